@@ -1,0 +1,114 @@
+// The engine context: a loaded model's weights, its time conditioning, and the caches and
+// working buffers of the networks. One context serves one stream at a time.
+#ifndef ORVANE_CONTEXT_H
+#define ORVANE_CONTEXT_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "float_block.h"
+#include "orvane.h"
+#include "safetensors.h"
+#include "shape.h"
+
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+// An F32 copy from safetensors_get_f32 (malloc'd).
+using F32Array = std::unique_ptr<float[], FreeDeleter>;
+
+struct SafetensorsCloser {
+  void operator()(safetensors_file_t* f) const noexcept { safetensors_close(f); }
+};
+
+// BF16 matrices point into the mapped weight file ([out][in]); vectors are F32 copies.
+struct orv_enc_layer_t {
+  const uint16_t* wq_weight_bf16 = nullptr;  // [q_dim][dim]
+  F32Array wq_bias;                          // [q_dim]
+  const uint16_t* wk_weight_bf16 = nullptr;  // [kv_dim][dim], no bias
+  const uint16_t* wv_weight_bf16 = nullptr;  // [kv_dim][dim]
+  F32Array wv_bias;                          // [kv_dim]
+  const uint16_t* wo_weight_bf16 = nullptr;  // [dim][q_dim]
+  F32Array wo_bias;                          // [dim]
+  F32Array attention_norm;                   // [dim]
+  const uint16_t* w1_weight_bf16 = nullptr;  // [hidden][dim]
+  const uint16_t* w2_weight_bf16 = nullptr;  // [dim][hidden]
+  F32Array w2_bias;                          // [dim]
+  const uint16_t* w3_weight_bf16 = nullptr;  // [hidden][dim]
+  F32Array ffn_norm;                         // [dim]
+};
+
+struct orv_encoder_t {
+  F32Array conv0_weight;  // [dim][128][3]
+  F32Array conv0_bias;    // [dim]
+  F32Array conv1_weight;  // [dim][dim][3]
+  F32Array conv1_bias;    // [dim]
+  std::vector<orv_enc_layer_t> layers;
+  F32Array norm;  // [dim]
+};
+
+struct orv_adapter_t {
+  const uint16_t* linear0_weight_bf16 = nullptr;  // [dec dim][4 * enc dim]
+  const uint16_t* linear1_weight_bf16 = nullptr;  // [dec dim][dec dim]
+};
+
+struct orv_dec_layer_t {
+  F32Array ada_norm_down;                    // [ada_hidden][dim]
+  F32Array ada_norm_up;                      // [dim][ada_hidden]
+  const uint16_t* wq_weight_bf16 = nullptr;  // [q_dim][dim]
+  const uint16_t* wk_weight_bf16 = nullptr;  // [kv_dim][dim]
+  const uint16_t* wv_weight_bf16 = nullptr;  // [kv_dim][dim]
+  const uint16_t* wo_weight_bf16 = nullptr;  // [dim][q_dim]
+  F32Array attention_norm;                   // [dim]
+  const uint16_t* w1_weight_bf16 = nullptr;  // [hidden][dim]
+  const uint16_t* w2_weight_bf16 = nullptr;  // [dim][hidden]
+  const uint16_t* w3_weight_bf16 = nullptr;  // [hidden][dim]
+  F32Array ffn_norm;                         // [dim]
+};
+
+struct orv_decoder_t {
+  const uint16_t* tok_embeddings_bf16 = nullptr;  // [vocab][dim]; also the output projection
+  std::vector<orv_dec_layer_t> layers;
+  F32Array norm;  // [dim]
+};
+
+struct orv_ctx_t {
+  orv_shape_t shape{};
+  orv_encoder_t encoder;
+  orv_adapter_t adapter;
+  orv_decoder_t decoder;
+  std::unique_ptr<safetensors_file_t, SafetensorsCloser> safetensors;  // mapping the BF16 use
+  std::string model_dir;
+
+  // Decoder key/value cache: [layers][kv_cache_max][kv_heads * head_dim], keys after rotation.
+  FloatBlock kv_cache_k, kv_cache_v;
+  int kv_cache_len = 0;
+  int kv_cache_max = 0;
+  int kv_pos_offset = 0;  // absolute position of cache row 0
+
+  int delay_tokens = 6;
+  std::vector<float> t_cond;     // [decoder dim]: cosines, then sines of delay_tokens
+  std::vector<float> ada_scale;  // [decoder layers][decoder dim]
+
+  // Encoder key/value cache: [layers][enc_kv_cache_max][kv_heads * head_dim].
+  FloatBlock enc_kv_cache_k, enc_kv_cache_v;
+  int enc_kv_cache_len = 0;
+  int enc_kv_cache_max = 0;
+  int enc_kv_pos_offset = 0;
+
+  // Incremental-encoder working buffers, sized for enc_inc_cap positions.
+  int enc_inc_cap = 0;
+  std::vector<float> enc_inc_x_norm, enc_inc_q, enc_inc_k, enc_inc_v, enc_inc_attn_out,
+      enc_inc_proj_out, enc_inc_gate, enc_inc_up, enc_inc_ffn_out;
+  std::vector<int32_t> enc_inc_positions;
+  std::vector<float> enc_inc_rope_freqs;
+
+  // Decoder single-step working buffers.
+  std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,
+      dec_up, dec_ffn_out, dec_rope_freqs;
+};
+
+#endif
