@@ -9,6 +9,13 @@
 extern "C" {
 #endif
 
+// The convolution stem, channel-major. First convolution (kernel 3, stride 1, causal) + GELU:
+// mel columns in [128][l_in] to out [enc dim][l_in].
+ORV_API void orv_encoder_conv0(const orv_ctx_t *ctx, const float *in, int l_in, float *out);
+// Second convolution (kernel 3, stride 2, causal) + GELU: in [enc dim][l_in] to
+// out [enc dim][ceil(l_in / 2)].
+ORV_API void orv_encoder_conv1(const orv_ctx_t *ctx, const float *in, int l_in, float *out);
+
 // Encoder states [ceil(n_frames / 2)][enc dim] of mel frames [n_frames][128], as new memory to
 // free(); NULL with *out_len 0 on failure.
 ORV_API float *orv_encoder_forward(orv_ctx_t *ctx, const float *mel, int n_frames, int *out_len);
