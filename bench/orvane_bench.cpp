@@ -1,0 +1,131 @@
+// orvane-bench: streams N seconds of speech-like audio through a model in 0.1 s pieces, as the
+// application does, and reports where the time goes and how close the decoder step comes to the
+// memory-bandwidth floor of reading its weights once.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "context.h"
+#include "membw.h"
+#include "orvane.h"
+#include "stream.h"
+#include "synth_speech.h"
+
+namespace {
+
+const char kUsage[] = "Usage: orvane-bench -d MODEL_DIR [--cpu] [--seconds N] [--json]\n";
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Bytes of weights one decoder step reads: every layer's matrices (BF16), its two norms and its
+// row of conditioning scales (F32), the final norm and the whole token embedding, which also
+// gives the output scores.
+double step_weight_bytes(const orv_shape_t& shape) {
+  const orv_block_shape_t& d = shape.decoder;
+  const double dim = d.dim, q = double(d.heads) * d.head_dim, kv = double(d.kv_heads) * d.head_dim;
+  const double matrices = dim * q * 2 + dim * kv * 2 + dim * d.hidden * 3;
+  return d.layers * (2 * matrices + 4 * 3 * dim) + 4 * dim + 2 * double(d.vocab) * dim;
+}
+
+struct Options {
+  std::string model_dir;
+  bool cpu = false, json = false;
+  double seconds = 10;
+};
+
+Options parse_args(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; i++) {
+    const std::string a = argv[i];
+    if (a == "-d" && i + 1 < argc) {
+      o.model_dir = argv[++i];
+    } else if (a == "--seconds" && i + 1 < argc) {
+      o.seconds = std::atof(argv[++i]);
+    } else if (a == "--cpu") {
+      o.cpu = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else {
+      std::fputs(kUsage, a == "-h" || a == "--help" ? stdout : stderr);
+      std::exit(a == "-h" || a == "--help" ? 0 : 2);
+    }
+  }
+  if (o.model_dir.empty() || !(o.seconds > 0)) {
+    std::fputs(kUsage, stderr);
+    std::exit(2);
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse_args(argc, argv);
+  const double bandwidth = orv_bench_read_bandwidth_gbs();
+
+  const int gpu = o.cpu ? 0 : orv_gpu_init();
+  auto t0 = Clock::now();
+  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(o.model_dir.c_str()), &orv_free);
+  const double load_ms = ms_since(t0);
+  if (!ctx) {
+    std::fprintf(stderr, "orvane-bench: cannot load the model in %s\n", o.model_dir.c_str());
+    return 1;
+  }
+
+  const std::vector<float> audio = synth_speech(o.seconds);
+  std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()),
+                                                             &orv_stream_free);
+  if (!s) return 1;
+  const char* tokens[64];
+  const size_t piece = ORV_SAMPLE_RATE / 10;
+  t0 = Clock::now();
+  for (size_t at = 0; at < audio.size(); at += piece) {
+    orv_stream_feed(s.get(), audio.data() + at, static_cast<int>(std::min(piece, audio.size() - at)));
+    while (orv_stream_get(s.get(), tokens, 64) > 0) {
+    }
+  }
+  orv_stream_finish(s.get());
+  while (orv_stream_get(s.get(), tokens, 64) > 0) {
+  }
+  const double wall_ms = ms_since(t0);
+
+  const double encoded_s = s->mel_consumed / 100.0;  // one mel frame per 10 ms
+  const double enc_ms_per_s = encoded_s > 0 ? s->enc_ms / encoded_s : 0;
+  const double step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
+  const double rtf = wall_ms / (o.seconds * 1000.0);
+  const double floor_ms = step_weight_bytes(ctx->shape) / (bandwidth * 1e9) * 1e3;
+  const double rss = orv_bench_rss_mb();
+  const double gpu_mb = 0;  // the GPU backend does not report its memory yet
+
+  if (o.json) {
+    std::printf(
+        "{\"load_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, \"decoder_ms_per_step\": %.3f, "
+        "\"rtf\": %.4f, \"rss_mb\": %.1f, \"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, "
+        "\"step_floor_ms\": %.3f}\n",
+        load_ms, enc_ms_per_s, step_ms, rtf, rss, gpu_mb, bandwidth, floor_ms);
+    return 0;
+  }
+  std::printf("model          %s (%s)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU");
+  std::printf("audio          %.1f s fed in 0.1 s pieces, %d decoder steps, %d text tokens\n",
+              o.seconds, s->n_steps, s->n_text_tokens);
+  std::printf("load           %.1f ms\n", load_ms);
+  std::printf("encoder        %.2f ms per second of audio (%.1f s encoded)\n", enc_ms_per_s,
+              encoded_s);
+  std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, s->prefill_ms);
+  std::printf("real time      %.4f x (%.0f ms for %.1f s)\n", rtf, wall_ms, o.seconds);
+  std::printf("resident       %.1f MB\n", rss);
+  std::printf("GPU memory     %.1f MB\n", gpu_mb);
+  std::printf("memory read    %.2f GB/s (one thread)\n", bandwidth);
+  std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms,
+              step_weight_bytes(ctx->shape) / 1e6);
+  return 0;
+}
