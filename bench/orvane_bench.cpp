@@ -83,13 +83,14 @@ int main(int argc, char** argv) {
 
   const std::vector<float> audio = synth_speech(o.seconds);
   std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()),
-                                                             &orv_stream_free);
+                                                              &orv_stream_free);
   if (!s) return 1;
   const char* tokens[64];
   const size_t piece = ORV_SAMPLE_RATE / 10;
   t0 = Clock::now();
   for (size_t at = 0; at < audio.size(); at += piece) {
-    orv_stream_feed(s.get(), audio.data() + at, static_cast<int>(std::min(piece, audio.size() - at)));
+    orv_stream_feed(s.get(), audio.data() + at,
+                    static_cast<int>(std::min(piece, audio.size() - at)));
     while (orv_stream_get(s.get(), tokens, 64) > 0) {
     }
   }

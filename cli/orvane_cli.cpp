@@ -216,7 +216,8 @@ int run_stream(orv_ctx_t* ctx, const Options& o) {
 
 int run_whole(orv_ctx_t* ctx, const Options& o) {
   std::unique_ptr<char, decltype(&std::free)> text(
-      o.input == "-" ? orv_transcribe_stdin(ctx) : orv_transcribe(ctx, o.input.c_str()), &std::free);
+      o.input == "-" ? orv_transcribe_stdin(ctx) : orv_transcribe(ctx, o.input.c_str()),
+      &std::free);
   if (!text) {
     std::fprintf(stderr, "orvane: transcription failed\n");
     return 1;

@@ -17,8 +17,8 @@ namespace {
 // Silence after the real audio that carries it through the decoder's delay: up to the next
 // decoder position, then the delay, then a fixed tail.
 int64_t finish_padding(const orv_stream_t* s) {
-  const int64_t rest = (ORV_SAMPLES_PER_TOKEN - s->n_samples % ORV_SAMPLES_PER_TOKEN) %
-                       ORV_SAMPLES_PER_TOKEN;
+  const int64_t rest =
+      (ORV_SAMPLES_PER_TOKEN - s->n_samples % ORV_SAMPLES_PER_TOKEN) % ORV_SAMPLES_PER_TOKEN;
   return rest + int64_t{ORV_SAMPLES_PER_TOKEN} * s->ctx->delay_tokens + ORV_STREAM_FINISH_TAIL;
 }
 

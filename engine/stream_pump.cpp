@@ -261,7 +261,8 @@ void orv_stream_pump(orv_stream_t* s) {
     // Long stretches go through in bounded runs, each decoded before the next, so that neither
     // the encoder's working memory nor the adapter rows grow with the length of one feed.
     while (s->mel_consumed < n_frames) {
-      const int n = std::min(n_frames - s->mel_consumed, static_cast<int>(ORV_STREAM_MAX_RUN_FRAMES));
+      const int n =
+          std::min(n_frames - s->mel_consumed, static_cast<int>(ORV_STREAM_MAX_RUN_FRAMES));
       if (s->eos) {
         s->mel_consumed = n_frames;  // nothing will decode the output: skip the networks
       } else {
@@ -295,8 +296,7 @@ void orv_stream_emit(orv_stream_t* s, int id) {
       int best = -1;
       for (int i = ORV_FIRST_TEXT_TOKEN; i < vocab; i++) {
         if (std::find(taken, taken + k, i) != taken + k) continue;
-        if ((best < 0 || p[i] > p[best]) && orv_tokenizer_token(s->tokenizer.get(), i))
-          best = i;
+        if ((best < 0 || p[i] > p[best]) && orv_tokenizer_token(s->tokenizer.get(), i)) best = i;
       }
       if (best < 0 || 1.f - p[best] / p0 > s->alt_tolerance) break;
       taken[k] = best;

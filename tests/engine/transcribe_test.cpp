@@ -1,0 +1,122 @@
+// Whole-recording transcription: a WAV image and its raw samples on standard input, a WAV file
+// and a sample array all give the same trimmed text; malformed input is refused with its message.
+#include "transcribe.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pcm_audio.h"
+#include "speech.h"
+#include "temp_dir.h"
+#include "tiny_model.h"
+
+namespace {
+
+orv_ctx_t* tiny_ctx() {
+  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(tiny_model_dir().c_str()),
+                                                             &orv_free);
+  return ctx.get();
+}
+
+std::string take(char* text) {
+  std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+  return text ? std::string(text) : std::string("(null)");
+}
+
+// orv_transcribe_stdin with BYTES on file descriptor 0, from a file or through a pipe written
+// in uneven pieces while the engine reads.
+std::string transcribe_stdin(const std::string& bytes, bool pipe_it) {
+  const int saved = dup(0);
+  std::thread writer;
+  if (pipe_it) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    writer = std::thread([&bytes, fd = fds[1]] {
+      for (size_t at = 0; at < bytes.size(); at += 777)
+        if (write(fd, bytes.data() + at, std::min<size_t>(777, bytes.size() - at)) < 0) break;
+      close(fd);
+    });
+  } else {
+    TempDir dir;
+    FILE* f = std::fopen(dir.write("in.bin", bytes).c_str(), "rb");
+    dup2(fileno(f), 0);
+    std::fclose(f);
+  }
+  std::string text = take(orv_transcribe_stdin(tiny_ctx()));
+  if (writer.joinable()) writer.join();
+  dup2(saved, 0);
+  close(saved);
+  return text;
+}
+
+TEST(Trim, removes_outer_white_space_only) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" \t\n\v\f\rhello world\r\n ", "hello world"}, {"a", "a"}, {" \n\t ", ""}, {"", ""}};
+  for (auto [in, out] : cases) {
+    std::vector<char> text(in.begin(), in.end());
+    text.push_back('\0');
+    orv_trim(text.data());
+    EXPECT_EQ(std::string(text.data()), out);
+  }
+}
+
+TEST(Transcribe, every_input_path_gives_the_same_trimmed_text) {
+  const std::vector<int16_t> pcm =
+      to_pcm16(speech_samples("Every road leads to the same few words, trimmed."));
+  const std::vector<float> samples = from_pcm16(pcm);
+  const std::string expected =
+      take(orv_transcribe_samples(tiny_ctx(), samples.data(), static_cast<int>(samples.size())));
+  ASSERT_NE(expected, "(null)");
+  ASSERT_FALSE(expected.empty()) << "the tiny model says something for speech";
+  EXPECT_FALSE(std::isspace(static_cast<unsigned char>(expected.front())));
+  EXPECT_FALSE(std::isspace(static_cast<unsigned char>(expected.back())));
+
+  const std::string wav = wav_image(pcm);
+  EXPECT_EQ(transcribe_stdin(wav, false), expected) << "WAV from a file";
+  EXPECT_EQ(transcribe_stdin(wav, true), expected) << "WAV through a pipe";
+  EXPECT_EQ(transcribe_stdin(pcm16_bytes(pcm) + "\x7f", true), expected)
+      << "raw samples streamed through a pipe, odd last byte ignored";
+  TempDir dir;
+  EXPECT_EQ(take(orv_transcribe(tiny_ctx(), dir.write("speech.wav", wav).c_str())), expected);
+
+  // Two samples of raw input still make a finished stream and a (possibly empty) text.
+  EXPECT_NE(transcribe_stdin(std::string("\1\0\2\0", 4), false), "(null)");
+  EXPECT_NE(take(orv_transcribe_samples(tiny_ctx(), nullptr, 0)), "(null)");
+}
+
+TEST(Transcribe, refuses_bad_input_with_its_message) {
+  std::string short_data = wav_image(std::vector<int16_t>(8));
+  short_data[40] = static_cast<char>(0xff);  // the data chunk claims more bytes than follow
+  std::string eight_bit = wav_image(std::vector<int16_t>(8));
+  eight_bit[34] = 8;
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "orv_transcribe_stdin: not enough data on stdin\n"},
+      {"abc", "orv_transcribe_stdin: not enough data on stdin\n"},
+      {"RIFF" + std::string(36, 'x'), "Invalid WAV data on stdin\n"},
+      {std::string("RIFF\0\0\0\0WAVX", 12) + std::string(40, '\0'), "Invalid WAV data on stdin\n"},
+      {short_data, "Unsupported WAV format on stdin\n"},
+      {eight_bit, "Unsupported WAV format on stdin\n"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(transcribe_stdin(bytes, false), "(null)");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+  }
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(take(orv_transcribe(tiny_ctx(), "/nonexistent/speech.wav")), "(null)");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("orv_transcribe: cannot load /nonexistent/speech.wav\n"), std::string::npos)
+      << err;
+}
+
+}  // namespace
