@@ -54,24 +54,6 @@ TEST(Rope, RotatesAdjacentPairsOfEveryHeadByItsRow) {
     }
 }
 
-TEST(Rope, ScoresDependOnlyOnRelativePosition) {
-  // q at p and k at p - 3 score the same after rotation for any p.
-  const int hd = 16;
-  const std::vector<float> q0 = random_floats(hd, 5), k0 = random_floats(hd, 6);
-  auto score = [&](int pq, int pk) {
-    const std::vector<int32_t> pos = {pq, pk};
-    std::vector<float> table(2 * hd), q = q0, k = k0;
-    orv_rope_freqs(table.data(), pos.data(), 2, hd, 1e6f);
-    orv_apply_rope(q.data(), table.data(), 1, 1, hd);
-    orv_apply_rope(k.data(), table.data() + hd, 1, 1, hd);
-    double s = 0;
-    for (int e = 0; e < hd; ++e) s += double(q[e]) * k[e];
-    return s;
-  };
-  const double at_start = score(3, 0);
-  for (int p : {10, 100, 1000}) EXPECT_NEAR(score(p, p - 3), at_start, 1e-4) << p;
-}
-
 TEST(Rope, DegenerateSizesWriteNothing) {
   const std::vector<int32_t> positions = {1, 2};
   std::vector<float> table = nan_filled(8), x = nan_filled(8);
