@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,7 +17,6 @@
 namespace {
 
 constexpr int kTextRanks = ORV_TOKENIZER_VOCAB - ORV_TOKENIZER_SPECIAL;  // 130072
-constexpr size_t kAbsent = std::numeric_limits<size_t>::max();
 constexpr size_t kBase64TextMax = 511;  // base64 text kept per vocab entry
 constexpr size_t kNameTextMax = 255;    // control-token name kept per entry
 
@@ -55,16 +53,18 @@ std::string base64_decode(const std::string& text) {
 
 }  // namespace
 
+// Offset 0 marks an absent id: the arena starts with a spare byte, so no string lives there, and
+// the tables start out as plain zeroed memory.
 struct orv_tokenizer_t {
-  std::vector<char> bytes;      // every string, NUL-terminated, back to back
-  std::vector<size_t> vocab;    // [130072] offset of text rank r (id r + 1000), or kAbsent
-  std::vector<size_t> special;  // [1000] offset of control token r's name, or kAbsent
-  int n_vocab = 0;              // highest text rank loaded + 1
-  int n_special = 0;            // highest control rank loaded + 1
+  std::vector<char> bytes = {'\0'};  // every string, NUL-terminated, back to back
+  std::vector<size_t> vocab;         // [130072] offset of text rank r (id r + 1000), or 0
+  std::vector<size_t> special;       // [1000] offset of control token r's name, or 0
+  int n_vocab = 0;                   // highest text rank loaded + 1
+  int n_special = 0;                 // highest control rank loaded + 1
 
-  orv_tokenizer_t() : vocab(kTextRanks, kAbsent), special(ORV_TOKENIZER_SPECIAL, kAbsent) {}
+  orv_tokenizer_t() : vocab(kTextRanks), special(ORV_TOKENIZER_SPECIAL) {}
 
-  const char* at(size_t offset) const { return offset == kAbsent ? nullptr : &bytes[offset]; }
+  const char* at(size_t offset) const { return offset == 0 ? nullptr : &bytes[offset]; }
 
   // A repeated rank takes the later string; the earlier bytes stay unused in the arena.
   void store(std::vector<size_t>& table, int* n_loaded, int rank, const std::string& s) {
