@@ -77,18 +77,15 @@ TEST(Safetensors, ReadsEveryTypeAsCopiesAndInPlace) {
   TempDir dir;
   std::vector<float> f32 = {1.5f, -2.0f, 0.25f, 3e8f, -0.0f, 7.0f};
   std::vector<uint16_t> bf16 = {0x3F80, 0xC000, 0x4049, 0x0000};  // 1, -2, 3.140625, 0
-  std::vector<uint16_t> f16 = {0x3C00, 0xC500, 0x3555};           // 1, -5, 0.333251953125
-  std::string data = raw(f32) + raw(bf16) + raw(f16) + raw(std::vector<float>{42.0f});
+  std::string data = raw(f32) + raw(bf16);
   // Braces inside metadata strings must not unbalance the skip.
   std::string header = "{\"__metadata__\":{\"note\":\"}{ not a brace\"}," +
                        entry("w.f32", "F32", "[2, 3]", 0, 24) + "," +
-                       entry("w.bf16", "BF16", "[4]", 24, 32) + "," +
-                       entry("w.f16", "F16", "[3]", 32, 38) + "," +
-                       entry("scalar", "F32", "[]", 38, 42) + "}";
+                       entry("w.bf16", "BF16", "[4]", 24, 32) + "}";
   header += std::string((8 - header.size() % 8) % 8, ' ');
   File sf = open_bytes(dir, file_bytes(header, data));
   ASSERT_NE(sf, nullptr);
-  EXPECT_EQ(safetensors_count(sf.get()), 4);
+  EXPECT_EQ(safetensors_count(sf.get()), 2);
   EXPECT_EQ(safetensors_header_size(sf.get()), header.size());
   EXPECT_EQ(safetensors_file_size(sf.get()), 8 + header.size() + data.size());
   EXPECT_EQ(safetensors_find(sf.get(), "w"), nullptr);  // names match whole, not by prefix
@@ -111,13 +108,6 @@ TEST(Safetensors, ReadsEveryTypeAsCopiesAndInPlace) {
   const uint16_t* direct = safetensors_get_bf16_direct(sf.get(), t);
   EXPECT_EQ(static_cast<const void*>(direct), safetensors_data(sf.get(), t));
   EXPECT_EQ(std::vector<uint16_t>(direct, direct + 4), bf16);
-
-  got.reset(safetensors_get_f32(sf.get(), safetensors_find(sf.get(), "w.f16")));
-  EXPECT_EQ(std::vector<float>(got.get(), got.get() + 3), (std::vector<float>{1, -5, 0.333251953125f}));
-  t = safetensors_find(sf.get(), "scalar");
-  EXPECT_EQ(safetensors_numel(t), 1);
-  got.reset(safetensors_get_f32(sf.get(), t));
-  EXPECT_EQ(got.get()[0], 42.0f);
 
   testing::internal::CaptureStdout();
   safetensors_print_tensor(safetensors_find(sf.get(), "w.f32"));
