@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "audio_driven_model.h"
 #include "orvane.h"
 #include "pcm_audio.h"
 #include "speech.h"
 #include "temp_dir.h"
-#include "tiny_model.h"
 
 extern char** environ;
 
@@ -81,14 +81,14 @@ TEST(Cli, prints_the_transcript_of_every_input) {
   const std::string wav = wav_image(pcm), raw = pcm16_bytes(pcm);
   TempDir dir;
   const std::string path = dir.write("speech.wav", wav);
-  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(tiny_model_dir().c_str()),
+  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(audio_driven_model_dir().c_str()),
                                                       &orv_free);
   std::unique_ptr<char, decltype(&std::free)> text(orv_transcribe(ctx.get(), path.c_str()),
                                                    &std::free);
   ASSERT_NE(text, nullptr);
   const std::string expected = std::string(text.get()) + "\n";
 
-  const std::string& model = tiny_model_dir();
+  const std::string& model = audio_driven_model_dir();
   for (const std::string mode : {"--cpu", "--stream"}) {
     for (const auto& [file, input] :
          {std::pair<std::string, std::string>{path, ""}, {"-", wav}, {"-", raw}}) {
@@ -106,7 +106,7 @@ TEST(Cli, prints_the_transcript_of_every_input) {
 }
 
 TEST(Cli, exit_status_tells_errors_from_usage_errors) {
-  const std::string& model = tiny_model_dir();
+  const std::string& model = audio_driven_model_dir();
   const Result help = run_cli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: orvane -d MODEL_DIR", 0), 0u) << help.out;

@@ -11,18 +11,19 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "audio_driven_model.h"
 #include "context.h"
 #include "speech.h"
-#include "tiny_model.h"
 
 namespace {
 
 orv_ctx_t* tiny_ctx() {
-  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(tiny_model_dir().c_str()),
-                                                             &orv_free);
+  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(
+      orv_load(audio_driven_model_dir().c_str()), &orv_free);
   return ctx.get();
 }
 
@@ -82,6 +83,10 @@ TEST(Stream, output_independent_of_chunking) {
   if (eos == whole.ids.end()) {
     EXPECT_GE(whole.ids.size(), rows - 38);
   }
+
+  std::set<int> text_ids(whole.ids.begin(), whole.ids.end());
+  text_ids.erase(text_ids.begin(), text_ids.lower_bound(ORV_FIRST_TEXT_TOKEN));
+  EXPECT_GE(text_ids.size(), 2u) << "the tokens follow the speech";
 
   StreamPtr names = new_stream();
   std::vector<std::string> expected;
@@ -203,10 +208,18 @@ TEST(Stream, flush_equals_feeding_the_padding_silence) {
   ASSERT_EQ(orv_stream_feed(s.get(), rest.data(), static_cast<int>(rest.size())), 0);
   ASSERT_EQ(orv_stream_finish(s.get()), 0);
 
+  // The same samples fed as plain audio give the same ids. Only the finish padding may differ
+  // by a row: it is aligned on the real samples, which now include no flush silence.
   std::vector<float> padded = first;
   padded.resize(half + (1280 - half % 1280) % 1280 + 1280 * delay + 14080, 0.f);
   padded.insert(padded.end(), rest.begin(), rest.end());
-  EXPECT_EQ(run_stream(padded, [] { return 1600; }).ids, flushed);
+  std::vector<int> plain = run_stream(padded, [] { return 1600; }).ids;
+  const size_t common = std::min(plain.size(), flushed.size());
+  EXPECT_LE(std::max(plain.size(), flushed.size()) - common, 1u);
+  EXPECT_GT(common, 60u);
+  plain.resize(common);
+  flushed.resize(common);
+  EXPECT_EQ(plain, flushed);
 }
 
 TEST(Stream, nothing_decoded_after_end_of_stream) {

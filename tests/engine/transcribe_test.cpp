@@ -13,16 +13,16 @@
 #include <thread>
 #include <vector>
 
+#include "audio_driven_model.h"
 #include "pcm_audio.h"
 #include "speech.h"
 #include "temp_dir.h"
-#include "tiny_model.h"
 
 namespace {
 
 orv_ctx_t* tiny_ctx() {
-  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(tiny_model_dir().c_str()),
-                                                             &orv_free);
+  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(
+      orv_load(audio_driven_model_dir().c_str()), &orv_free);
   return ctx.get();
 }
 
