@@ -108,6 +108,32 @@ TEST(Stream, output_independent_of_chunking) {
       << "single frames";
 }
 
+TEST(Stream, long_recording_in_one_call_fits_a_fixed_encoder_cache) {
+  // A GPU-shared encoder cache cannot grow past window + 256 rows. A recording fed in one call
+  // still goes through it in runs of at most 256 positions, and nothing is lost.
+  std::vector<float> audio = speech();
+  audio.insert(audio.end(), speech().begin(), speech().end());
+  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(audio_driven_model_dir().c_str()),
+                                                      &orv_free);
+  const orv_block_shape_t& enc = ctx->shape.encoder;
+  const int rows = enc.window + ORV_ENCODER_HEADROOM;
+  const size_t count = size_t(enc.layers) * rows * enc.kv_heads * enc.head_dim;
+  ctx->enc_kv_cache_k = FloatBlock::gpu_shared(count);
+  ctx->enc_kv_cache_v = FloatBlock::gpu_shared(count);
+  ctx->enc_kv_cache_max = rows;
+  ASSERT_GT((ORV_STREAM_SILENCE_PREFIX + audio.size()) / 320, size_t(rows)) << "positions";
+
+  std::vector<int> fixed, grown;
+  testing::internal::CaptureStderr();
+  StreamPtr s(orv_stream_create(ctx.get()));
+  s->on_token = [&](int id) { fixed.push_back(id); };
+  ASSERT_EQ(orv_stream_feed(s.get(), audio.data(), static_cast<int>(audio.size())), 0);
+  ASSERT_EQ(orv_stream_finish(s.get()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ctx->enc_kv_cache_max, rows);
+  EXPECT_EQ(run_stream(audio, [] { return 1600; }).ids, fixed);
+}
+
 TEST(Stream, encoder_runs_follow_the_frame_thresholds) {
   ASSERT_GE(speech().size(), 48000u);
   // The silence prefix makes 255 frames; 8999 samples more make 311, one short of the first run.
