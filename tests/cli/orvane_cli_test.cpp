@@ -1,14 +1,13 @@
 // The orvane command run as a subprocess: the transcript on standard output for a file, for WAV
 // and raw standard input, with and without --stream; exit status 1 on errors, 2 on usage errors.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio_driven_model.h"
@@ -17,8 +16,6 @@
 #include "speech.h"
 #include "temp_dir.h"
 
-extern char** environ;
-
 namespace {
 
 struct Result {
@@ -26,69 +23,34 @@ struct Result {
   std::string out, err;
 };
 
-std::string read_all(int fd) {
-  std::string s;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return s;
-}
-
-// Runs build/cli/orvane with ARGS, INPUT on its standard input.
-Result run_cli(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), ORVANE_TEST_BIN_DIR "/cli/orvane");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int in[2], out[2], err[2];
-  EXPECT_EQ(pipe(in) | pipe(out) | pipe(err), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-    posix_spawn_file_actions_addclose(&actions, fd);
-  pid_t pid = -1;
-  Result r;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  EXPECT_EQ(spawned, 0) << argv[0];
-  std::thread writer([&] {
-    for (size_t at = 0; at < input.size();) {
-      const ssize_t n = write(in[1], input.data() + at, std::min<size_t>(4000, input.size() - at));
-      if (n <= 0) break;  // the program stopped reading
-      at += static_cast<size_t>(n);
-    }
-    close(in[1]);
-  });
-  std::thread errors([&] { r.err = read_all(err[0]); });
-  r.out = read_all(out[0]);
-  writer.join();
-  errors.join();
-  int status = 0;
-  if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    r.status = WEXITSTATUS(status);
-  return r;
+// Runs build/cli/orvane with ARGS and INPUT on its standard input.
+Result run_cli(const std::vector<std::string>& args, const std::string& input = "") {
+  TempDir dir;
+  std::string command = ORVANE_TEST_BIN_DIR "/cli/orvane";
+  for (const std::string& a : args) command += " '" + a + "'";  // no quotes in the test's args
+  command += " <" + dir.write("in", input) + " >" + dir.file("out") + " 2>" + dir.file("err");
+  const int status = std::system(command.c_str());
+  auto slurp = [&](const char* name) {
+    std::ostringstream s;
+    s << std::ifstream(dir.file(name)).rdbuf();
+    return s.str();
+  };
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("out"), slurp("err")};
 }
 
 TEST(Cli, prints_the_transcript_of_every_input) {
-  signal(SIGPIPE, SIG_IGN);
-  const std::vector<int16_t> pcm = to_pcm16(speech_samples("Type what I say, please."));
+  const std::vector<int16_t> pcm =
+      to_pcm16(speech_samples("Every road leads to the same few words, trimmed."));
   const std::string wav = wav_image(pcm), raw = pcm16_bytes(pcm);
   TempDir dir;
-  const std::string path = dir.write("speech.wav", wav);
-  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(audio_driven_model_dir().c_str()),
-                                                      &orv_free);
+  const std::string path = dir.write("speech.wav", wav), &model = audio_driven_model_dir();
+  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(model.c_str()), &orv_free);
   std::unique_ptr<char, decltype(&std::free)> text(orv_transcribe(ctx.get(), path.c_str()),
                                                    &std::free);
   ASSERT_NE(text, nullptr);
+  ASSERT_NE(text.get()[0], '\0');
   const std::string expected = std::string(text.get()) + "\n";
 
-  const std::string& model = audio_driven_model_dir();
   for (const std::string mode : {"--cpu", "--stream"}) {
     for (const auto& [file, input] :
          {std::pair<std::string, std::string>{path, ""}, {"-", wav}, {"-", raw}}) {
@@ -98,8 +60,7 @@ TEST(Cli, prints_the_transcript_of_every_input) {
       EXPECT_EQ(r.err, "") << "nothing on standard error without -v";
     }
   }
-  const Result quiet = run_cli({"-d", model, "--cpu"}, raw);  // no file: standard input
-  EXPECT_EQ(quiet.out, expected);
+  EXPECT_EQ(run_cli({"-d", model}, raw).out, expected) << "no file: standard input";
   const Result verbose = run_cli({"-d", model, "-v", path});
   EXPECT_EQ(verbose.out, expected);
   EXPECT_NE(verbose.err.find("Encoder: "), std::string::npos) << verbose.err;
@@ -120,12 +81,11 @@ TEST(Cli, exit_status_tells_errors_from_usage_errors) {
     const Result r = run_cli(args);
     EXPECT_EQ(r.status, 2) << args.back();
     EXPECT_EQ(r.err.rfind("orvane: ", 0), 0u) << r.err;
-    EXPECT_EQ(r.out, "");
   }
 
-  const Result no_model = run_cli({"-d", "/nonexistent/model", "--cpu", "x.wav"});
+  const Result no_model = run_cli({"-d", "/nonexistent/model", "x.wav"});
   EXPECT_EQ(no_model.status, 1);
-  EXPECT_NE(no_model.err.find("orvane: cannot load the model in /nonexistent/model"),
+  EXPECT_NE(no_model.err.find("orvane: cannot load the model in /nonexistent/model\n"),
             std::string::npos)
       << no_model.err;
   for (const std::string mode : {"--cpu", "--stream"}) {
