@@ -1,0 +1,87 @@
+#include "safetensors_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <memory>
+
+#include "output_file.h"
+
+namespace modelgen {
+
+namespace {
+
+constexpr size_t kBufferBytes = size_t{8} << 20;
+
+}  // namespace
+
+std::string safetensors_header(std::span<const TensorEntry> entries, const Metadata& metadata) {
+  std::string h = "{\"__metadata__\":{";
+  for (size_t i = 0; i < metadata.size(); i++) {
+    if (i) h += ',';
+    h += '"' + json_escape(metadata[i].first) + "\":\"" + json_escape(metadata[i].second) + '"';
+  }
+  h += '}';
+  uint64_t offset = 0;
+  for (const TensorEntry& e : entries) {
+    h += ",\"" + json_escape(e.name) + "\":{\"dtype\":\"" + json_escape(e.dtype) + "\",\"shape\":[";
+    for (size_t d = 0; d < e.shape.size(); d++) {
+      if (d) h += ',';
+      h += std::to_string(e.shape[d]);
+    }
+    h += "],\"data_offsets\":[" + std::to_string(offset) + ',' + std::to_string(offset + e.bytes) + "]}";
+    offset += e.bytes;
+  }
+  h += '}';
+  // The data area starts at 8 + header length; keep it aligned for in-place BF16 and F32 use.
+  h.append((8 - h.size() % 8) % 8, ' ');
+  return h;
+}
+
+int write_safetensors(const std::string& path, std::span<const TensorEntry> entries,
+                      const Metadata& metadata, const ChunkFill& fill) {
+  OutputFile file(path);
+  if (!file.open()) return -1;
+
+  const std::string header = safetensors_header(entries, metadata);
+  uint8_t length[8];
+  for (int i = 0; i < 8; i++) length[i] = static_cast<uint8_t>(uint64_t{header.size()} >> (8 * i));
+  if (!file.write(length, sizeof length) || !file.write(header.data(), header.size())) return -1;
+
+  // Two buffers: one is filled while the other is written, so generation and disk overlap.
+  auto buffers = std::make_unique<uint8_t[]>(2 * kBufferBytes);
+  uint8_t* fill_buf = buffers.get();
+  uint8_t* write_buf = buffers.get() + kBufferBytes;
+  size_t used = 0;
+  std::future<bool> pending;
+  bool ok = true;
+
+  auto flush = [&] {
+    if (pending.valid()) ok = pending.get() && ok;
+    std::swap(fill_buf, write_buf);
+    const size_t n = std::exchange(used, 0);
+    pending = std::async(std::launch::async, [&file, buf = write_buf, n] { return file.write(buf, n); });
+  };
+
+  for (size_t i = 0; i < entries.size() && ok; i++) {
+    uint64_t offset = 0;
+    while (offset < entries[i].bytes && ok) {
+      const uint64_t remaining = entries[i].bytes - offset;
+      uint64_t piece = std::min<uint64_t>(remaining, kBufferBytes - used);
+      if (piece < remaining) piece -= piece % 8;  // keep every chunk element-aligned
+      if (piece == 0) {
+        flush();
+        continue;
+      }
+      fill(i, offset, std::span<uint8_t>(fill_buf + used, piece));
+      used += piece;
+      offset += piece;
+    }
+  }
+  if (used > 0) flush();
+  if (pending.valid()) ok = pending.get() && ok;
+  return ok && file.commit() ? 0 : -1;
+}
+
+}  // namespace modelgen
