@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -17,8 +18,13 @@ OutputFile::~OutputFile() {
   if (!committed_) ::unlink(tmp_.c_str());
 }
 
-bool OutputFile::open() {
-  fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool OutputFile::open(bool direct) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  if (direct) {
+    fd_ = ::open(tmp_.c_str(), kFlags | O_DIRECT, 0644);
+    direct_ = fd_ >= 0;
+  }
+  if (fd_ < 0) fd_ = ::open(tmp_.c_str(), kFlags, 0644);  // file systems without direct I/O
   if (fd_ < 0) {
     std::fprintf(stderr, "orv_write_model: cannot create %s: %s\n", tmp_.c_str(), std::strerror(errno));
     return false;
@@ -28,6 +34,21 @@ bool OutputFile::open() {
 
 bool OutputFile::write(const void* data, size_t n) {
   const auto* p = static_cast<const char*>(data);
+  if (direct_ && (n % kAlignment != 0 || reinterpret_cast<uintptr_t>(p) % kAlignment != 0)) {
+    const size_t aligned = reinterpret_cast<uintptr_t>(p) % kAlignment == 0 ? n - n % kAlignment : 0;
+    if (!write_all(p, aligned)) return false;
+    p += aligned;
+    n -= aligned;
+    direct_ = false;
+    if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT) != 0) {
+      std::fprintf(stderr, "orv_write_model: cannot write %s: %s\n", tmp_.c_str(), std::strerror(errno));
+      return false;
+    }
+  }
+  return write_all(p, n);
+}
+
+bool OutputFile::write_all(const char* p, size_t n) {
   while (n > 0) {
     const ssize_t done = ::write(fd_, p, n);
     if (done < 0 && errno == EINTR) continue;

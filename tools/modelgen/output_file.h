@@ -15,14 +15,23 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
+  // Direct I/O wants page-aligned buffers, lengths and file offsets.
+  static constexpr size_t kAlignment = 4096;
+
   // Each returns false after a message on standard error.
-  bool open();
+  // DIRECT bypasses the page cache where the file system allows it: a multi-gigabyte model
+  // otherwise spends its time in page-cache copies and writeback throttling. Writes that are
+  // not aligned end direct I/O for the rest of the file, so only the last may be short.
+  bool open(bool direct = false);
   bool write(const void* data, size_t n);
   bool commit();  // closes and renames into place
 
  private:
   std::string path_, tmp_;
+  bool write_all(const char* p, size_t n);
+
   int fd_ = -1;
+  bool direct_ = false;
   bool committed_ = false;
 };
 

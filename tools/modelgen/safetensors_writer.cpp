@@ -1,10 +1,12 @@
 #include "safetensors_writer.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "output_file.h"
 
@@ -12,7 +14,7 @@ namespace modelgen {
 
 namespace {
 
-constexpr size_t kBufferBytes = size_t{8} << 20;
+constexpr size_t kBufferBytes = size_t{8} << 20;  // a multiple of OutputFile::kAlignment
 
 }  // namespace
 
@@ -42,15 +44,18 @@ std::string safetensors_header(std::span<const TensorEntry> entries, const Metad
 int write_safetensors(const std::string& path, std::span<const TensorEntry> entries,
                       const Metadata& metadata, const ChunkFill& fill) {
   OutputFile file(path);
-  if (!file.open()) return -1;
+  if (!file.open(/*direct=*/true)) return -1;
 
+  std::string prefix(8, '\0');
   const std::string header = safetensors_header(entries, metadata);
-  uint8_t length[8];
-  for (int i = 0; i < 8; i++) length[i] = static_cast<uint8_t>(uint64_t{header.size()} >> (8 * i));
-  if (!file.write(length, sizeof length) || !file.write(header.data(), header.size())) return -1;
+  for (int i = 0; i < 8; i++) prefix[i] = static_cast<char>(uint64_t{header.size()} >> (8 * i));
+  prefix += header;
 
-  // Two buffers: one is filled while the other is written, so generation and disk overlap.
-  auto buffers = std::make_unique<uint8_t[]>(2 * kBufferBytes);
+  // Two buffers: one is filled while the other is written, so generation and disk overlap. Every
+  // write but the last is a whole, page-aligned buffer, as direct I/O wants.
+  std::unique_ptr<uint8_t[], void (*)(void*)> buffers(
+      static_cast<uint8_t*>(std::aligned_alloc(OutputFile::kAlignment, 2 * kBufferBytes)), std::free);
+  if (!buffers) throw std::bad_alloc();
   uint8_t* fill_buf = buffers.get();
   uint8_t* write_buf = buffers.get() + kBufferBytes;
   size_t used = 0;
@@ -63,22 +68,27 @@ int write_safetensors(const std::string& path, std::span<const TensorEntry> entr
     const size_t n = std::exchange(used, 0);
     pending = std::async(std::launch::async, [&file, buf = write_buf, n] { return file.write(buf, n); });
   };
-
-  for (size_t i = 0; i < entries.size() && ok; i++) {
+  // Appends BYTES produced by PRODUCE(offset, out) in pieces that keep elements whole.
+  auto append = [&](uint64_t bytes, const auto& produce) {
     uint64_t offset = 0;
-    while (offset < entries[i].bytes && ok) {
-      const uint64_t remaining = entries[i].bytes - offset;
-      uint64_t piece = std::min<uint64_t>(remaining, kBufferBytes - used);
-      if (piece < remaining) piece -= piece % 8;  // keep every chunk element-aligned
+    while (offset < bytes && ok) {
+      uint64_t piece = std::min<uint64_t>(bytes - offset, kBufferBytes - used);
+      if (piece < bytes - offset) piece -= piece % 8;
       if (piece == 0) {
         flush();
         continue;
       }
-      fill(i, offset, std::span<uint8_t>(fill_buf + used, piece));
+      produce(offset, std::span<uint8_t>(fill_buf + used, piece));
       used += piece;
       offset += piece;
     }
-  }
+  };
+
+  append(prefix.size(), [&](uint64_t offset, std::span<uint8_t> out) {
+    std::memcpy(out.data(), prefix.data() + offset, out.size());
+  });
+  for (size_t i = 0; i < entries.size(); i++)
+    append(entries[i].bytes, [&](uint64_t offset, std::span<uint8_t> out) { fill(i, offset, out); });
   if (used > 0) flush();
   if (pending.valid()) ok = pending.get() && ok;
   return ok && file.commit() ? 0 : -1;
