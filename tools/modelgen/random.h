@@ -25,7 +25,7 @@ inline uint32_t block_key(uint64_t key, uint64_t n) { return static_cast<uint32_
 
 // Approximately standard normal value N (within its block of 2^32) of the block keyed KEY: the
 // four bytes of a 32-bit hash of the counter, summed, centred and scaled to unit variance
-// (Irwin-Hall with four terms; tails end near 3.5 sigma, steps of 1/148 sigma, finer than BF16).
+// (Irwin-Hall with four terms; tails end near 3.5 sigma, steps of 1/148 sigma).
 // Only 32-bit integer operations, so the hot loop vectorises: the full model's 4.4e9 values
 // keep up with the disk.
 inline float normal_at(uint32_t key, uint32_t n) {
