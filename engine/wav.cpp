@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -165,6 +166,12 @@ float* orv_load_wav(const char* path, int* n_out) {
     return nullptr;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(f, std::fclose);
+  // A directory opens fine and then "seeks" to an absurd size; a pipe cannot seek at all.
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "orv_load_wav: %s is not a regular file\n", path);
+    return nullptr;
+  }
   if (std::fseek(f, 0, SEEK_END) != 0) return nullptr;
   const long size = std::ftell(f);
   if (size < 1 || std::fseek(f, 0, SEEK_SET) != 0) return nullptr;

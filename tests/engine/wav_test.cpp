@@ -323,7 +323,9 @@ TEST(LoadWav, MissingEmptyAndDirectoryPathsFail) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(orv_load_wav(empty.c_str(), &n), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
   EXPECT_EQ(orv_load_wav(dir.path().c_str(), &n), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orv_load_wav: " + dir.path().string() + " is not a regular file\n");
 
   const std::string ok = dir.write("ok.wav", wav(1, 16000, {1, 2}));
   Samples x(orv_load_wav(ok.c_str(), &n), &std::free);
