@@ -74,15 +74,15 @@ struct MelTables {
 
 typedef float v8 __attribute__((vector_size(32)));
 
-// Bit-exact regardless of which clone runs: both use separate multiplies and adds in the same
-// order (plain AVX2 has no fused multiply-add), so every x86-64 machine gives the same frames.
 float hsum(const float* a) {
   return ((a[0] + a[4]) + (a[2] + a[6])) + ((a[1] + a[5]) + (a[3] + a[7]));
 }
 
 // The hot loop: power spectra [kBlock][201] of windowed frames X [kBlock][400]. Each
 // (bin, frame) product runs in one 8-lane accumulator over the 400 samples in order, so a frame
-// gets the same bits in whichever slot of the block it sits.
+// gets the same bits in whichever slot of the block it sits. The AVX2 clone does the same
+// operations in the same order as the baseline one (AVX2 alone brings no fused multiply-add),
+// so with the baseline flags every x86-64 machine computes the same frames.
 __attribute__((target_clones("avx2", "default")))
 void dft_power(const float* dft, const float* x, float* power) {
   for (int k = 0; k < kBins; k++) {
@@ -326,7 +326,7 @@ float* orv_mel_spectrogram(const float* samples, int n, int* n_frames) {
   const int frames = n / kHop;
   try {
     auto t = std::make_unique<MelTables>();
-    Floats out(static_cast<float*>(std::malloc(size_t{static_cast<unsigned>(frames)} * kMels * sizeof(float))));
+    Floats out(static_cast<float*>(std::malloc(static_cast<size_t>(frames) * kMels * sizeof(float))));
     if (!t->init() || !out) return nullptr;
     // The signal with a mirrored 200-sample margin on each side: padded[i] is sample i - 200,
     // reflected about the first and the last sample. Interior windows are read in place; only
@@ -350,7 +350,7 @@ float* orv_mel_spectrogram(const float* samples, int n, int* n_frames) {
           win[i] = edge[i];
         }
       }
-      mel_block(*t, win, n_block, out.get() + size_t{static_cast<unsigned>(f)} * kMels);
+      mel_block(*t, win, n_block, out.get() + static_cast<size_t>(f) * kMels);
     }
     if (n_frames) *n_frames = frames;
     return out.release();
