@@ -132,22 +132,32 @@ class Binder {
   int64_t next_ = 0;
 };
 
-// Every tensor the encoder reads is required: a missing bias would be read as a null pointer.
+// One stack of layers: each layer's tensors are all looked up (so every missing one is named)
+// before a failure is reported. LAYERS grows with what the file holds, not with the shape.
+template <typename Layer>
+bool bind_layers(Binder& b, std::vector<Layer>& layers, int count, int per_layer, const char* section,
+                 const char* failure_suffix, const char* progress_name) {
+  for (int l = 0; l < count; l++) {
+    layers.emplace_back();
+    bool ok = true;
+    for (int i = 0; i < per_layer; i++) ok = b.bind_next(section) && ok;
+    if (!ok) {
+      std::fprintf(stderr, "%s: failed to load layer %d%s\n", section, l, failure_suffix);
+      return false;
+    }
+    if (orv_verbose >= 2) std::fprintf(stderr, "  %s layer %d/%d loaded\n", progress_name, l + 1, count);
+  }
+  return true;
+}
+
+// Every tensor the networks read is required: a missing bias would be read as a null pointer.
 bool bind_encoder(orv_ctx_t& ctx, Binder& b) {
   bool ok = true;
   for (int i = 0; i < ORV_ENC_STEM_TENSORS; i++) ok = b.bind_next("encoder") && ok;
-  if (!ok) return false;
-  const int layers = ctx.shape.encoder.layers;
-  for (int l = 0; l < layers; l++) {
-    ctx.encoder.layers.emplace_back();  // grows with what the file holds, not with the shape
-    for (int i = 0; i < ORV_ENC_LAYER_TENSORS; i++) ok = b.bind_next("encoder") && ok;
-    if (!ok) {
-      std::fprintf(stderr, "encoder: failed to load layer %d weights\n", l);
-      return false;
-    }
-    if (orv_verbose >= 2) std::fprintf(stderr, "  Encoder layer %d/%d loaded\n", l + 1, layers);
-  }
-  return b.bind_next("encoder");
+  return ok &&
+         bind_layers(b, ctx.encoder.layers, ctx.shape.encoder.layers, ORV_ENC_LAYER_TENSORS, "encoder",
+                     " weights", "Encoder") &&
+         b.bind_next("encoder");
 }
 
 bool bind_adapter(Binder& b) {
@@ -156,19 +166,10 @@ bool bind_adapter(Binder& b) {
 }
 
 bool bind_decoder(orv_ctx_t& ctx, Binder& b) {
-  if (!b.bind_next("decoder")) return false;
-  const int layers = ctx.shape.decoder.layers;
-  for (int l = 0; l < layers; l++) {
-    ctx.decoder.layers.emplace_back();
-    bool ok = true;
-    for (int i = 0; i < ORV_DEC_LAYER_TENSORS; i++) ok = b.bind_next("decoder") && ok;
-    if (!ok) {
-      std::fprintf(stderr, "decoder: failed to load layer %d\n", l);
-      return false;
-    }
-    if (orv_verbose >= 2) std::fprintf(stderr, "  Decoder layer %d/%d loaded\n", l + 1, layers);
-  }
-  return b.bind_next("decoder");
+  return b.bind_next("decoder") &&
+         bind_layers(b, ctx.decoder.layers, ctx.shape.decoder.layers, ORV_DEC_LAYER_TENSORS, "decoder", "",
+                     "Decoder") &&
+         b.bind_next("decoder");
 }
 
 int cache_rows(int window, int headroom) {
