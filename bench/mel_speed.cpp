@@ -6,32 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
 #include "mel.h"
+#include "synth_speech.h"
 
 namespace {
-
-// Voiced syllables (a gliding pitch with falling harmonics) four times a second, with breath
-// noise and short pauses: enough structure that no bin sits at the log floor throughout.
-std::vector<float> speech_like(int seconds) {
-  const int n = seconds * 16000;
-  std::vector<float> x(static_cast<size_t>(n));
-  std::mt19937 rng(7);
-  std::normal_distribution<float> noise(0.0f, 0.01f);
-  double phase = 0.0;
-  for (int i = 0; i < n; i++) {
-    const double t = i / 16000.0;
-    const double pitch = 120.0 + 40.0 * std::sin(2.0 * M_PI * 0.7 * t);
-    phase += 2.0 * M_PI * pitch / 16000.0;
-    const double syllable = std::max(0.0, std::sin(2.0 * M_PI * 4.0 * t));
-    double v = 0.0;
-    for (int h = 1; h <= 20; h++) v += std::sin(h * phase) / h;
-    x[static_cast<size_t>(i)] = static_cast<float>(0.2 * syllable * v) + noise(rng);
-  }
-  return x;
-}
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -45,7 +25,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: mel-speed [SECONDS]\n");
     return 2;
   }
-  const std::vector<float> audio = speech_like(seconds);
+  const std::vector<float> audio = synth_speech(seconds);
   const int n = static_cast<int>(audio.size());
 
   auto t0 = std::chrono::steady_clock::now();
