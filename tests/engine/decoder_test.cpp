@@ -1,0 +1,229 @@
+#include "decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "context.h"
+#include "net_reference.h"
+#include "random_model.h"
+
+namespace {
+
+std::vector<float> random_embeds(const orv_ctx_t* ctx, int n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+  std::vector<float> e(size_t(n) * ctx->shape.decoder.dim);
+  for (float& v : e) v = d(rng);
+  return e;
+}
+
+// Logits of every position from PREFILL (>= 1) positions prefilled, the next one as the first
+// step, and steps for the rest; the stream's way of running the decoder.
+std::vector<float> run(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill,
+                       std::vector<int>* tokens = nullptr) {
+  const int dim = ctx->shape.decoder.dim, vocab = ctx->shape.decoder.vocab;
+  const int n = int(embeds.size() / dim);
+  std::vector<float> logits(size_t(n) * vocab, 0.0f);
+  EXPECT_EQ(orv_decoder_prefill(ctx, embeds.data(), prefill - 1), 0);
+  for (int p = prefill - 1; p < n; p++) {
+    const int t =
+        orv_decoder_step(ctx, embeds.data() + size_t(p) * dim, logits.data() + size_t(p) * vocab);
+    if (tokens) tokens->push_back(t);
+  }
+  return logits;
+}
+
+void reset_cache(orv_ctx_t* ctx) {
+  ctx->kv_cache_len = 0;
+  ctx->kv_pos_offset = 0;
+}
+
+}  // namespace
+
+// Layout of q/k/v heads, grouped key/value heads (4 query heads over 2), rotary positions, the
+// window (45 positions > 32), the conditioning and the tied output projection, all against an
+// independent double-precision decoder; with and without the delay conditioning.
+TEST(Decoder, prefill_and_steps_match_double_reference) {
+  for (bool conditioned : {true, false}) {
+    SCOPED_TRACE(conditioned ? "with ada_scale" : "without ada_scale");
+    RandomModel m = make_random_model(tiny_shape(), 11);
+    orv_ctx_t* ctx = m.ctx.get();
+    if (!conditioned) ctx->ada_scale.clear();
+    const int vocab = ctx->shape.decoder.vocab, n = 45;
+    const std::vector<float> embeds = random_embeds(ctx, n, 12);
+    std::vector<int> tokens;
+    const std::vector<float> logits = run(ctx, embeds, 10, &tokens);
+    const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), n);
+    for (int p = 9; p < n; p++) {
+      SCOPED_TRACE("position " + std::to_string(p));
+      const float* got = logits.data() + size_t(p) * vocab;
+      EXPECT_LT(max_rel_diff(got, want.data() + size_t(p) * vocab, vocab), 1e-4);
+      EXPECT_EQ(tokens[p - 9], std::max_element(got, got + vocab) - got);
+    }
+    EXPECT_EQ(ctx->kv_cache_len, n);
+  }
+}
+
+// The conditioning must reach the output: a model run without it predicts differently.
+TEST(Decoder, ada_scale_changes_the_feed_forward_input) {
+  RandomModel a = make_random_model(tiny_shape(), 13);
+  RandomModel b = make_random_model(tiny_shape(), 13);
+  b.ctx->ada_scale.clear();
+  const std::vector<float> embeds = random_embeds(a.ctx.get(), 6, 14);
+  const std::vector<float> la = run(a.ctx.get(), embeds, 6);
+  const std::vector<float> lb = run(b.ctx.get(), embeds, 6);
+  const size_t last = size_t(5) * a.ctx->shape.decoder.vocab;
+  EXPECT_GT(max_rel_diff(la.data() + last, lb.data() + last, a.ctx->shape.decoder.vocab), 1e-3);
+}
+
+// Position p's logits must not depend on how the positions before it were fed: all by steps,
+// or a fresh prefill of 0..p-1 and one step.
+TEST(Decoder, step_logits_independent_of_prefill_split) {
+  RandomModel m = make_random_model(tiny_shape(), 15);
+  orv_ctx_t* ctx = m.ctx.get();
+  const int vocab = ctx->shape.decoder.vocab, n = 48;
+  const std::vector<float> embeds = random_embeds(ctx, n, 16);
+  const std::vector<float> stepped = run(ctx, embeds, 1);
+  for (int p : {1, 17, 40, 47}) {
+    SCOPED_TRACE("prefill " + std::to_string(p));
+    reset_cache(ctx);
+    const std::vector<float> head(embeds.begin(),
+                                  embeds.begin() + size_t(p + 1) * ctx->shape.decoder.dim);
+    const std::vector<float> split = run(ctx, head, p + 1);
+    EXPECT_LT(
+        max_rel_diff(split.data() + size_t(p) * vocab, stepped.data() + size_t(p) * vocab, vocab),
+        1e-4);
+  }
+}
+
+// Compaction every few steps (capacity window + 8), growth from a tiny cache and a cache that
+// never fills must all give the same logits over 130 positions, four windows long.
+TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
+  const int n = 130, prefill = 9;
+  RandomModel big = make_random_model(tiny_shape(), 17);
+  const int window = big.ctx->shape.decoder.window, vocab = big.ctx->shape.decoder.vocab;
+  ASSERT_EQ(orv_kv_cache_init(big.ctx.get(), 4096), 0);
+  const std::vector<float> embeds = random_embeds(big.ctx.get(), n, 18);
+  const std::vector<float> want = run(big.ctx.get(), embeds, prefill);
+  EXPECT_EQ(big.ctx->kv_pos_offset, 0);
+
+  RandomModel compacting = make_random_model(tiny_shape(), 17);
+  ASSERT_EQ(orv_kv_cache_init(compacting.ctx.get(), window + 8), 0);
+  const std::vector<float> got_c = run(compacting.ctx.get(), embeds, prefill);
+  EXPECT_LT(max_rel_diff(got_c.data(), want.data(), want.size()), 1e-5);
+  EXPECT_EQ(compacting.ctx->kv_cache_max, window + 8);
+  EXPECT_EQ(compacting.ctx->kv_cache_len + compacting.ctx->kv_pos_offset, n);
+  EXPECT_GT(compacting.ctx->kv_pos_offset, 0);
+
+  RandomModel growing = make_random_model(tiny_shape(), 17);
+  ASSERT_EQ(orv_kv_cache_init(growing.ctx.get(), 4), 0);
+  const std::vector<float> got_g = run(growing.ctx.get(), embeds, prefill);
+  EXPECT_LT(max_rel_diff(got_g.data(), want.data(), want.size()), 1e-5);
+  EXPECT_EQ(growing.ctx->kv_cache_max, 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
+
+  // A full cache holding more than the window keeps exactly the window and adds the new row.
+  orv_ctx_t* ctx = compacting.ctx.get();
+  reset_cache(ctx);
+  run(ctx,
+      std::vector<float>(embeds.begin(),
+                         embeds.begin() + size_t(window + 8) * ctx->shape.decoder.dim),
+      window + 8);
+  ASSERT_EQ(ctx->kv_cache_len, window + 8);
+  std::vector<float> logits(vocab);
+  orv_decoder_step(ctx, embeds.data() + size_t(window + 8) * ctx->shape.decoder.dim, logits.data());
+  EXPECT_EQ(ctx->kv_cache_len, window + 1);
+  EXPECT_EQ(ctx->kv_pos_offset, 8);
+  EXPECT_LT(max_rel_diff(logits.data(), want.data() + size_t(window + 8) * vocab, vocab), 1e-5);
+}
+
+TEST(Decoder, prefill_sizes_its_cache_and_grows_by_doubling) {
+  RandomModel m = make_random_model(tiny_shape(), 19);
+  orv_ctx_t* ctx = m.ctx.get();
+  const int window = ctx->shape.decoder.window, vocab = ctx->shape.decoder.vocab;
+  const std::vector<float> embeds = random_embeds(ctx, 6, 20);
+  ASSERT_EQ(orv_decoder_prefill(ctx, embeds.data(), 5), 0);
+  EXPECT_EQ(ctx->kv_cache_max, 5 + window + 1024);
+  EXPECT_EQ(ctx->kv_cache_len, 5);
+
+  RandomModel g = make_random_model(tiny_shape(), 19);
+  ASSERT_EQ(orv_kv_cache_init(g.ctx.get(), 4), 0);
+  ASSERT_EQ(orv_decoder_prefill(g.ctx.get(), embeds.data(), 4), 0);  // fills it exactly
+  EXPECT_EQ(g.ctx->kv_cache_max, 4);
+  ASSERT_EQ(orv_decoder_prefill(g.ctx.get(), embeds.data() + 4 * ctx->shape.decoder.dim, 1), 0);
+  EXPECT_EQ(g.ctx->kv_cache_max, 2048);  // first doubling of 4 holding 5 + 1024
+  EXPECT_EQ(g.ctx->kv_cache_len, 5);
+  std::vector<float> logits(vocab);
+  orv_decoder_step(g.ctx.get(), embeds.data() + 5 * ctx->shape.decoder.dim, logits.data());
+  const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), 6);
+  EXPECT_LT(max_rel_diff(logits.data(), want.data() + size_t(5) * vocab, vocab), 1e-4);
+}
+
+// A step on a context whose cache was never allocated creates one instead of doubling zero.
+TEST(Decoder, step_without_cache_allocates_one) {
+  RandomModel m = make_random_model(tiny_shape(), 21);
+  orv_ctx_t* ctx = m.ctx.get();
+  const int vocab = ctx->shape.decoder.vocab;
+  const std::vector<float> embeds = random_embeds(ctx, 1, 22);
+  std::vector<float> logits(vocab);
+  const int token = orv_decoder_step(ctx, embeds.data(), logits.data());
+  EXPECT_EQ(ctx->kv_cache_len, 1);
+  EXPECT_GE(ctx->kv_cache_max, 1);
+  const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), 1);
+  EXPECT_LT(max_rel_diff(logits.data(), want.data(), vocab), 1e-4);
+  EXPECT_EQ(token, std::max_element(logits.begin(), logits.end()) - logits.begin());
+}
+
+// Every embedding row is zero except two equal rows, 700 and 1500, so those two share one logit
+// and all others are zero. Run once with the rows and once with them negated: whichever sign is
+// positive must give 700 (the lower of two maxima), the other 0 (the lowest of the zero maxima).
+TEST(Decoder, argmax_ties_pick_lowest_id) {
+  const orv_shape_t shape = tiny_shape();
+  const int dim = shape.decoder.dim, vocab = shape.decoder.vocab;
+  std::vector<int> tokens;
+  std::vector<float> shared_logit;
+  for (uint16_t sign : {uint16_t{0}, uint16_t{0x8000}}) {
+    RandomModel m = make_random_model(shape, 23);
+    std::vector<uint16_t> table(size_t(vocab) * dim, 0);
+    std::mt19937 rng(24);
+    for (int j = 0; j < dim; j++) {
+      const uint16_t v = uint16_t((0x3c00 + rng() % 0x200) | sign);  // about +-0.01
+      table[size_t(700) * dim + j] = table[size_t(1500) * dim + j] = v;
+    }
+    m.ctx->decoder.tok_embeddings_bf16 = table.data();
+    const std::vector<float> embeds = random_embeds(m.ctx.get(), 1, 25);
+    std::vector<float> logits(vocab);
+    tokens.push_back(orv_decoder_step(m.ctx.get(), embeds.data(), logits.data()));
+    ASSERT_EQ(logits[700], logits[1500]);
+    ASSERT_NE(logits[700], 0.0f);
+    shared_logit.push_back(logits[700]);
+  }
+  ASSERT_EQ(shared_logit[0], -shared_logit[1]);
+  EXPECT_EQ(tokens[0], shared_logit[0] > 0 ? 700 : 0);
+  EXPECT_EQ(tokens[1], shared_logit[1] > 0 ? 700 : 0);
+}
+
+TEST(Decoder, token_embedding_widens_row_and_zeroes_unknown_ids) {
+  RandomModel m = make_random_model(tiny_shape(), 26);
+  const orv_ctx_t* ctx = m.ctx.get();
+  const int dim = ctx->shape.decoder.dim;
+  std::vector<uint16_t> table(size_t(ctx->shape.decoder.vocab) * dim, 0);
+  table[size_t(3) * dim] = 0x3f80;      // 1.0
+  table[size_t(3) * dim + 1] = 0xbf80;  // -1.0
+  table[size_t(3) * dim + 2] = 0x4049;  // 3.140625
+  m.ctx->decoder.tok_embeddings_bf16 = table.data();
+  std::vector<float> out(dim, 7.0f);
+  orv_token_embedding(ctx, 3, out.data());
+  EXPECT_EQ(out[0], 1.0f);
+  EXPECT_EQ(out[1], -1.0f);
+  EXPECT_EQ(out[2], 3.140625f);
+  EXPECT_EQ(out[3], 0.0f);
+  for (int bad : {-1, ctx->shape.decoder.vocab}) {
+    std::fill(out.begin(), out.end(), 7.0f);
+    orv_token_embedding(ctx, bad, out.data());
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0.0f), dim);
+  }
+}
