@@ -25,7 +25,9 @@ ORV_API void orv_matmul_t(float *out, const float *a, const float *b, int m, int
 // y[M][N] = x[M][K] * W[N][K]^T (+ bias on every row)
 ORV_API void orv_linear(float *y, const float *x, const float *w, const float *bias, int m, int k,
                         int n);
-// y[M][N] = x[M][K] * W[N][K]^T with BF16 W
+// y[M][N] = x[M][K] * W[N][K]^T with BF16 W. Runs on the GPU when its backend takes the product.
+// With K < 1 every row is zero (or the bias, below). If the multi-row path cannot grow its
+// widening buffer (one per thread), y is left as it was.
 ORV_API void orv_linear_nobias_bf16(float *y, const float *x, const uint16_t *w, int m, int k,
                                     int n);
 // y[N] = W[N][K] * x[K] (+ bias) with BF16 W, one row, no scratch
@@ -51,7 +53,9 @@ ORV_API void orv_softmax(float *x, int rows, int cols);
 
 // Causal sliding-window attention with grouped key/value heads, one streaming pass per query.
 // q, out [n_q][n_heads * head_dim]; k, v [n_kv][n_kv_heads * head_dim]; query i sits at key row
-// q_offset + i and sees at most WINDOW keys ending at itself.
+// q_offset + i and sees at most WINDOW keys ending at itself (all earlier keys for WINDOW < 1); a
+// query with no visible key gets zeros. n_heads must be a multiple of n_kv_heads, else nothing
+// is written.
 ORV_API void orv_attention(float *out, const float *q, const float *k, const float *v, int n_q,
                            int n_kv, int n_heads, int n_kv_heads, int head_dim, int window,
                            int q_offset, float scale);

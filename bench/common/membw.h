@@ -1,0 +1,12 @@
+// Machine figures that benchmarks print next to their own results.
+#ifndef ORVANE_BENCH_MEMBW_H
+#define ORVANE_BENCH_MEMBW_H
+
+// Single-thread read bandwidth in GB/s (1e9 bytes per second): the best of several passes summing
+// a 1 GiB buffer. 0 when the buffer cannot be allocated.
+double orv_bench_read_bandwidth_gbs();
+
+// Resident memory of this process in MiB, from /proc/self/statm; 0 when it cannot be read.
+double orv_bench_rss_mb();
+
+#endif

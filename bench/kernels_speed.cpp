@@ -1,0 +1,135 @@
+// Speed of the BF16 linear kernels beside the machine's single-thread read bandwidth:
+// orv_matvec_bf16 (the decoder step's products) on the decoder's largest weight shapes, in GB/s of
+// weights streamed and as a fraction of the measured bandwidth, on every vector path; and the
+// multi-row orv_linear_bf16 on an encoder shape in GFLOP/s, next to a plain float sgemm.
+#include <cblas.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "bf16.h"
+#include "kernels.h"
+#include "membw.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Rng {
+  uint64_t s = 0x9E3779B97F4A7C15ull;
+  uint64_t next() {  // xorshift64: fast enough to fill gigabytes
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  float uniform() { return static_cast<float>(next() >> 40) / 16777216.0f - 0.5f; }
+};
+
+// BF16 values of magnitude 2^-7 to 2^-3 with random sign and mantissa.
+std::vector<uint16_t> random_bf16(size_t count, Rng &rng) {
+  std::vector<uint16_t> w(count);
+  for (size_t i = 0; i < count; i += 4) {
+    uint64_t r = rng.next();
+    for (size_t j = i; j < std::min(count, i + 4); ++j, r >>= 16) {
+      const auto exponent = static_cast<uint16_t>(120 + ((r >> 7) & 3));
+      w[j] = static_cast<uint16_t>((r & 0x807F) | (exponent << 7));
+    }
+  }
+  return w;
+}
+
+std::vector<float> random_floats(size_t count, Rng &rng) {
+  std::vector<float> v(count);
+  for (float &f : v) f = rng.uniform();
+  return v;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+template <typename F>
+double seconds(F &&f) {
+  const auto t0 = Clock::now();
+  f();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// One matrix shape on every path. Each timed call reads a weight copy that the previous calls
+// have pushed out of the caches: the copies together span at least 512 MB.
+void bench_matvec(int k, int n, double bandwidth, Rng &rng) {
+  const size_t count = static_cast<size_t>(k) * static_cast<size_t>(n);
+  const double bytes = static_cast<double>(count) * 2.0;
+  const size_t copies = std::max<size_t>(1, static_cast<size_t>(512e6 / bytes + 0.999));
+  std::vector<std::vector<uint16_t>> weights;
+  for (size_t c = 0; c < copies; ++c) weights.push_back(random_bf16(count, rng));
+  const std::vector<float> x = random_floats(static_cast<size_t>(k), rng);
+  std::vector<float> y(static_cast<size_t>(n));
+  const int reps = std::max(8, static_cast<int>(3 * copies));
+
+  struct Path {
+    const char *name;
+    int id;
+  };
+  for (const Path path : {Path{"sse2", ORV_BF16_PATH_SSE2}, Path{"avx2", ORV_BF16_PATH_AVX2},
+                          Path{"auto", -1}}) {
+    if (path.id >= 0 && !orv_bf16_path_supported(path.id)) continue;
+    std::vector<double> times;
+    for (int r = 0; r < reps; ++r) {
+      const uint16_t *w = weights[static_cast<size_t>(r) % copies].data();
+      times.push_back(seconds([&] {
+        if (path.id < 0)
+          orv_matvec_bf16(y.data(), x.data(), w, nullptr, k, n);
+        else
+          orv_matvec_bf16_path(path.id, y.data(), x.data(), w, nullptr, k, n);
+      }));
+    }
+    const double t = median(times);
+    const double gbs = bytes / t / 1e9;
+    std::printf("matvec_bf16  K %6d N %6d  %-4s  %8.2f ms  %6.2f GB/s  %5.1f%% of read bandwidth\n",
+                k, n, path.name, t * 1e3, gbs, bandwidth > 0 ? 100.0 * gbs / bandwidth : 0.0);
+  }
+}
+
+void bench_linear(int m, int k, int n, Rng &rng) {
+  const std::vector<uint16_t> w = random_bf16(static_cast<size_t>(k) * static_cast<size_t>(n), rng);
+  std::vector<float> wf(w.size());
+  orv_bf16_widen(wf.data(), w.data(), w.size());
+  const std::vector<float> x = random_floats(static_cast<size_t>(m) * static_cast<size_t>(k), rng);
+  const std::vector<float> bias = random_floats(static_cast<size_t>(n), rng);
+  std::vector<float> y(static_cast<size_t>(m) * static_cast<size_t>(n));
+  const double flops = 2.0 * m * k * n;
+
+  auto report = [&](const char *name, auto &&call) {
+    call();  // the first call grows the widening buffer and starts the BLAS threads
+    std::vector<double> times;
+    for (int r = 0; r < 7; ++r) times.push_back(seconds(call));
+    const double t = median(times);
+    std::printf("%-28s M %d K %d N %d  %8.2f ms  %6.1f GFLOP/s\n", name, m, k, n, t * 1e3,
+                flops / t / 1e9);
+  };
+  report("linear_bf16 (widen + sgemm)",
+         [&] { orv_linear_bf16(y.data(), x.data(), w.data(), bias.data(), m, k, n); });
+  report("linear f32 (sgemm alone)",
+         [&] { orv_linear(y.data(), x.data(), wf.data(), bias.data(), m, k, n); });
+}
+
+}  // namespace
+
+int main() {
+  const double bandwidth = orv_bench_read_bandwidth_gbs();
+  std::printf("single-thread read bandwidth: %.2f GB/s (best of 5 sums over 1 GiB)\n", bandwidth);
+  Rng rng;
+  bench_matvec(3072, 9216, bandwidth, rng);
+  bench_matvec(9216, 3072, bandwidth, rng);
+  bench_matvec(3072, 131072, bandwidth, rng);
+  std::printf("BLAS threads: %d\n", openblas_get_num_threads());
+  bench_linear(100, 1280, 5120, rng);
+  std::printf("resident memory at exit: %.0f MiB\n", orv_bench_rss_mb());
+  return 0;
+}

@@ -1,0 +1,198 @@
+// Matrix products and BF16 linear layers against double-precision references.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "bf16.h"
+#include "kernel_check.h"
+#include "kernels.h"
+
+namespace {
+
+// y[m][n] = sum_i x[m][i] * w[n][i] (+ bias[n]) in double. ERR gets sum |x w| + |bias|, the scale
+// of each element's single-precision rounding error.
+template <typename W, typename ToDouble>
+std::vector<double> reference(const std::vector<float> &x, const std::vector<W> &w,
+                              const float *bias, int m, int k, int n, ToDouble value,
+                              std::vector<double> &err) {
+  std::vector<double> y(m * n);
+  err.assign(m * n, 0.0);
+  for (int r = 0; r < m; ++r)
+    for (int c = 0; c < n; ++c) {
+      double s = bias ? bias[c] : 0.0, a = bias ? std::fabs(bias[c]) : 0.0;
+      for (int i = 0; i < k; ++i) {
+        const double t = double(x[r * k + i]) * value(w[c * k + i]);
+        s += t;
+        a += std::fabs(t);
+      }
+      y[r * n + c] = s;
+      err[r * n + c] = a;
+    }
+  return y;
+}
+
+// Number of elements of Y off REF by more than 2e-6 of their error scale.
+template <typename W, typename ToDouble>
+int mismatches(const std::vector<float> &y, const std::vector<float> &x, const std::vector<W> &w,
+               const float *bias, int m, int k, int n, ToDouble value) {
+  std::vector<double> err;
+  const std::vector<double> ref = reference(x, w, bias, m, k, n, value, err);
+  int bad = 0;
+  for (size_t i = 0; i < ref.size(); ++i) bad += !(std::fabs(y[i] - ref[i]) <= 2e-6 * err[i]);
+  return bad;
+}
+
+const auto widen = [](uint16_t v) { return bf16_value(v); };
+const auto as_double = [](float v) { return double(v); };
+
+TEST(Bf16, WideningIsExactForEveryPattern) {
+  // All 65536 patterns and a few more, so the vector body and the scalar tail see every kind.
+  std::vector<uint16_t> src(65536 + 5);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint16_t>(i);
+  std::vector<float> dst(src.size());
+  orv_bf16_widen(dst.data(), src.data(), src.size());
+  for (size_t i = 0; i < src.size(); ++i) {
+    if (((src[i] >> 7) & 0xFF) == 0xFF)
+      ASSERT_FALSE(std::isfinite(dst[i])) << i;
+    else
+      ASSERT_EQ(double(dst[i]), bf16_value(src[i])) << "pattern " << i;
+  }
+  EXPECT_EQ(orv_bf16_to_f32(0x3F80), 1.0f);
+  EXPECT_EQ(orv_bf16_to_f32(0xBF80), -1.0f);
+}
+
+TEST(MatvecBf16, MatchesDoubleForAwkwardSizesOnEveryPath) {
+  const std::vector<float> bias = random_floats(40, 7);
+  for (int k : {1, 3, 7, 8, 9, 16, 63, 300})
+    for (int n : {1, 5, 8, 9, 17, 40}) {
+      const std::vector<float> x = random_floats(k, k);
+      const std::vector<uint16_t> w = random_bf16(size_t(k) * n, k * 100 + n);
+      for (const float *b : {static_cast<const float *>(nullptr), bias.data()}) {
+        std::vector<float> best(n);
+        orv_matvec_bf16(best.data(), x.data(), w.data(), b, k, n);
+        ASSERT_EQ(mismatches(best, x, w, b, 1, k, n, widen), 0) << "k " << k << " n " << n;
+        // Every vector path rounds identically: the results agree bit for bit.
+        for (int path : {ORV_BF16_PATH_SSE2, ORV_BF16_PATH_AVX2}) {
+          if (!orv_bf16_path_supported(path)) continue;
+          std::vector<float> y(n);
+          orv_matvec_bf16_path(path, y.data(), x.data(), w.data(), b, k, n);
+          ASSERT_EQ(0, std::memcmp(y.data(), best.data(), n * sizeof(float))) << "path " << path;
+        }
+      }
+    }
+  EXPECT_TRUE(orv_bf16_path_supported(ORV_BF16_PATH_SSE2));
+}
+
+TEST(MatvecBf16, RowValueIndependentOfGroupingAndAlignment) {
+  // A row computed inside a group of rows, or alone from misaligned copies, gives the same bits.
+  const int k = 77, n = 21;
+  const std::vector<float> x = random_floats(k, 1);
+  const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 2);
+  std::vector<float> all(n), xs(k + 1);
+  std::vector<uint16_t> ws(k + 1);
+  orv_matvec_bf16(all.data(), x.data(), w.data(), nullptr, k, n);
+  std::memcpy(xs.data() + 1, x.data(), k * sizeof(float));
+  for (int r = 0; r < n; ++r) {
+    std::memcpy(ws.data() + 1, w.data() + size_t(r) * k, k * sizeof(uint16_t));
+    float one = 0;
+    orv_matvec_bf16(&one, xs.data() + 1, ws.data() + 1, nullptr, k, 1);
+    ASSERT_EQ(0, std::memcmp(&one, &all[r], sizeof one)) << "row " << r;
+  }
+}
+
+TEST(LinearBf16, MultiRowMatchesDoubleAndSingleRow) {
+  const int k = 45, n = 19;
+  const std::vector<float> x = random_floats(3 * k, 11), bias = random_floats(n, 13);
+  const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 12);
+  for (const float *b : {static_cast<const float *>(nullptr), bias.data()}) {
+    for (int m : {1, 2, 3}) {
+      std::vector<float> y(m * n);
+      if (b)
+        orv_linear_bf16(y.data(), x.data(), w.data(), b, m, k, n);
+      else
+        orv_linear_nobias_bf16(y.data(), x.data(), w.data(), m, k, n);
+      EXPECT_EQ(mismatches(y, x, w, b, m, k, n, widen), 0) << "m " << m;
+    }
+    // The first row through the BLAS path (M = 2) and the direct path (M = 1).
+    std::vector<float> one(n), two(2 * n);
+    orv_linear_bf16(one.data(), x.data(), w.data(), b, 1, k, n);
+    orv_linear_bf16(two.data(), x.data(), w.data(), b, 2, k, n);
+    for (int c = 0; c < n; ++c) EXPECT_NEAR(one[c], two[c], 1e-5f * (std::fabs(one[c]) + 1));
+  }
+}
+
+TEST(LinearBf16, EmptySizes) {
+  const std::vector<uint16_t> w(64, 0x3F80);
+  const std::vector<float> x(64, 1.0f), bias = {4.0f, 5.0f};
+  std::vector<float> y = nan_filled(4);
+  orv_linear_bf16(y.data(), x.data(), w.data(), bias.data(), 0, 4, 2);
+  orv_linear_bf16(y.data(), x.data(), w.data(), bias.data(), 2, 4, -1);
+  orv_linear_nobias_bf16(y.data(), x.data(), w.data(), -3, 4, 2);
+  orv_matvec_bf16(y.data(), x.data(), w.data(), bias.data(), 4, 0);
+  EXPECT_TRUE(all_nan(y));
+  // No inputs: every row is the bias alone (or zero), for one row or several.
+  orv_matvec_bf16(y.data(), x.data(), w.data(), bias.data(), 0, 2);
+  EXPECT_EQ(y[0], 4.0f);
+  EXPECT_EQ(y[1], 5.0f);
+  orv_linear_bf16(y.data(), x.data(), w.data(), bias.data(), 2, -1, 2);
+  EXPECT_EQ(y, (std::vector<float>{4, 5, 4, 5}));
+  orv_linear_nobias_bf16(y.data(), x.data(), w.data(), 2, 0, 2);
+  EXPECT_EQ(y, std::vector<float>(4, 0.0f));
+}
+
+TEST(LinearBf16, ThreadsDoNotShareTheWideningBuffer) {
+  // Each thread alternates two products of its own. With one buffer for both threads, one would
+  // widen its weights (or regrow the buffer) under the other's sgemm.
+  struct Case {
+    int m, k, n;
+    std::vector<float> x, y;
+    std::vector<uint16_t> w;
+  };
+  Case cases[2][2] = {{{2, 128, 256, {}, {}, {}}, {3, 256, 384, {}, {}, {}}},
+                      {{2, 192, 320, {}, {}, {}}, {4, 96, 512, {}, {}, {}}}};
+  auto worker = [&cases](int t, int *bad) {
+    for (int it = 0; it < 400; ++it) {
+      Case &c = cases[t][it % 2];
+      if (c.x.empty()) {
+        c.x = random_floats(size_t(c.m) * c.k, it + 10 * t);
+        c.w = random_bf16(size_t(c.k) * c.n, it + 10 * t);
+        c.y.resize(size_t(c.m) * c.n);
+        orv_linear_nobias_bf16(c.y.data(), c.x.data(), c.w.data(), c.m, c.k, c.n);
+        *bad += mismatches(c.y, c.x, c.w, nullptr, c.m, c.k, c.n, widen);
+      }
+      std::vector<float> y(c.y.size());
+      orv_linear_nobias_bf16(y.data(), c.x.data(), c.w.data(), c.m, c.k, c.n);
+      *bad += y != c.y;
+    }
+  };
+  int bad[2] = {0, 0};
+  std::thread a(worker, 0, &bad[0]), b(worker, 1, &bad[1]);
+  a.join();
+  b.join();
+  EXPECT_EQ(bad[0] + bad[1], 0);
+}
+
+TEST(FloatProducts, MatmulMatmulTAndLinearMatchDouble) {
+  const int m = 3, k = 13, n = 7;
+  const std::vector<float> a = random_floats(m * k, 21), b = random_floats(k * n, 22);
+  const std::vector<float> bias = random_floats(n, 23);
+  std::vector<float> bt(n * k), y(m * n);  // bt: b transposed, [n][k]
+  for (int i = 0; i < k; ++i)
+    for (int j = 0; j < n; ++j) bt[j * k + i] = b[i * n + j];
+  orv_matmul(y.data(), a.data(), b.data(), m, k, n);
+  EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
+  orv_matmul_t(y.data(), a.data(), bt.data(), m, k, n);
+  EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
+  orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, n);
+  EXPECT_EQ(mismatches(y, a, bt, bias.data(), m, k, n, as_double), 0);
+  y = nan_filled(m * n);
+  orv_matmul(y.data(), a.data(), b.data(), m, 0, n);
+  orv_matmul_t(y.data(), a.data(), bt.data(), 0, k, n);
+  orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, -2);
+  EXPECT_TRUE(all_nan(y));
+}
+
+}  // namespace
