@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "context.h"
+#include "context_ptr.h"
 #include "net_reference.h"
-#include "random_model.h"
 
 namespace {
 
@@ -27,8 +27,8 @@ std::vector<float> random_states(const orv_ctx_t* ctx, int n, uint32_t seed) {
 // Stacking order (state 4g first), the GELU between the layers and the trailing states that do
 // not fill a group, against an independent double-precision adapter.
 TEST(Adapter, matches_double_reference_and_ignores_partial_groups) {
-  RandomModel m = make_random_model(tiny_shape(), 31);
-  orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  orv_ctx_t* ctx = m.get();
   const int dec = ctx->shape.decoder.dim;
   const std::vector<float> states = random_states(ctx, 11, 32);
   const std::vector<double> want = ref_adapter(*ctx, states.data(), 8);
@@ -48,8 +48,8 @@ TEST(Adapter, matches_double_reference_and_ignores_partial_groups) {
 }
 
 TEST(Adapter, one_call_of_eight_equals_two_calls_of_four) {
-  RandomModel m = make_random_model(tiny_shape(), 33);
-  orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  orv_ctx_t* ctx = m.get();
   const int enc = ctx->shape.encoder.dim, dec = ctx->shape.decoder.dim;
   const std::vector<float> states = random_states(ctx, 8, 34);
   int len8 = 0, len_a = 0, len_b = 0;

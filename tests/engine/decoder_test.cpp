@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "context.h"
+#include "context_ptr.h"
 #include "net_reference.h"
-#include "random_model.h"
 
 namespace {
 
@@ -51,8 +51,8 @@ TEST(Decoder, prefill_and_steps_match_double_reference_for_any_split) {
   for (const Case c : {Case{true, 1}, Case{true, 20}, Case{false, 41}}) {
     SCOPED_TRACE(std::string(c.conditioned ? "with" : "without") + " ada_scale, prefill " +
                  std::to_string(c.prefill));
-    RandomModel m = make_random_model(tiny_shape(), 11);
-    orv_ctx_t* ctx = m.ctx.get();
+    CtxPtr m = load_context();
+    orv_ctx_t* ctx = m.get();
     if (!c.conditioned) ctx->ada_scale.clear();
     const int vocab = ctx->shape.decoder.vocab, n = 48;
     const std::vector<float> embeds = random_embeds(ctx, n, 12);
@@ -73,29 +73,29 @@ TEST(Decoder, prefill_and_steps_match_double_reference_for_any_split) {
 // never fills must all give the same logits over 130 positions, four windows long.
 TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
   const int n = 130, prefill = 9;
-  RandomModel big = make_random_model(tiny_shape(), 17);
-  const int window = big.ctx->shape.decoder.window, vocab = big.ctx->shape.decoder.vocab;
-  ASSERT_EQ(orv_kv_cache_init(big.ctx.get(), 4096), 0);
-  const std::vector<float> embeds = random_embeds(big.ctx.get(), n, 18);
-  const std::vector<float> want = run(big.ctx.get(), embeds, prefill);
-  EXPECT_EQ(big.ctx->kv_pos_offset, 0);
+  CtxPtr big = load_context();
+  const int window = big->shape.decoder.window, vocab = big->shape.decoder.vocab;
+  ASSERT_EQ(orv_kv_cache_init(big.get(), 4096), 0);
+  const std::vector<float> embeds = random_embeds(big.get(), n, 18);
+  const std::vector<float> want = run(big.get(), embeds, prefill);
+  EXPECT_EQ(big->kv_pos_offset, 0);
 
-  RandomModel compacting = make_random_model(tiny_shape(), 17);
-  ASSERT_EQ(orv_kv_cache_init(compacting.ctx.get(), window + 8), 0);
-  const std::vector<float> got_c = run(compacting.ctx.get(), embeds, prefill);
+  CtxPtr compacting = load_context();
+  ASSERT_EQ(orv_kv_cache_init(compacting.get(), window + 8), 0);
+  const std::vector<float> got_c = run(compacting.get(), embeds, prefill);
   EXPECT_LT(max_rel_diff(got_c.data(), want.data(), want.size()), 2e-6);
-  EXPECT_EQ(compacting.ctx->kv_cache_max, window + 8);
-  EXPECT_EQ(compacting.ctx->kv_cache_len + compacting.ctx->kv_pos_offset, n);
-  EXPECT_GT(compacting.ctx->kv_pos_offset, 0);
+  EXPECT_EQ(compacting->kv_cache_max, window + 8);
+  EXPECT_EQ(compacting->kv_cache_len + compacting->kv_pos_offset, n);
+  EXPECT_GT(compacting->kv_pos_offset, 0);
 
-  RandomModel growing = make_random_model(tiny_shape(), 17);
-  ASSERT_EQ(orv_kv_cache_init(growing.ctx.get(), 4), 0);
-  const std::vector<float> got_g = run(growing.ctx.get(), embeds, prefill);
+  CtxPtr growing = load_context();
+  ASSERT_EQ(orv_kv_cache_init(growing.get(), 4), 0);
+  const std::vector<float> got_g = run(growing.get(), embeds, prefill);
   EXPECT_LT(max_rel_diff(got_g.data(), want.data(), want.size()), 2e-6);
-  EXPECT_EQ(growing.ctx->kv_cache_max, 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
+  EXPECT_EQ(growing->kv_cache_max, 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
 
   // A full cache holding more than the window keeps exactly the window and adds the new row.
-  orv_ctx_t* ctx = compacting.ctx.get();
+  orv_ctx_t* ctx = compacting.get();
   ctx->kv_cache_len = ctx->kv_pos_offset = 0;  // a new stream
   run(ctx,
       std::vector<float>(embeds.begin(),
@@ -113,8 +113,8 @@ TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
 // grows it to the first doubling holding the rows plus headroom; a step on a context that never
 // had a cache creates one (doubling a zero capacity would never end).
 TEST(Decoder, cache_is_created_and_grown_on_demand) {
-  RandomModel m = make_random_model(tiny_shape(), 19);
-  orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  orv_ctx_t* ctx = m.get();
   const int dim = ctx->shape.decoder.dim, vocab = ctx->shape.decoder.vocab;
   const std::vector<float> embeds = random_embeds(ctx, 6, 20);
   const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), 6);
@@ -122,21 +122,21 @@ TEST(Decoder, cache_is_created_and_grown_on_demand) {
   EXPECT_EQ(ctx->kv_cache_max, 5 + ctx->shape.decoder.window + 1024);
   EXPECT_EQ(ctx->kv_cache_len, 5);
 
-  RandomModel g = make_random_model(tiny_shape(), 19);
-  ASSERT_EQ(orv_kv_cache_init(g.ctx.get(), 4), 0);
-  ASSERT_EQ(orv_decoder_prefill(g.ctx.get(), embeds.data(), 4), 0);  // fills it exactly
-  EXPECT_EQ(g.ctx->kv_cache_max, 4);
-  ASSERT_EQ(orv_decoder_prefill(g.ctx.get(), embeds.data() + 4 * dim, 1), 0);
-  EXPECT_EQ(g.ctx->kv_cache_max, 2048);  // 4 doubled until it holds 5 + 1024
-  EXPECT_EQ(g.ctx->kv_cache_len, 5);
+  CtxPtr g = load_context();
+  ASSERT_EQ(orv_kv_cache_init(g.get(), 4), 0);
+  ASSERT_EQ(orv_decoder_prefill(g.get(), embeds.data(), 4), 0);  // fills it exactly
+  EXPECT_EQ(g->kv_cache_max, 4);
+  ASSERT_EQ(orv_decoder_prefill(g.get(), embeds.data() + 4 * dim, 1), 0);
+  EXPECT_EQ(g->kv_cache_max, 2048);  // 4 doubled until it holds 5 + 1024
+  EXPECT_EQ(g->kv_cache_len, 5);
   std::vector<float> logits(vocab);
-  orv_decoder_step(g.ctx.get(), embeds.data() + 5 * dim, logits.data());
+  orv_decoder_step(g.get(), embeds.data() + 5 * dim, logits.data());
   EXPECT_LT(max_rel_diff(logits.data(), want.data() + size_t(5) * vocab, vocab), 2e-5);
 
-  RandomModel fresh = make_random_model(tiny_shape(), 19);
-  orv_decoder_step(fresh.ctx.get(), embeds.data(), logits.data());
-  EXPECT_EQ(fresh.ctx->kv_cache_len, 1);
-  EXPECT_GE(fresh.ctx->kv_cache_max, 1);
+  CtxPtr fresh = load_context();
+  orv_decoder_step(fresh.get(), embeds.data(), logits.data());
+  EXPECT_EQ(fresh->kv_cache_len, 1);
+  EXPECT_GE(fresh->kv_cache_max, 1);
   EXPECT_LT(max_rel_diff(logits.data(), want.data(), vocab), 2e-5);
 }
 
@@ -144,22 +144,21 @@ TEST(Decoder, cache_is_created_and_grown_on_demand) {
 // and all others are zero. Run once with the rows and once with them negated: whichever sign is
 // positive must give 700 (the lower of two maxima), the other 0 (the lowest of the zero maxima).
 TEST(Decoder, argmax_ties_pick_lowest_id) {
-  const orv_shape_t shape = tiny_shape();
-  const int dim = shape.decoder.dim, vocab = shape.decoder.vocab;
   std::vector<int> tokens;
   std::vector<float> shared_logit;
   for (uint16_t sign : {uint16_t{0}, uint16_t{0x8000}}) {
-    RandomModel m = make_random_model(shape, 23);
+    CtxPtr m = load_context();
+    const int dim = m->shape.decoder.dim, vocab = m->shape.decoder.vocab;
     std::vector<uint16_t> table(size_t(vocab) * dim, 0);
     std::mt19937 rng(24);
     for (int j = 0; j < dim; j++) {
       const uint16_t v = uint16_t((0x3c00 + rng() % 0x200) | sign);  // about +-0.01
       table[size_t(700) * dim + j] = table[size_t(1500) * dim + j] = v;
     }
-    m.ctx->decoder.tok_embeddings_bf16 = table.data();
-    const std::vector<float> embeds = random_embeds(m.ctx.get(), 1, 25);
+    m->decoder.tok_embeddings_bf16 = table.data();
+    const std::vector<float> embeds = random_embeds(m.get(), 1, 25);
     std::vector<float> logits(vocab);
-    tokens.push_back(orv_decoder_step(m.ctx.get(), embeds.data(), logits.data()));
+    tokens.push_back(orv_decoder_step(m.get(), embeds.data(), logits.data()));
     ASSERT_EQ(logits[700], logits[1500]);
     ASSERT_NE(logits[700], 0.0f);
     shared_logit.push_back(logits[700]);
@@ -170,14 +169,14 @@ TEST(Decoder, argmax_ties_pick_lowest_id) {
 }
 
 TEST(Decoder, token_embedding_widens_row_and_zeroes_unknown_ids) {
-  RandomModel m = make_random_model(tiny_shape(), 26);
-  const orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  const orv_ctx_t* ctx = m.get();
   const int dim = ctx->shape.decoder.dim;
   std::vector<uint16_t> table(size_t(ctx->shape.decoder.vocab) * dim, 0);
   table[size_t(3) * dim] = 0x3f80;      // 1.0
   table[size_t(3) * dim + 1] = 0xbf80;  // -1.0
   table[size_t(3) * dim + 2] = 0x4049;  // 3.140625
-  m.ctx->decoder.tok_embeddings_bf16 = table.data();
+  m->decoder.tok_embeddings_bf16 = table.data();
   std::vector<float> out(dim, 7.0f);
   orv_token_embedding(ctx, 3, out.data());
   EXPECT_EQ(out[0], 1.0f);

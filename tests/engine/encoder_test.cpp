@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "context.h"
+#include "context_ptr.h"
 #include "net_reference.h"
-#include "random_model.h"
 
 namespace {
 
@@ -48,16 +48,16 @@ Result batch(orv_ctx_t* ctx, const std::vector<float>& mel, int frames, int* len
 // Stem taps, layout of heads, window and rotary positions against an independent double-precision
 // encoder; 85 frames give 43 positions, past the 32-position window.
 TEST(Encoder, batch_matches_double_reference_for_short_and_windowed_inputs) {
-  RandomModel m = make_random_model(tiny_shape(), 1);
-  const int dim = m.ctx->shape.encoder.dim;
+  CtxPtr m = load_context();
+  const int dim = m->shape.encoder.dim;
   for (int frames : {1, 2, 3, 85}) {
     SCOPED_TRACE("frames " + std::to_string(frames));
     const std::vector<float> mel = random_mel(frames, 7);
     int len = -1;
-    Result got = batch(m.ctx.get(), mel, frames, &len);
+    Result got = batch(m.get(), mel, frames, &len);
     ASSERT_TRUE(got);
     ASSERT_EQ(len, (frames + 1) / 2);
-    const std::vector<double> want = ref_encoder(*m.ctx, mel.data(), frames);
+    const std::vector<double> want = ref_encoder(*m, mel.data(), frames);
     EXPECT_LT(max_rel_diff(got.get(), want.data(), size_t(len) * dim), 2e-5);
   }
 }
@@ -65,8 +65,8 @@ TEST(Encoder, batch_matches_double_reference_for_short_and_windowed_inputs) {
 // Uneven chunks cross the window many times (so the cache slides) and one chunk of 300 makes the
 // 256-row heap cache double; every chunk must equal the batch states of the same positions.
 TEST(Encoder, incremental_equals_batch_across_slides_and_growth) {
-  RandomModel m = make_random_model(tiny_shape(), 4);
-  orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  orv_ctx_t* ctx = m.get();
   const int dim = ctx->shape.encoder.dim, window = ctx->shape.encoder.window;
   const int frames = 2 * 420;
   const std::vector<float> mel = random_mel(frames, 5);
@@ -101,8 +101,8 @@ TEST(Encoder, incremental_equals_batch_across_slides_and_growth) {
 // A GPU-shared cache is registered with the GPU passes, so it cannot be replaced: a call that does
 // not fit is refused with a message, after the slide, and the rows it held survive.
 TEST(Encoder, shared_cache_refuses_growth_and_keeps_rows) {
-  RandomModel m = make_random_model(tiny_shape(), 6);
-  orv_ctx_t* ctx = m.ctx.get();
+  CtxPtr m = load_context();
+  orv_ctx_t* ctx = m.get();
   const orv_block_shape_t& s = ctx->shape.encoder;
   const int capacity = s.window + 8;
   const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
