@@ -9,7 +9,8 @@
 extern "C" {
 #endif
 
-// The convolution stem, channel-major. First convolution (kernel 3, stride 1, causal) + GELU:
+// The convolution stem, channel-major; columns before the first read as zero, and L_IN < 1
+// writes nothing. First convolution (kernel 3, stride 1, causal) + GELU:
 // mel columns in [128][l_in] to out [enc dim][l_in].
 ORV_API void orv_encoder_conv0(const orv_ctx_t *ctx, const float *in, int l_in, float *out);
 // Second convolution (kernel 3, stride 2, causal) + GELU: in [enc dim][l_in] to

@@ -1,0 +1,291 @@
+// The causal audio encoder: a two-convolution stem, pre-norm transformer layers with causal
+// sliding-window attention and rotary positions, and a final RMS norm. The whole-sequence form
+// and the incremental form run the same layer; they differ only in where its keys and values
+// live (the call's own rows, or the encoder key/value cache).
+#include "encoder.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "context.h"
+#include "gpu/gpu.h"
+#include "kernels.h"
+#include "layer_buffers.h"
+
+namespace {
+
+constexpr int kStemKernel = 3;
+constexpr int kMinHeapCacheRows = 256;  // first capacity of a heap cache, which then doubles
+
+using FloatResult = std::unique_ptr<float[], FreeDeleter>;
+
+bool report_layer(int done, int layers) { return done % 8 == 0 || done == layers; }
+
+// One encoder layer over x [n][dim], in place. KV_K / KV_V point at the layer's key and value
+// row 0; this call's rows go to START .. START + n - 1 and the attention reads rows 0 .. START +
+// n - 1. The whole-sequence form passes its own k and v buffers with START 0, so nothing moves.
+void encoder_layer(const orv_block_shape_t& s, const orv_enc_layer_t& w, float* x, int n,
+                   const float* rope, const LayerBuffers& b, float* kv_k, float* kv_v, int start) {
+  const BlockWidths wd(s);
+  const float scale = 1.0f / std::sqrt(static_cast<float>(s.head_dim));
+
+  orv_rms_norm(b.x_norm, x, w.attention_norm.get(), n, wd.dim, ORV_NORM_EPS);
+  orv_linear_bf16(b.q, b.x_norm, w.wq_weight_bf16, w.wq_bias.get(), n, wd.dim, wd.q_dim);
+  orv_linear_nobias_bf16(b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
+  orv_linear_bf16(b.v, b.x_norm, w.wv_weight_bf16, w.wv_bias.get(), n, wd.dim, wd.kv_dim);
+  orv_apply_rope(b.q, rope, n, s.heads, s.head_dim);
+  orv_apply_rope(b.k, rope, n, s.kv_heads, s.head_dim);
+  if (kv_k != b.k) {
+    const size_t rows_bytes = size_t(n) * wd.kv_dim * sizeof(float);
+    std::memcpy(kv_k + size_t(start) * wd.kv_dim, b.k, rows_bytes);
+    std::memcpy(kv_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
+  }
+  orv_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
+                s.window, start, scale);
+  orv_linear_bf16(b.proj_out, b.attn_out, w.wo_weight_bf16, w.wo_bias.get(), n, wd.q_dim, wd.dim);
+  orv_add_inplace(x, b.proj_out, n * wd.dim);
+
+  orv_rms_norm(b.x_norm, x, w.ffn_norm.get(), n, wd.dim, ORV_NORM_EPS);
+  orv_linear_nobias_bf16(b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
+  orv_silu(b.gate, n * wd.hidden);
+  orv_linear_nobias_bf16(b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
+  orv_mul_inplace(b.gate, b.up, n * wd.hidden);
+  orv_linear_bf16(b.ffn_out, b.gate, w.w2_weight_bf16, w.w2_bias.get(), n, wd.hidden, wd.dim);
+  orv_add_inplace(x, b.ffn_out, n * wd.dim);
+}
+
+// Rotary table [n][head_dim] for absolute positions FIRST .. FIRST + n - 1.
+void rope_table(float* table, int32_t* positions, int first, int n, int head_dim) {
+  for (int i = 0; i < n; i++) positions[i] = first + i;
+  orv_rope_freqs(table, positions, n, head_dim, ORV_ROPE_THETA);
+}
+
+// Drops the oldest rows so that the cache holds exactly `window` rows: every key a new query can
+// see is kept, and the rotary position of each kept row stays offset + index.
+void slide_cache(orv_ctx_t* ctx) {
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const int len = ctx->enc_kv_cache_len;
+  if (len <= s.window) return;
+  const int shift = len - s.window;
+  const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
+  const size_t layer_stride = size_t(ctx->enc_kv_cache_max) * kv_dim;
+  for (float* base : {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data()}) {
+    for (int l = 0; l < s.layers; l++) {
+      float* layer = base + l * layer_stride;
+      std::memmove(layer, layer + size_t(shift) * kv_dim,
+                   size_t(s.window) * kv_dim * sizeof(float));
+    }
+  }
+  ctx->enc_kv_pos_offset += shift;
+  ctx->enc_kv_cache_len = s.window;
+}
+
+// Replaces a heap cache by one that holds NEED rows (256 rows doubled as often as needed),
+// keeping the valid rows. The old cache is untouched on failure.
+bool grow_heap_cache(orv_ctx_t* ctx, int64_t need) {
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  int64_t capacity = ctx->enc_kv_cache_max > 0 ? ctx->enc_kv_cache_max : kMinHeapCacheRows;
+  while (capacity < need) capacity *= 2;
+  capacity = std::min<int64_t>(capacity, INT_MAX);
+  const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
+  const size_t count = size_t(capacity) * s.layers * kv_dim;
+  FloatBlock k = FloatBlock::heap(count);
+  FloatBlock v = FloatBlock::heap(count);
+  if (!k || !v) return false;
+  if (ctx->enc_kv_cache_k && ctx->enc_kv_cache_len > 0) {
+    const size_t old_stride = size_t(ctx->enc_kv_cache_max) * kv_dim;
+    const size_t new_stride = size_t(capacity) * kv_dim;
+    const size_t bytes = size_t(ctx->enc_kv_cache_len) * kv_dim * sizeof(float);
+    for (int l = 0; l < s.layers; l++) {
+      std::memcpy(k.data() + l * new_stride, ctx->enc_kv_cache_k.data() + l * old_stride, bytes);
+      std::memcpy(v.data() + l * new_stride, ctx->enc_kv_cache_v.data() + l * old_stride, bytes);
+    }
+  }
+  ctx->enc_kv_cache_k = std::move(k);
+  ctx->enc_kv_cache_v = std::move(v);
+  ctx->enc_kv_cache_max = static_cast<int>(capacity);
+  return true;
+}
+
+// Grows the context's incremental work buffers to N positions. A failure leaves enc_inc_cap as
+// it was (buffers already enlarged stay so).
+bool reserve_work(orv_ctx_t* ctx, int n) {
+  if (n <= ctx->enc_inc_cap) return true;
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const BlockWidths w(s);
+  const size_t rows = size_t(n);
+  try {
+    ctx->enc_inc_x_norm.resize(rows * w.dim);
+    ctx->enc_inc_q.resize(rows * w.q_dim);
+    ctx->enc_inc_k.resize(rows * w.kv_dim);
+    ctx->enc_inc_v.resize(rows * w.kv_dim);
+    ctx->enc_inc_attn_out.resize(rows * w.q_dim);
+    ctx->enc_inc_proj_out.resize(rows * w.dim);
+    ctx->enc_inc_gate.resize(rows * w.hidden);
+    ctx->enc_inc_up.resize(rows * w.hidden);
+    ctx->enc_inc_ffn_out.resize(rows * w.dim);
+    ctx->enc_inc_positions.resize(rows);
+    ctx->enc_inc_rope_freqs.resize(rows * s.head_dim);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  ctx->enc_inc_cap = n;
+  return true;
+}
+
+// GELU over ROWS rows of LEN values, a row at a time so that no count exceeds int.
+void gelu_rows(float* x, int rows, int len) {
+  for (int r = 0; r < rows; r++) orv_gelu(x + size_t(r) * len, len);
+}
+
+}  // namespace
+
+extern "C" {
+
+void orv_encoder_conv0(const orv_ctx_t* ctx, const float* in, int l_in, float* out) {
+  if (!ctx || !in || !out || l_in < 1) return;
+  const int dim = ctx->shape.encoder.dim;
+  orv_causal_conv1d(out, in, ctx->encoder.conv0_weight.get(), ctx->encoder.conv0_bias.get(),
+                    ORV_MEL_BINS, dim, l_in, kStemKernel, 1);
+  gelu_rows(out, dim, l_in);
+}
+
+void orv_encoder_conv1(const orv_ctx_t* ctx, const float* in, int l_in, float* out) {
+  if (!ctx || !in || !out || l_in < 1) return;
+  const int dim = ctx->shape.encoder.dim;
+  orv_causal_conv1d(out, in, ctx->encoder.conv1_weight.get(), ctx->encoder.conv1_bias.get(), dim,
+                    dim, l_in, kStemKernel, 2);
+  gelu_rows(out, dim, l_in / 2 + l_in % 2);
+}
+
+float* orv_encoder_forward(orv_ctx_t* ctx, const float* mel, int n_frames, int* out_len) {
+  if (out_len) *out_len = 0;
+  if (!ctx || !mel || !out_len || n_frames < 1) return nullptr;
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const BlockWidths w(s);
+  if (orv_verbose >= 2) std::fprintf(stderr, "Encoder: %d mel frames\n", n_frames);
+  // The convolutions' column matrices are the stem's widest buffers.
+  if (!w.rows_fit(n_frames, int64_t{kStemKernel} * std::max(w.dim, int{ORV_MEL_BINS}))) {
+    std::fprintf(stderr, "orv_encoder_forward: too many mel frames (%d)\n", n_frames);
+    return nullptr;
+  }
+  const int n = n_frames;
+  const int len = n / 2 + n % 2;
+  FloatResult x(static_cast<float*>(std::malloc(size_t(len) * w.dim * sizeof(float))));
+  if (!x) return nullptr;
+  try {
+    // The stem works channel-major.
+    std::vector<float> mel_t(size_t(ORV_MEL_BINS) * n);
+    for (int t = 0; t < n; t++)
+      for (int c = 0; c < ORV_MEL_BINS; c++)
+        mel_t[size_t(c) * n + t] = mel[size_t(t) * ORV_MEL_BINS + c];
+    std::vector<float> stem0(size_t(w.dim) * n);
+    orv_encoder_conv0(ctx, mel_t.data(), n, stem0.data());
+    mel_t = {};
+    std::vector<float> stem1(size_t(w.dim) * len);
+    orv_encoder_conv1(ctx, stem0.data(), n, stem1.data());
+    stem0 = {};
+    for (int c = 0; c < w.dim; c++)
+      for (int t = 0; t < len; t++) x[size_t(t) * w.dim + c] = stem1[size_t(c) * len + t];
+    stem1 = {};
+    if (orv_verbose >= 2) std::fprintf(stderr, "  Conv stem: %d frames -> %d\n", n, len);
+
+    std::vector<int32_t> positions(len);
+    std::vector<float> rope(size_t(len) * s.head_dim);
+    rope_table(rope.data(), positions.data(), 0, len, s.head_dim);
+    OwnedLayerBuffers work(w, size_t(len));
+    const LayerBuffers b = work.view();
+    for (int l = 0; l < s.layers; l++) {
+      encoder_layer(s, ctx->encoder.layers[l], x.get(), len, rope.data(), b, b.k, b.v, 0);
+      if (orv_verbose >= 2 && report_layer(l + 1, s.layers))
+        std::fprintf(stderr, "  Encoder layer %d/%d\n", l + 1, s.layers);
+    }
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  orv_rms_norm(x.get(), x.get(), ctx->encoder.norm.get(), len, w.dim, ORV_NORM_EPS);
+  *out_len = len;
+  return x.release();
+}
+
+int orv_enc_kv_cache_init(orv_ctx_t* ctx, int capacity) {
+  if (!ctx) return -1;
+  if (ctx->enc_kv_cache_k) return 0;
+  if (capacity < 1) return -1;
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
+  const bool shared = orv_gpu_available() != 0;
+  FloatBlock k = shared ? FloatBlock::gpu_shared(count) : FloatBlock::heap(count);
+  FloatBlock v = shared ? FloatBlock::gpu_shared(count) : FloatBlock::heap(count);
+  if (!k || !v) return -1;
+  ctx->enc_kv_cache_k = std::move(k);
+  ctx->enc_kv_cache_v = std::move(v);
+  ctx->enc_kv_cache_max = capacity;
+  return 0;
+}
+
+float* orv_encoder_forward_incremental(orv_ctx_t* ctx, const float* x, int n, int* out_len) {
+  if (out_len) *out_len = 0;
+  if (!ctx || !x || !out_len || n < 1) return nullptr;
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const BlockWidths w(s);
+  if (!w.rows_fit(int64_t{s.window} + n)) return nullptr;
+
+  slide_cache(ctx);
+  const int64_t need = int64_t{ctx->enc_kv_cache_len} + n;
+  if (ctx->enc_kv_cache_max < need) {
+    // GPU-shared arrays are registered with the GPU passes and cannot be replaced here.
+    if (ctx->enc_kv_cache_k.is_shared()) {
+      std::fprintf(stderr, "encoder: KV cache too small (%d < %d), cannot grow shared buffer\n",
+                   ctx->enc_kv_cache_max, static_cast<int>(need));
+      return nullptr;
+    }
+    if (!grow_heap_cache(ctx, need)) return nullptr;
+  }
+  if (orv_verbose >= 2)
+    std::fprintf(stderr, "  Encoder incremental: %d new positions (cache: %d, offset: %d)\n", n,
+                 ctx->enc_kv_cache_len, ctx->enc_kv_pos_offset);
+
+  const size_t count = size_t(n) * w.dim;
+  FloatResult r(static_cast<float*>(std::malloc(count * sizeof(float))));
+  if (!r) return nullptr;
+  std::memcpy(r.get(), x, count * sizeof(float));
+  if (!reserve_work(ctx, n)) return nullptr;
+
+  const int start = ctx->enc_kv_cache_len;
+  float* rope = ctx->enc_inc_rope_freqs.data();
+  rope_table(rope, ctx->enc_inc_positions.data(), ctx->enc_kv_pos_offset + start, n, s.head_dim);
+
+  bool done = false;
+  if (orv_gpu_available() && ctx->enc_kv_cache_k.is_shared()) {
+    done = orv_gpu_encoder_pass(ctx, r.get(), n, rope, start) == 0;
+    if (!done) std::memcpy(r.get(), x, count * sizeof(float));  // it may have used r as scratch
+  }
+  if (!done) {
+    const LayerBuffers b{
+        ctx->enc_inc_x_norm.data(), ctx->enc_inc_q.data(),        ctx->enc_inc_k.data(),
+        ctx->enc_inc_v.data(),      ctx->enc_inc_attn_out.data(), ctx->enc_inc_proj_out.data(),
+        ctx->enc_inc_gate.data(),   ctx->enc_inc_up.data(),       ctx->enc_inc_ffn_out.data()};
+    const size_t layer_stride = size_t(ctx->enc_kv_cache_max) * w.kv_dim;
+    for (int l = 0; l < s.layers; l++) {
+      encoder_layer(s, ctx->encoder.layers[l], r.get(), n, rope, b,
+                    ctx->enc_kv_cache_k.data() + l * layer_stride,
+                    ctx->enc_kv_cache_v.data() + l * layer_stride, start);
+      if (orv_verbose >= 2 && report_layer(l + 1, s.layers))
+        std::fprintf(stderr, "  Encoder inc layer %d/%d\n", l + 1, s.layers);
+    }
+    orv_rms_norm(r.get(), r.get(), ctx->encoder.norm.get(), n, w.dim, ORV_NORM_EPS);
+  }
+  ctx->enc_kv_cache_len = start + n;
+  *out_len = n;
+  return r.release();
+}
+
+}  // extern "C"
