@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio_driven_model.h"
+#include "context_ptr.h"
 #include "orvane.h"
 #include "pcm_audio.h"
 #include "speech.h"
@@ -44,7 +45,7 @@ TEST(Cli, prints_the_transcript_of_every_input) {
   const std::string wav = wav_image(pcm), raw = pcm16_bytes(pcm);
   TempDir dir;
   const std::string path = dir.write("speech.wav", wav), &model = audio_driven_model_dir();
-  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(model.c_str()), &orv_free);
+  CtxPtr ctx = load_context(model);
   std::unique_ptr<char, decltype(&std::free)> text(orv_transcribe(ctx.get(), path.c_str()),
                                                    &std::free);
   ASSERT_NE(text, nullptr);

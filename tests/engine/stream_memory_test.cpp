@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "context.h"
+#include "context_ptr.h"
 #include "speech.h"
 #include "stream.h"
 #include "tiny_model.h"
@@ -27,9 +28,7 @@ TEST(StreamMemory, hour_of_audio_keeps_memory_flat) {
 #ifdef ORVANE_SANITIZED
   GTEST_SKIP() << "resident memory is not meaningful under the sanitizers";
 #endif
-  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(tiny_model_dir().c_str()),
-                                                      &orv_free);
-  ASSERT_NE(ctx, nullptr);
+  CtxPtr ctx = load_context();
   // A sentence and a second of silence, over and over, fed in 0.1 s pieces and read as it goes.
   std::vector<float> loop = speech_samples("Dictation all day long, one sentence after another.");
   loop.resize(loop.size() + 16000, 0.f);

@@ -17,15 +17,15 @@
 
 #include "audio_driven_model.h"
 #include "context.h"
+#include "context_ptr.h"
 #include "speech.h"
 
 namespace {
 
-using CtxPtr = std::unique_ptr<orv_ctx_t, decltype(&orv_free)>;
 using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 
 orv_ctx_t* model() {
-  static CtxPtr ctx(orv_load(audio_driven_model_dir().c_str()), &orv_free);
+  static CtxPtr ctx = load_context(audio_driven_model_dir());
   return ctx.get();
 }
 
@@ -105,7 +105,7 @@ TEST(Stream, long_recording_in_one_call_fits_a_fixed_encoder_cache) {
   // still goes through it, in runs of at most 256 positions, and nothing is lost.
   std::vector<float> audio = speech();
   audio.insert(audio.end(), speech().begin(), speech().end());
-  CtxPtr ctx(orv_load(audio_driven_model_dir().c_str()), &orv_free);
+  CtxPtr ctx = load_context(audio_driven_model_dir());
   const orv_block_shape_t& enc = ctx->shape.encoder;
   const int rows = enc.window + ORV_ENCODER_HEADROOM;
   ASSERT_GT((40960 + audio.size()) / 320, size_t(rows)) << "more positions than rows";

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio_driven_model.h"
+#include "context_ptr.h"
 #include "pcm_audio.h"
 #include "speech.h"
 #include "temp_dir.h"
@@ -21,8 +22,7 @@
 namespace {
 
 orv_ctx_t* tiny_ctx() {
-  static std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(
-      orv_load(audio_driven_model_dir().c_str()), &orv_free);
+  static CtxPtr ctx = load_context(audio_driven_model_dir());
   return ctx.get();
 }
 
