@@ -133,6 +133,8 @@ TEST(Safetensors, OpenFailuresReleaseAndReport) {
       {file_bytes("{" + tensor8 + "}", "1234567"), "safetensors_open: data out of bounds for t\n"},
       {file_bytes("{" + entry("t", "F32", "[1]", 8, 4) + "}", std::string(16, 'x')),
        "safetensors_open: data out of bounds for t\n"},
+      {file_bytes("{" + entry("t", "F32", "[2]", 12, 20) + "}", std::string(16, 'x')),
+       "safetensors_open: data out of bounds for t\n"},
       {file_bytes("{\"t\":{\"data_offsets\":[-8,8]}}", std::string(16, 'x')),
        "safetensors_open: data out of bounds for t\n"},
       {file_bytes("{" + tensor8 + ", \"u\":{\"shape\":[1,2,3,4,5,6,7,8,9]}}", "12345678"),
