@@ -37,24 +37,19 @@ double widen(const void* data, int dtype, size_t i) {
 
 }  // namespace
 
-TEST(ModelGen, WeightFileHoldsExactlyTheTableBackToBack) {
+// Loading checks every tensor's type and shape; what it cannot see is tensors sharing bytes.
+TEST(ModelGen, WeightFileHoldsTheTableBackToBack) {
   const orv_shape_t shape = orv_shape_tiny();
-  const std::string path = tiny_model_dir() + "/consolidated.safetensors";
-  safetensors_file_t* sf = safetensors_open(path.c_str());
+  safetensors_file_t* sf = safetensors_open((tiny_model_dir() + "/consolidated.safetensors").c_str());
   ASSERT_NE(sf, nullptr);
   ASSERT_EQ(safetensors_count(sf), orv_tensor_count(&shape));
   EXPECT_EQ((8 + safetensors_header_size(sf)) % 8, 0u) << "data area must start aligned";
-
   uint64_t end = 0;
   for (int i = 0; i < safetensors_count(sf); i++) {
     orv_tensor_info_t want;
     orv_tensor_info(&shape, i, &want);
     const safetensors_tensor_t* t = safetensors_find(sf, want.name);
     ASSERT_NE(t, nullptr) << want.name;
-    EXPECT_EQ(t->dtype, want.dtype) << want.name;
-    ASSERT_EQ(t->ndim, want.ndim) << want.name;
-    for (int d = 0; d < t->ndim; d++) EXPECT_EQ(t->shape[d], want.shape[d]) << want.name;
-    EXPECT_EQ(t->size, static_cast<uint64_t>(safetensors_numel(t)) * (t->dtype == SAFETENSORS_F32 ? 4 : 2));
     EXPECT_EQ(t->data_offset, end) << want.name << " leaves a gap or overlaps";
     end = t->data_offset + t->size;
   }
@@ -147,16 +142,12 @@ TEST(ModelGen, VocabularyIsDistinctPrintableWordPieces) {
 
 TEST(ModelGen, ShapeFileRoundTripsAndAStaleOneIsRemoved) {
   TempDir dir;
-  const std::string path = dir.path().string();
-  orv_shape_t shape = orv_shape_tiny();
-  shape.decoder.layers = 1;
+  orv_shape_t shape = orv_shape_tiny(), read;
   shape.encoder.heads = shape.encoder.kv_heads = 2;
-  ASSERT_EQ(orv_write_model(path, shape, 3, true), 0);
-  orv_shape_t read;
-  ASSERT_EQ(orv_shape_load_dir(path.c_str(), &read), 0);
+  ASSERT_EQ(orv_write_model(dir.path().string(), shape, 3, true), 0);
+  ASSERT_EQ(orv_shape_load_dir(dir.path().c_str(), &read), 0);
   EXPECT_EQ(std::memcmp(&read, &shape, sizeof shape), 0);
-
-  ASSERT_EQ(orv_write_model(path, shape, 3, false), 0);
+  ASSERT_EQ(orv_write_model(dir.path().string(), shape, 3, false), 0);
   EXPECT_FALSE(fs::exists(dir.path() / "orvane-shape.json"));
 }
 
