@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "audio_driven_model.h"
 #include "context_ptr.h"
 #include "orvane.h"
 #include "pcm_audio.h"
 #include "speech.h"
 #include "temp_dir.h"
+#include "tiny_model.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ TEST(Cli, prints_the_transcript_of_every_input) {
       to_pcm16(speech_samples("Every road leads to the same few words, trimmed."));
   const std::string wav = wav_image(pcm), raw = pcm16_bytes(pcm);
   TempDir dir;
-  const std::string path = dir.write("speech.wav", wav), &model = audio_driven_model_dir();
+  const std::string path = dir.write("speech.wav", wav), &model = tiny_model_dir();
   CtxPtr ctx = load_context(model);
   std::unique_ptr<char, decltype(&std::free)> text(orv_transcribe(ctx.get(), path.c_str()),
                                                    &std::free);
@@ -68,7 +68,7 @@ TEST(Cli, prints_the_transcript_of_every_input) {
 }
 
 TEST(Cli, exit_status_tells_errors_from_usage_errors) {
-  const std::string& model = audio_driven_model_dir();
+  const std::string& model = tiny_model_dir();
   const Result help = run_cli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: orvane -d MODEL_DIR", 0), 0u) << help.out;

@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "audio_driven_model.h"
 #include "context.h"
 #include "context_ptr.h"
 #include "speech.h"
+#include "tiny_model.h"
 
 namespace {
 
 using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 
 orv_ctx_t* model() {
-  static CtxPtr ctx = load_context(audio_driven_model_dir());
+  static CtxPtr ctx = load_context(tiny_model_dir());
   return ctx.get();
 }
 
@@ -105,7 +105,7 @@ TEST(Stream, long_recording_in_one_call_fits_a_fixed_encoder_cache) {
   // still goes through it, in runs of at most 256 positions, and nothing is lost.
   std::vector<float> audio = speech();
   audio.insert(audio.end(), speech().begin(), speech().end());
-  CtxPtr ctx = load_context(audio_driven_model_dir());
+  CtxPtr ctx = load_context(tiny_model_dir());
   const orv_block_shape_t& enc = ctx->shape.encoder;
   const int rows = enc.window + ORV_ENCODER_HEADROOM;
   ASSERT_GT((40960 + audio.size()) / 320, size_t(rows)) << "more positions than rows";

@@ -13,16 +13,16 @@
 #include <thread>
 #include <vector>
 
-#include "audio_driven_model.h"
 #include "context_ptr.h"
 #include "pcm_audio.h"
 #include "speech.h"
 #include "temp_dir.h"
+#include "tiny_model.h"
 
 namespace {
 
 orv_ctx_t* tiny_ctx() {
-  static CtxPtr ctx = load_context(audio_driven_model_dir());
+  static CtxPtr ctx = load_context(tiny_model_dir());
   return ctx.get();
 }
 

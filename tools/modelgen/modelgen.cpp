@@ -27,8 +27,8 @@ struct Init {
 
 // Scaled so that activations stay near unit size through every layer: matrices and
 // convolutions by their fan-in, norms near 1, biases and the delay conditioning small. The token
-// embedding is wide because it is also the output projection: its spread keeps the greedy token
-// clear of the runner-up.
+// embedding is narrow (1/16): a wider one makes each token's own embedding dominate the next
+// step's scores, and the decoder then repeats one token whatever the audio says.
 Init init_for(const orv_tensor_info_t& t) {
   const auto fan_in = [&] {
     double n = 1;
@@ -48,7 +48,7 @@ Init init_for(const orv_tensor_info_t& t) {
     case ORV_DEC_ATTENTION_NORM:
     case ORV_DEC_FFN_NORM:
     case ORV_DEC_NORM: return {1.0f, 0.05f};
-    case ORV_DEC_TOK_EMBEDDINGS: return {0.0f, 1.0f};
+    case ORV_DEC_TOK_EMBEDDINGS: return {0.0f, 0.0625f};
     case ORV_DEC_ADA_NORM_UP: return {0.0f, 0.1f * fan_in()};
     default: return {0.0f, fan_in()};  // matrices, convolutions, ada_norm_down
   }
@@ -78,7 +78,15 @@ void fill_tensor(const orv_tensor_info_t& t, uint64_t key, uint64_t offset, std:
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, (uint64_t{1} << 32) - (index & 0xffffffff)));
     uint8_t* dst = out.data() + done * elem;
     const uint32_t block = block_key(key, index), first = static_cast<uint32_t>(index);
-    if (elem == 2)
+    if (t.role == ORV_DEC_TOK_EMBEDDINGS) {
+      // Control tokens (ids below 1000) get rows a quarter as wide, so that the greedy choice of a
+      // random model falls on text tokens and its transcripts show words rather than nothing.
+      const uint64_t control_end = uint64_t{ORV_FIRST_TEXT_TOKEN} * static_cast<uint64_t>(t.shape[1]);
+      fill_values(block, first, n, init, [dst, start = index, control_end](size_t i, float v) {
+        const uint16_t b = to_bf16(start + i < control_end ? v * 0.25f : v);
+        std::memcpy(dst + 2 * i, &b, 2);
+      });
+    } else if (elem == 2)
       fill_values(block, first, n, init, [dst](size_t i, float v) {
         const uint16_t b = to_bf16(v);
         std::memcpy(dst + 2 * i, &b, 2);
