@@ -105,14 +105,15 @@ int main(int argc, char** argv) {
   const double rtf = wall_ms / (o.seconds * 1000.0);
   const double floor_ms = step_weight_bytes(ctx->shape) / (bandwidth * 1e9) * 1e3;
   const double rss = orv_bench_rss_mb();
+  const double rss_anon = orv_bench_rss_anon_mb();
   const double gpu_mb = 0;  // the GPU backend does not report its memory yet
 
   if (o.json) {
     std::printf(
         "{\"load_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, \"decoder_ms_per_step\": %.3f, "
-        "\"rtf\": %.4f, \"rss_mb\": %.1f, \"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, "
+        "\"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, \"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f}\n",
-        load_ms, enc_ms_per_s, step_ms, rtf, rss, gpu_mb, bandwidth, floor_ms);
+        load_ms, enc_ms_per_s, step_ms, rtf, rss, rss_anon, gpu_mb, bandwidth, floor_ms);
     return 0;
   }
   std::printf("model          %s (%s)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU");
@@ -123,7 +124,7 @@ int main(int argc, char** argv) {
               encoded_s);
   std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, s->prefill_ms);
   std::printf("real time      %.4f x (%.0f ms for %.1f s)\n", rtf, wall_ms, o.seconds);
-  std::printf("resident       %.1f MB\n", rss);
+  std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
   std::printf("memory read    %.2f GB/s (one thread)\n", bandwidth);
   std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms,

@@ -54,13 +54,31 @@ double orv_bench_read_bandwidth_gbs() {
   return best;
 }
 
-double orv_bench_rss_mb() {
+namespace {
+
+// Resident pages of this process from /proc/self/statm: all of them, and the file-backed ones
+// (the mapped weight file among them). False when the file cannot be read.
+bool read_statm(double *resident_mb, double *file_mb) {
   std::FILE *f = std::fopen("/proc/self/statm", "r");
-  if (!f) return 0.0;
-  unsigned long size = 0, resident = 0;
-  const int got = std::fscanf(f, "%lu %lu", &size, &resident);
+  if (!f) return false;
+  unsigned long size = 0, resident = 0, shared = 0;
+  const int got = std::fscanf(f, "%lu %lu %lu", &size, &resident, &shared);
   std::fclose(f);
-  if (got != 2) return 0.0;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
-         (1024.0 * 1024.0);
+  if (got != 3) return false;
+  const double page_mb = static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+  *resident_mb = static_cast<double>(resident) * page_mb;
+  *file_mb = static_cast<double>(shared) * page_mb;
+  return true;
+}
+
+}  // namespace
+
+double orv_bench_rss_mb() {
+  double resident = 0, file = 0;
+  return read_statm(&resident, &file) ? resident : 0.0;
+}
+
+double orv_bench_rss_anon_mb() {
+  double resident = 0, file = 0;
+  return read_statm(&resident, &file) ? resident - file : 0.0;
 }

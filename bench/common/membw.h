@@ -8,5 +8,7 @@ double orv_bench_read_bandwidth_gbs();
 
 // Resident memory of this process in MiB, from /proc/self/statm; 0 when it cannot be read.
 double orv_bench_rss_mb();
+// Resident memory that is not file-backed (everything but the mapped weights and code), in MiB.
+double orv_bench_rss_anon_mb();
 
 #endif
