@@ -144,7 +144,8 @@ TEST(Safetensors, OpenFailuresReleaseAndReport) {
 }
 
 TEST(SafetensorsHeader, RejectsMalformedAndTruncatedText) {
-  const std::string long_key = "\"" + std::string(256, 'k') + "\":{}";
+  std::string long_key = "\"";
+  long_key.append(256, 'k').append("\":{}");
   const std::string long_field = "\"t\":{\"" + std::string(64, 'f') + "\":1}";
   const char* bad[] = {
       "", "[]", "{\"t\"", "{\"t\":", "{\"t\" {}}", "{\"t\":[]}", "{t:{}}",
@@ -191,7 +192,7 @@ TEST(SafetensorsHeader, AcceptsWhatRealWritersProduce) {
 TEST(Safetensors, KeepsTheFirst1024TensorsAndTheFirstOfADuplicateName) {
   TempDir dir;
   std::string header = "{" + entry("dup", "F32", "[1]", 0, 4) + "," + entry("dup", "F32", "[1]", 4, 8);
-  for (int i = 2; i <= 1024; ++i) header += "," + entry("t" + std::to_string(i), "F32", "[1]", 0, 4);
+  for (int i = 2; i <= 1024; ++i) header.append(",").append(entry("t" + std::to_string(i), "F32", "[1]", 0, 4));
   File sf = open_bytes(dir, file_bytes(header + "}", std::string(8, '\0')));
   ASSERT_NE(sf, nullptr);
   EXPECT_EQ(safetensors_count(sf.get()), 1024);
