@@ -14,7 +14,7 @@ extern "C" {
 ORV_API void orv_stream_pump(orv_stream_t *s);
 // Queues decoded text token ID (>= 1000) with its alternatives, computed from the stream's
 // logits (turned into probabilities in place).
-ORV_API void orv_stream_emit(orv_stream_t *s, int id);
+ORV_API void orv_emit_token(orv_stream_t *s, int id);
 
 #ifdef __cplusplus
 }

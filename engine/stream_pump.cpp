@@ -171,7 +171,7 @@ void take_token(orv_stream_t* s, int id) {
   s->last_token = id;
   s->n_steps++;
   if (s->on_token) s->on_token(id);
-  if (id >= ORV_FIRST_TEXT_TOKEN) orv_stream_emit(s, id);
+  if (id >= ORV_FIRST_TEXT_TOKEN) orv_emit_token(s, id);
   if (id == ORV_TOKEN_EOS) s->eos = true;
 }
 
@@ -276,7 +276,7 @@ void orv_stream_pump(orv_stream_t* s) {
   decoder_pump(s);
 }
 
-void orv_stream_emit(orv_stream_t* s, int id) {
+void orv_emit_token(orv_stream_t* s, int id) {
   TokenEntry e;
   e.str[0] = orv_tokenizer_token(s->tokenizer.get(), id);
   if (!e.str[0]) return;

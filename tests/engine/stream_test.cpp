@@ -237,7 +237,7 @@ TEST(Stream, queue_grows_past_255_unread_entries_in_order) {
   auto emit = [&](int count) {
     for (int i = 0; i < count; i++) {
       const int id = ORV_FIRST_TEXT_TOKEN + static_cast<int>(expected.size() * 7 % 1000);
-      orv_stream_emit(s.get(), id);
+      orv_emit_token(s.get(), id);
       expected.push_back(orv_tokenizer_token(s->tokenizer.get(), id));
     }
   };
@@ -283,7 +283,7 @@ TEST(Stream, alternatives_within_tolerance_by_probability) {
     orv_stream_set_alt(s.get(), n_alt, tolerance);
     std::fill(s->logits.begin(), s->logits.end(), 0.f);
     for (auto [id, score] : scores) s->logits[id] = static_cast<float>(score);
-    orv_stream_emit(s.get(), 1500);
+    orv_emit_token(s.get(), 1500);
     std::vector<const char*> got(6, nullptr), want(6, nullptr);
     want[0] = token(1500);
     for (int k = 1; k < n_alt && 1 - p[order[k - 1]] / p[1500] <= tolerance; k++)
@@ -291,8 +291,8 @@ TEST(Stream, alternatives_within_tolerance_by_probability) {
     ASSERT_EQ(orv_stream_get_alt(s.get(), got.data(), 1, 6), 1);  // six slots, two stay null
     EXPECT_EQ(got, want) << n_alt << " within " << tolerance;
   }
-  orv_stream_emit(s.get(), 1500);
-  orv_stream_emit(s.get(), 1700);
+  orv_emit_token(s.get(), 1500);
+  orv_emit_token(s.get(), 1700);
   const char* two[4] = {};
   ASSERT_EQ(orv_stream_get_alt(s.get(), two, 2, 2), 2);
   EXPECT_STREQ(two[2], token(1700));
