@@ -50,7 +50,6 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     if (!s->queue.init(256)) return nullptr;
     s->logits.assign(static_cast<size_t>(ctx->shape.decoder.vocab), 0.f);
     s->dec_in.assign(static_cast<size_t>(ctx->shape.decoder.dim), 0.f);
-    s->tok_emb.assign(static_cast<size_t>(ctx->shape.decoder.dim), 0.f);
     // Every stream starts at encoder position 0; the cache arrays are kept.
     ctx->enc_kv_cache_len = 0;
     ctx->enc_kv_pos_offset = 0;

@@ -85,7 +85,6 @@ struct orv_stream_t {
 
   std::vector<float> logits;   // [vocab]: scores of the last step
   std::vector<float> dec_in;   // [dec dim]: decoder input row
-  std::vector<float> tok_emb;  // [dec dim]: token embedding row
 
   int interval_frames = ORV_STREAM_INTERVAL_FRAMES;
   double enc_ms = 0, dec_ms = 0, prefill_ms = 0;
