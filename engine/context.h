@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "float_block.h"
+#include "free_deleter.h"
 #include "orvane.h"
 #include "safetensors.h"
 #include "shape.h"
 
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
 // An F32 copy from safetensors_get_f32 (malloc'd).
 using F32Array = std::unique_ptr<float[], FreeDeleter>;
 

@@ -11,13 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include "free_deleter.h"
 #include "kernels.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(float *p) const { std::free(p); }
-};
 
 // Smallest t >= 0 with t * stride >= v (v may be negative).
 int64_t first_step_at_or_after(int64_t v, int64_t stride) {

@@ -7,14 +7,11 @@
 #include <memory>
 
 #include "bf16.h"
+#include "free_deleter.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(float *p) const { std::free(p); }
-};
 
 // Widened weights of the multi-row BF16 path. It only grows, so a layer's next call reuses it.
 // One per thread: two contexts driven from two threads must not widen into the same buffer.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "free_deleter.h"
 #include "shape.h"
 
 namespace {
@@ -27,9 +28,6 @@ constexpr int kBlock = 4;                   // frames per kernel pass; the table
 constexpr int kFirstSampleRoom = 16200;     // room after the prefix at creation
 constexpr int kFirstFrameRoom = 1024;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 using Floats = std::unique_ptr<float[], FreeDeleter>;
 
 Floats aligned_floats(size_t n) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "free_deleter.h"
 #include "shape.h"
 #include "stream.h"
 #include "wav.h"
@@ -111,7 +112,7 @@ char* transcribe_wav_stdin(orv_ctx_t* ctx, const uint8_t head[4]) {
     return nullptr;
   }
   int n = 0;
-  std::unique_ptr<float, decltype(&std::free)> samples(orv_wav_to_mono16k(&info, &n), &std::free);
+  std::unique_ptr<float, FreeDeleter> samples(orv_wav_to_mono16k(&info, &n));
   if (!samples) return nullptr;
   std::vector<uint8_t>().swap(image);
   report_audio(n);
@@ -150,7 +151,7 @@ char* orv_transcribe_samples(orv_ctx_t* ctx, const float* samples, int n) {
 char* orv_transcribe(orv_ctx_t* ctx, const char* wav_path) {
   if (!ctx || !wav_path) return nullptr;
   int n = 0;
-  std::unique_ptr<float, decltype(&std::free)> samples(orv_load_wav(wav_path, &n), &std::free);
+  std::unique_ptr<float, FreeDeleter> samples(orv_load_wav(wav_path, &n));
   if (!samples) {
     std::fprintf(stderr, "orv_transcribe: cannot load %s\n", wav_path);
     return nullptr;

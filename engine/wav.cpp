@@ -13,15 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "free_deleter.h"
+
 namespace {
 
 constexpr float kS16Scale = 3.0517578e-5f;  // 1 / 32768, exact in single precision
 constexpr uint32_t kMinRate = 1000;         // below this the 16 kHz output balloons for nothing
-
-// Every buffer handed to callers comes from malloc; this frees the ones we give up on.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
