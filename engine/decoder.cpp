@@ -19,11 +19,6 @@
 
 namespace {
 
-// Both cache arrays come from the GPU backend while it runs, so its passes use them in place.
-FloatBlock cache_block(size_t count) {
-  return orv_gpu_available() ? FloatBlock::gpu_shared(count) : FloatBlock::heap(count);
-}
-
 size_t layer_stride(const orv_ctx_t* ctx) {
   const orv_block_shape_t& s = ctx->shape.decoder;
   return size_t(ctx->kv_cache_max) * s.kv_heads * s.head_dim;
@@ -134,8 +129,8 @@ int orv_kv_cache_init(orv_ctx_t* ctx, int capacity) {
   if (capacity < 1) return -1;
   const orv_block_shape_t& s = ctx->shape.decoder;
   const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
-  FloatBlock k = cache_block(count);
-  FloatBlock v = cache_block(count);
+  FloatBlock k = FloatBlock::for_cache(count);
+  FloatBlock v = FloatBlock::for_cache(count);
   // Install both or neither, so that an existing key array always means a usable cache.
   if (!k || !v) return -1;
   ctx->kv_cache_k = std::move(k);
@@ -155,8 +150,8 @@ int orv_kv_cache_grow(orv_ctx_t* ctx, int needed) {
   const orv_block_shape_t& s = ctx->shape.decoder;
   const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
   const size_t count = size_t(capacity) * s.layers * kv_dim;
-  FloatBlock k = cache_block(count);
-  FloatBlock v = cache_block(count);
+  FloatBlock k = FloatBlock::for_cache(count);
+  FloatBlock v = FloatBlock::for_cache(count);
   if (!k || !v) return -1;
   if (ctx->kv_cache_k) {
     const size_t old_stride = layer_stride(ctx);

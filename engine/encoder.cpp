@@ -221,9 +221,8 @@ int orv_enc_kv_cache_init(orv_ctx_t* ctx, int capacity) {
   if (capacity < 1) return -1;
   const orv_block_shape_t& s = ctx->shape.encoder;
   const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
-  const bool shared = orv_gpu_available() != 0;
-  FloatBlock k = shared ? FloatBlock::gpu_shared(count) : FloatBlock::heap(count);
-  FloatBlock v = shared ? FloatBlock::gpu_shared(count) : FloatBlock::heap(count);
+  FloatBlock k = FloatBlock::for_cache(count);
+  FloatBlock v = FloatBlock::for_cache(count);
   if (!k || !v) return -1;
   ctx->enc_kv_cache_k = std::move(k);
   ctx->enc_kv_cache_v = std::move(v);

@@ -21,6 +21,10 @@ FloatBlock FloatBlock::gpu_shared(size_t count) {
   return b;
 }
 
+FloatBlock FloatBlock::for_cache(size_t count) {
+  return orv_gpu_available() ? gpu_shared(count) : heap(count);
+}
+
 FloatBlock::~FloatBlock() {
   if (shared_)
     orv_gpu_shared_free(data_);

@@ -12,6 +12,8 @@ class FloatBlock {
   // Empty on allocation failure.
   static FloatBlock heap(size_t count);
   static FloatBlock gpu_shared(size_t count);
+  // GPU-shared when a GPU backend is available, so the GPU reads the caches in place; heap otherwise.
+  static FloatBlock for_cache(size_t count);
 
   FloatBlock(FloatBlock&& other) noexcept { swap(other); }
   FloatBlock& operator=(FloatBlock&& other) noexcept {
