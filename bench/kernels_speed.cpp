@@ -13,6 +13,7 @@
 #include "bf16.h"
 #include "kernels.h"
 #include "membw.h"
+#include "stopwatch.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ template <typename F>
 double seconds(F &&f) {
   const auto t0 = Clock::now();
   f();
-  return std::chrono::duration<double>(Clock::now() - t0).count();
+  return seconds_since(t0);
 }
 
 // One matrix shape on every path. Each timed call reads a weight copy that the previous calls

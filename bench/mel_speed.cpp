@@ -9,15 +9,8 @@
 #include <vector>
 
 #include "mel.h"
+#include "stopwatch.h"
 #include "synth_speech.h"
-
-namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;

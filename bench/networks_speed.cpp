@@ -18,6 +18,7 @@
 #include "decoder.h"
 #include "encoder.h"
 #include "membw.h"
+#include "stopwatch.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ template <typename F>
 double ms(F &&f) {
   const auto t0 = Clock::now();
   f();
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+  return ms_since(t0);
 }
 
 double median(std::vector<double> v) {

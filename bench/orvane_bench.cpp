@@ -13,6 +13,7 @@
 #include "context.h"
 #include "membw.h"
 #include "orvane.h"
+#include "stopwatch.h"
 #include "stream.h"
 #include "synth_speech.h"
 
@@ -21,10 +22,6 @@ namespace {
 const char kUsage[] = "Usage: orvane-bench -d MODEL_DIR [--cpu] [--seconds N] [--json]\n";
 
 using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 // Bytes of weights one decoder step reads: every layer's matrices (BF16), its two norms and its
 // row of conditioning scales (F32), the final norm and the whole token embedding, which also

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "safetensors.h"
+#include "stopwatch.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ long resident_kb() {
   if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
   fclose(f);
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-double ms_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
