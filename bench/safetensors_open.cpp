@@ -1,24 +1,17 @@
 // safetensors-open PATH [TENSOR]: what opening a weight file costs in time and resident memory,
 // and what one lookup costs (by default of the last tensor, the longest scan). The file is
 // mapped, so both should stay near the header's size however large the file is.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 
+#include "membw.h"
 #include "safetensors.h"
 #include "stopwatch.h"
 
 namespace {
 
-long resident_kb() {
-  long pages = 0, resident = 0;
-  FILE* f = fopen("/proc/self/statm", "r");
-  if (!f) return 0;
-  if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  fclose(f);
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+// Whole pages, so the product is exact.
+long resident_kb() { return static_cast<long>(orv_bench_rss_mb() * 1024.0); }
 
 }  // namespace
 
