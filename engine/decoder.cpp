@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "bf16.h"
 #include "context.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
@@ -262,7 +263,7 @@ void orv_token_embedding(const orv_ctx_t* ctx, int id, float* out) {
     return;
   }
   const uint16_t* row = ctx->decoder.tok_embeddings_bf16 + size_t(id) * s.dim;
-  for (int j = 0; j < s.dim; j++) out[j] = orv_bf16_to_f32(row[j]);
+  orv_bf16_widen(out, row, size_t(s.dim));
 }
 
 }  // extern "C"
