@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -63,10 +64,12 @@ class Fd {
   int fd_;
 };
 
+// Indexed by enum safetensors_dtype.
 const char* const kDtypeNames[] = {"F32", "F16", "BF16", "I32", "I64", "BOOL"};
+constexpr int kDtypeCount = static_cast<int>(std::size(kDtypeNames));
 
 int dtype_code(const std::string& name) {
-  for (int i = 0; i < 6; ++i)
+  for (int i = 0; i < kDtypeCount; ++i)
     if (name == kDtypeNames[i]) return i;
   return SAFETENSORS_UNKNOWN;
 }
@@ -365,7 +368,7 @@ const uint16_t* safetensors_get_bf16_direct(const safetensors_file_t* sf,
 int safetensors_is_bf16(const safetensors_tensor_t* t) { return t && t->dtype == SAFETENSORS_BF16; }
 
 const char* safetensors_dtype_name(int dtype) {
-  return dtype >= 0 && dtype < 6 ? kDtypeNames[dtype] : "UNKNOWN";
+  return dtype >= 0 && dtype < kDtypeCount ? kDtypeNames[dtype] : "UNKNOWN";
 }
 
 void safetensors_print_tensor(const safetensors_tensor_t* t) {
