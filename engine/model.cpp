@@ -81,9 +81,18 @@ class Binder {
     return true;
   }
 
+  // The layer a tensor belongs to, or null outside that network's layer stack. Encoder roles
+  // come before ORV_ENC_NORM in the role list, decoder roles after it.
+  orv_enc_layer_t* enc_layer(const orv_tensor_info_t& t) {
+    return t.layer >= 0 && t.role < ORV_ENC_NORM ? &ctx_.encoder.layers[t.layer] : nullptr;
+  }
+  orv_dec_layer_t* dec_layer(const orv_tensor_info_t& t) {
+    return t.layer >= 0 && t.role > ORV_ENC_NORM ? &ctx_.decoder.layers[t.layer] : nullptr;
+  }
+
   const uint16_t** bf16_field(const orv_tensor_info_t& t) {
-    orv_enc_layer_t* el = t.layer >= 0 && t.role < ORV_ENC_NORM ? &ctx_.encoder.layers[t.layer] : nullptr;
-    orv_dec_layer_t* dl = t.layer >= 0 && t.role > ORV_ENC_NORM ? &ctx_.decoder.layers[t.layer] : nullptr;
+    orv_enc_layer_t* el = enc_layer(t);
+    orv_dec_layer_t* dl = dec_layer(t);
     switch (t.role) {
       case ORV_ENC_WQ: return &el->wq_weight_bf16;
       case ORV_ENC_WK: return &el->wk_weight_bf16;
@@ -106,8 +115,8 @@ class Binder {
   }
 
   F32Array& f32_field(const orv_tensor_info_t& t) {
-    orv_enc_layer_t* el = t.layer >= 0 && t.role < ORV_ENC_NORM ? &ctx_.encoder.layers[t.layer] : nullptr;
-    orv_dec_layer_t* dl = t.layer >= 0 && t.role > ORV_ENC_NORM ? &ctx_.decoder.layers[t.layer] : nullptr;
+    orv_enc_layer_t* el = enc_layer(t);
+    orv_dec_layer_t* dl = dec_layer(t);
     switch (t.role) {
       case ORV_ENC_CONV0_WEIGHT: return ctx_.encoder.conv0_weight;
       case ORV_ENC_CONV0_BIAS: return ctx_.encoder.conv0_bias;
