@@ -75,13 +75,8 @@ void compact_cache(orv_ctx_t* ctx) {
   const int shift = ctx->kv_cache_len - s.window;
   if (shift <= 0) return;
   const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
-  for (float* base : {ctx->kv_cache_k.data(), ctx->kv_cache_v.data()}) {
-    for (int l = 0; l < s.layers; l++) {
-      float* layer = base + l * layer_stride(ctx);
-      std::memmove(layer, layer + size_t(shift) * kv_dim,
-                   size_t(s.window) * kv_dim * sizeof(float));
-    }
-  }
+  for (float* base : {ctx->kv_cache_k.data(), ctx->kv_cache_v.data()})
+    drop_cache_rows(base, size_t(ctx->kv_cache_max), s.layers, kv_dim, shift, s.window);
   ctx->kv_pos_offset += shift;
   ctx->kv_cache_len = s.window;
 }
@@ -155,13 +150,11 @@ int orv_kv_cache_grow(orv_ctx_t* ctx, int needed) {
   FloatBlock v = FloatBlock::for_cache(count);
   if (!k || !v) return -1;
   if (ctx->kv_cache_k) {
-    const size_t old_stride = layer_stride(ctx);
-    const size_t new_stride = size_t(capacity) * kv_dim;
-    const size_t bytes = size_t(ctx->kv_cache_len) * kv_dim * sizeof(float);
-    for (int l = 0; l < s.layers; l++) {
-      std::memcpy(k.data() + l * new_stride, ctx->kv_cache_k.data() + l * old_stride, bytes);
-      std::memcpy(v.data() + l * new_stride, ctx->kv_cache_v.data() + l * old_stride, bytes);
-    }
+    const size_t old_capacity = size_t(ctx->kv_cache_max);
+    copy_cache_rows(k.data(), size_t(capacity), ctx->kv_cache_k.data(), old_capacity, s.layers,
+                    kv_dim, ctx->kv_cache_len);
+    copy_cache_rows(v.data(), size_t(capacity), ctx->kv_cache_v.data(), old_capacity, s.layers,
+                    kv_dim, ctx->kv_cache_len);
   } else {
     ctx->kv_cache_len = 0;
   }

@@ -75,14 +75,8 @@ void slide_cache(orv_ctx_t* ctx) {
   if (len <= s.window) return;
   const int shift = len - s.window;
   const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
-  const size_t layer_stride = size_t(ctx->enc_kv_cache_max) * kv_dim;
-  for (float* base : {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data()}) {
-    for (int l = 0; l < s.layers; l++) {
-      float* layer = base + l * layer_stride;
-      std::memmove(layer, layer + size_t(shift) * kv_dim,
-                   size_t(s.window) * kv_dim * sizeof(float));
-    }
-  }
+  for (float* base : {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data()})
+    drop_cache_rows(base, size_t(ctx->enc_kv_cache_max), s.layers, kv_dim, shift, s.window);
   ctx->enc_kv_pos_offset += shift;
   ctx->enc_kv_cache_len = s.window;
 }
@@ -100,13 +94,11 @@ bool grow_heap_cache(orv_ctx_t* ctx, int64_t need) {
   FloatBlock v = FloatBlock::heap(count);
   if (!k || !v) return false;
   if (ctx->enc_kv_cache_k && ctx->enc_kv_cache_len > 0) {
-    const size_t old_stride = size_t(ctx->enc_kv_cache_max) * kv_dim;
-    const size_t new_stride = size_t(capacity) * kv_dim;
-    const size_t bytes = size_t(ctx->enc_kv_cache_len) * kv_dim * sizeof(float);
-    for (int l = 0; l < s.layers; l++) {
-      std::memcpy(k.data() + l * new_stride, ctx->enc_kv_cache_k.data() + l * old_stride, bytes);
-      std::memcpy(v.data() + l * new_stride, ctx->enc_kv_cache_v.data() + l * old_stride, bytes);
-    }
+    const size_t old_capacity = size_t(ctx->enc_kv_cache_max);
+    copy_cache_rows(k.data(), size_t(capacity), ctx->enc_kv_cache_k.data(), old_capacity,
+                    s.layers, kv_dim, ctx->enc_kv_cache_len);
+    copy_cache_rows(v.data(), size_t(capacity), ctx->enc_kv_cache_v.data(), old_capacity,
+                    s.layers, kv_dim, ctx->enc_kv_cache_len);
   }
   ctx->enc_kv_cache_k = std::move(k);
   ctx->enc_kv_cache_v = std::move(v);

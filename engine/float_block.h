@@ -40,4 +40,13 @@ class FloatBlock {
   bool shared_ = false;
 };
 
+// The key/value caches lay out LAYERS slabs of CAPACITY rows of WIDTH floats each.
+
+// Copies rows 0 .. ROWS - 1 of every slab of SRC into the same rows of DST (a cache of another
+// capacity): what a cache keeps when it is replaced by a larger one.
+void copy_cache_rows(float* dst, size_t dst_capacity, const float* src, size_t src_capacity,
+                     int layers, size_t width, int rows);
+// Moves rows SHIFT .. SHIFT + KEEP - 1 of every slab to the front, dropping the oldest rows.
+void drop_cache_rows(float* cache, size_t capacity, int layers, size_t width, int shift, int keep);
+
 #endif
