@@ -127,15 +127,22 @@ struct Samples {
   int n = 0;
 };
 
-size_t read_full(int fd, void* buf, size_t want) {
+// Reads until WANT bytes arrived or the input ended; -1 after a message on a read error, so that
+// a cut recording is not transcribed as if it were complete.
+ssize_t read_full(int fd, void* buf, size_t want) {
   size_t got = 0;
   while (got < want) {
     const ssize_t r = read(fd, static_cast<char*>(buf) + got, want - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
+      break;
+    } else if (errno != EINTR) {
+      std::fprintf(stderr, "orvane: cannot read standard input: %s\n", std::strerror(errno));
+      return -1;
+    }
   }
-  return got;
+  return static_cast<ssize_t>(got);
 }
 
 void s16le_to_float(const unsigned char* bytes, int n, float* out) {
@@ -154,11 +161,11 @@ Samples load_wav_stdin(const unsigned char head[4]) {
   }
   bool ok = write(fd, head, 4) == 4;
   char buf[1 << 16];
-  for (size_t n; ok && (n = read_full(0, buf, sizeof buf)) > 0;)
-    ok = write(fd, buf, n) == static_cast<ssize_t>(n);
+  ssize_t n = 0;
+  while (ok && (n = read_full(0, buf, sizeof buf)) > 0) ok = write(fd, buf, static_cast<size_t>(n)) == n;
   if (!ok) {
     std::fprintf(stderr, "orvane: cannot buffer standard input: %s\n", std::strerror(errno));
-  } else {
+  } else if (n == 0) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     out.data.reset(orv_load_wav(path.c_str(), &out.n));
     if (!out.data) std::fprintf(stderr, "orvane: cannot read the WAV data on standard input\n");
@@ -189,8 +196,8 @@ int run_stream(orv_ctx_t* ctx, const Options& o) {
       std::fprintf(stderr, "orvane: cannot read %s\n", o.input.c_str());
       return 1;
     }
-  } else if (read_full(0, head, 4) < 4) {
-    std::fprintf(stderr, "orvane: not enough data on standard input\n");
+  } else if (const ssize_t got = read_full(0, head, 4); got < 4) {
+    if (got >= 0) std::fprintf(stderr, "orvane: not enough data on standard input\n");
     return 1;
   } else if (std::memcmp(head, "RIFF", 4) == 0) {
     wav = load_wav_stdin(head);
@@ -201,10 +208,13 @@ int run_stream(orv_ctx_t* ctx, const Options& o) {
     unsigned char bytes[2 * kBlockSamples];
     s16le_to_float(head, 2, x);
     bool ok = feed_and_print(s.get(), printer, x, 2);
-    for (int n; ok && (n = static_cast<int>(read_full(0, bytes, sizeof bytes) / 2)) > 0;) {
+    ssize_t block = 0;
+    while (ok && (block = read_full(0, bytes, sizeof bytes)) >= 2) {
+      const int n = static_cast<int>(block / 2);  // an odd last byte is dropped
       s16le_to_float(bytes, n, x);
       ok = feed_and_print(s.get(), printer, x, n);
     }
+    if (block < 0) return 1;
   }
   for (int at = 0; at < wav.n; at += kBlockSamples)
     feed_and_print(s.get(), printer, wav.data.get() + at, std::min<int>(kBlockSamples, wav.n - at));

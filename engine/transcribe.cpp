@@ -2,6 +2,7 @@
 // s16le 16 kHz mono transcribed while it arrives) or a sample array, run through one stream.
 #include "transcribe.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,16 +28,26 @@ using StreamPtr = std::unique_ptr<orv_stream_t, StreamCloser>;
 
 enum { kRawBlockSamples = 4096, kDrainBatch = 64 };
 
-// Reads from file descriptor FD until WANT bytes arrived or the input ended; returns the count.
-size_t read_full(int fd, void* buf, size_t want) {
+// Reads from file descriptor FD until WANT bytes arrived or the input ended (waiting on a
+// non-blocking descriptor); returns the count. A read error returns -1 after a message: a cut
+// recording must not be transcribed as if it were complete.
+ssize_t read_full(int fd, void* buf, size_t want) {
   size_t got = 0;
   while (got < want) {
     const ssize_t r = read(fd, static_cast<char*>(buf) + got, want - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;  // end of input, or an error that ends it
-    got += static_cast<size_t>(r);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
+      break;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready = {fd, POLLIN, 0};
+      poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      std::fprintf(stderr, "orv_transcribe_stdin: read error: %s\n", std::strerror(errno));
+      return -1;
+    }
   }
-  return got;
+  return static_cast<ssize_t>(got);
 }
 
 // Appends the chosen string of every ready entry to TEXT.
@@ -76,7 +87,9 @@ char* transcribe_raw_stdin(orv_ctx_t* ctx, const uint8_t head[4]) {
   text.reserve(1024);
   uint8_t bytes[2 * kRawBlockSamples];
   for (bool ended = false; !ended;) {
-    const int n = static_cast<int>(read_full(0, bytes, sizeof bytes) / 2);  // odd last byte dropped
+    const ssize_t got = read_full(0, bytes, sizeof bytes);
+    if (got < 0) return nullptr;
+    const int n = static_cast<int>(got / 2);  // odd last byte dropped
     if (n == 0) {
       orv_stream_finish(s.get());
       ended = true;
@@ -97,8 +110,9 @@ char* transcribe_wav_stdin(orv_ctx_t* ctx, const uint8_t head[4]) {
   size_t total = 4;
   for (;;) {
     if (total == image.size()) image.resize(2 * image.size());
-    const size_t got = read_full(0, image.data() + total, image.size() - total);
-    total += got;
+    const ssize_t got = read_full(0, image.data() + total, image.size() - total);
+    if (got < 0) return nullptr;
+    total += static_cast<size_t>(got);
     if (total < image.size()) break;
   }
   if (orv_verbose >= 2) std::fprintf(stderr, "Read %zu bytes from stdin\n", total);
@@ -163,7 +177,9 @@ char* orv_transcribe(orv_ctx_t* ctx, const char* wav_path) {
 char* orv_transcribe_stdin(orv_ctx_t* ctx) {
   if (!ctx) return nullptr;
   uint8_t head[4];
-  if (read_full(0, head, sizeof head) < sizeof head) {
+  const ssize_t got = read_full(0, head, sizeof head);
+  if (got < 0) return nullptr;
+  if (got < static_cast<ssize_t>(sizeof head)) {
     std::fprintf(stderr, "orv_transcribe_stdin: not enough data on stdin\n");
     return nullptr;
   }

@@ -3,6 +3,7 @@
 #include "transcribe.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -112,6 +113,17 @@ TEST(Transcribe, refuses_bad_input_with_its_message) {
     EXPECT_EQ(transcribe_stdin(bytes, false), "(null)");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
   }
+  // A read error (here: standard input is a directory) fails instead of passing for an end.
+  const int saved = dup(0);
+  const int dir_fd = open(ORVANE_TEST_SOURCE_DIR, O_RDONLY);
+  dup2(dir_fd, 0);
+  close(dir_fd);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(take(orv_transcribe_stdin(tiny_ctx())), "(null)");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orv_transcribe_stdin: read error: Is a directory\n");
+  dup2(saved, 0);
+  close(saved);
+
   testing::internal::CaptureStderr();
   EXPECT_EQ(take(orv_transcribe(tiny_ctx(), "/nonexistent/speech.wav")), "(null)");
   const std::string err = testing::internal::GetCapturedStderr();
