@@ -124,13 +124,9 @@ int orv_kv_cache_init(orv_ctx_t* ctx, int capacity) {
   if (ctx->kv_cache_k) return 0;
   if (capacity < 1) return -1;
   const orv_block_shape_t& s = ctx->shape.decoder;
-  const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
-  FloatBlock k = FloatBlock::for_cache(count);
-  FloatBlock v = FloatBlock::for_cache(count);
-  // Install both or neither, so that an existing key array always means a usable cache.
-  if (!k || !v) return -1;
-  ctx->kv_cache_k = std::move(k);
-  ctx->kv_cache_v = std::move(v);
+  if (!alloc_cache_pair(s.layers, size_t(capacity), size_t(s.kv_heads) * s.head_dim,
+                        &ctx->kv_cache_k, &ctx->kv_cache_v))
+    return -1;
   ctx->kv_cache_len = 0;
   ctx->kv_cache_max = capacity;
   return 0;
@@ -145,10 +141,8 @@ int orv_kv_cache_grow(orv_ctx_t* ctx, int needed) {
   capacity = std::min<int64_t>(capacity, INT_MAX);
   const orv_block_shape_t& s = ctx->shape.decoder;
   const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
-  const size_t count = size_t(capacity) * s.layers * kv_dim;
-  FloatBlock k = FloatBlock::for_cache(count);
-  FloatBlock v = FloatBlock::for_cache(count);
-  if (!k || !v) return -1;
+  FloatBlock k, v;
+  if (!alloc_cache_pair(s.layers, size_t(capacity), kv_dim, &k, &v)) return -1;
   if (ctx->kv_cache_k) {
     const size_t old_capacity = size_t(ctx->kv_cache_max);
     copy_cache_rows(k.data(), size_t(capacity), ctx->kv_cache_k.data(), old_capacity, s.layers,

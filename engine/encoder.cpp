@@ -212,12 +212,9 @@ int orv_enc_kv_cache_init(orv_ctx_t* ctx, int capacity) {
   if (ctx->enc_kv_cache_k) return 0;
   if (capacity < 1) return -1;
   const orv_block_shape_t& s = ctx->shape.encoder;
-  const size_t count = size_t(capacity) * s.layers * s.kv_heads * s.head_dim;
-  FloatBlock k = FloatBlock::for_cache(count);
-  FloatBlock v = FloatBlock::for_cache(count);
-  if (!k || !v) return -1;
-  ctx->enc_kv_cache_k = std::move(k);
-  ctx->enc_kv_cache_v = std::move(v);
+  if (!alloc_cache_pair(s.layers, size_t(capacity), size_t(s.kv_heads) * s.head_dim,
+                        &ctx->enc_kv_cache_k, &ctx->enc_kv_cache_v))
+    return -1;
   ctx->enc_kv_cache_max = capacity;
   return 0;
 }

@@ -33,6 +33,16 @@ FloatBlock::~FloatBlock() {
     std::free(data_);
 }
 
+bool alloc_cache_pair(int layers, size_t capacity, size_t width, FloatBlock* k, FloatBlock* v) {
+  const size_t count = capacity * static_cast<size_t>(layers) * width;
+  FloatBlock new_k = FloatBlock::for_cache(count);
+  FloatBlock new_v = FloatBlock::for_cache(count);
+  if (!new_k || !new_v) return false;
+  *k = std::move(new_k);
+  *v = std::move(new_v);
+  return true;
+}
+
 void copy_cache_rows(float* dst, size_t dst_capacity, const float* src, size_t src_capacity,
                      int layers, size_t width, int rows) {
   const size_t bytes = size_t(rows) * width * sizeof(float);
