@@ -1,0 +1,35 @@
+#include "desktop_shell.h"
+
+#include <QCoreApplication>
+
+#include "core/app_state.h"
+#include "single_instance.h"
+
+DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_panel)
+    : state_(state), views_(&state, &hot_key_, &clipboard_) {
+  hot_key_.onToggle = [this] { toggle(); };
+  hot_key_.registerHotKey();
+
+  instance.onRequest = [this](const QString& request) {
+    if (request == QLatin1String("toggle"))
+      toggle();
+    else
+      views_.showPanel(true);
+  };
+
+  clipboard_.onNeedsFocus = [this] { views_.showPanel(); };
+  connect(&state_, &AppState::recordingStateChanged, this, [this] {
+    if (state_.recordingState().kind() == RecordingState::Kind::Done)
+      clipboard_.ensure(state_.liveText());
+  });
+
+  connect(&views_, &Views::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  if (show_panel || !views_.hasTray()) views_.showPanel(true);
+}
+
+DesktopShell::~DesktopShell() { hot_key_.unregisterHotKey(); }
+
+// Never inside the key event's handler: the toggle runs from the event loop, after it returns.
+void DesktopShell::toggle() {
+  QMetaObject::invokeMethod(&state_, &AppState::toggleRecording, Qt::QueuedConnection);
+}

@@ -1,0 +1,139 @@
+#include "portal_hotkey.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QRandomGenerator>
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
+const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
+
+struct Shortcut {
+  QString id;
+  QVariantMap properties;
+};
+using ShortcutList = QList<Shortcut>;
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Shortcut)
+
+namespace {
+
+QDBusArgument& operator<<(QDBusArgument& arg, const Shortcut& s) {
+  arg.beginStructure();
+  arg << s.id << s.properties;
+  arg.endStructure();
+  return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, Shortcut& s) {
+  arg.beginStructure();
+  arg >> s.id >> s.properties;
+  arg.endStructure();
+  return arg;
+}
+
+QString newToken() {
+  return QStringLiteral("orvane%1").arg(QRandomGenerator::global()->generate());
+}
+
+}  // namespace
+
+PortalHotKey::PortalHotKey(std::function<void()> on_press,
+                           std::function<void(const QString&)> on_failed, QObject* parent)
+    : QObject(parent), on_press_(std::move(on_press)), on_failed_(std::move(on_failed)) {
+  qDBusRegisterMetaType<Shortcut>();
+  qDBusRegisterMetaType<ShortcutList>();
+}
+
+PortalHotKey::~PortalHotKey() {
+  if (!session_.isEmpty())
+    QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(kService, session_, kSession, QStringLiteral("Close")),
+        QDBus::NoBlock);
+}
+
+void PortalHotKey::start() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return fail(QStringLiteral("no session bus"));
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  get << kInterface << QStringLiteral("version");
+  const QDBusMessage version = bus.call(get, QDBus::Block, 5000);
+  if (version.type() != QDBusMessage::ReplyMessage)
+    return fail(QStringLiteral("the desktop portal offers no global shortcuts"));
+
+  const QString token = newToken();
+  QVariantMap options{{QStringLiteral("handle_token"), token},
+                      {QStringLiteral("session_handle_token"), newToken()}};
+  request(QStringLiteral("CreateSession"), {options}, token,
+          SLOT(sessionCreated(uint, QVariantMap)));
+}
+
+bool PortalHotKey::request(const QString& method, const QVariantList& args, const QString& token,
+                           const char* slot) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  QString sender = bus.baseService().mid(1);
+  sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+  pending_request_ =
+      QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+  bus.connect(kService, pending_request_, kRequest, QStringLiteral("Response"), this, slot);
+
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+  call.setArguments(args);
+  const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+  if (reply.type() != QDBusMessage::ReplyMessage) {
+    bus.disconnect(kService, pending_request_, kRequest, QStringLiteral("Response"), this, slot);
+    fail(reply.errorMessage());
+    return false;
+  }
+  return true;
+}
+
+void PortalHotKey::sessionCreated(uint response, const QVariantMap& results) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  bus.disconnect(kService, pending_request_, kRequest, QStringLiteral("Response"), this,
+                 SLOT(sessionCreated(uint, QVariantMap)));
+  session_ = results.value(QStringLiteral("session_handle")).toString();
+  if (response != 0 || session_.isEmpty())
+    return fail(QStringLiteral("the portal refused a shortcut session"));
+
+  bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
+              SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+  const ShortcutList shortcuts{
+      {QString::fromLatin1(kShortcutId),
+       {{QStringLiteral("description"), QStringLiteral("Start/stop recording")},
+        {QStringLiteral("preferred_trigger"), QStringLiteral("ALT+space")}}}};
+  const QString token = newToken();
+  request(QStringLiteral("BindShortcuts"),
+          {QVariant::fromValue(QDBusObjectPath(session_)), QVariant::fromValue(shortcuts),
+           QString(), QVariantMap{{QStringLiteral("handle_token"), token}}},
+          token, SLOT(shortcutsBound(uint, QVariantMap)));
+}
+
+void PortalHotKey::shortcutsBound(uint response, const QVariantMap&) {
+  QDBusConnection::sessionBus().disconnect(kService, pending_request_, kRequest,
+                                           QStringLiteral("Response"), this,
+                                           SLOT(shortcutsBound(uint, QVariantMap)));
+  if (response != 0) fail(QStringLiteral("the shortcut was not allowed"));
+}
+
+void PortalHotKey::activated(const QDBusObjectPath& session, const QString& shortcut_id, qulonglong,
+                             const QVariantMap&) {
+  if (session.path() == session_ && shortcut_id == QLatin1String(kShortcutId) && on_press_)
+    on_press_();
+}
+
+void PortalHotKey::fail(const QString& why) {
+  if (failed_) return;
+  failed_ = true;
+  if (on_failed_) on_failed_(why);
+}

@@ -1,0 +1,54 @@
+#ifndef ORVANE_APP_VIEWS_H
+#define ORVANE_APP_VIEWS_H
+
+#include <QObject>
+#include <QPointer>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QSystemTrayIcon>
+#include <memory>
+
+#include "model_status.h"
+
+class QMenu;
+
+// The tray icon, which follows the app state's status icon, the panel it opens and the settings
+// window. Where the desktop has no tray the panel is an ordinary window.
+class Views : public QObject {
+  Q_OBJECT
+ public:
+  // The objects must outlive the views. hot_key and clipboard carry the notices the panel shows
+  // when the shortcut or the clipboard does not work.
+  Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* parent = nullptr);
+  ~Views() override;
+
+  QQuickWindow* panel() const { return panel_.get(); }
+  QQuickWindow* settings() const { return settings_; }
+  bool hasTray() const { return tray_ != nullptr; }
+
+ public slots:
+  // Shows the panel: as an ordinary window when asked or when there is no tray to anchor it.
+  void showPanel(bool ordinary_window = false);
+  void togglePanel();
+  void openSettings();
+
+ signals:
+  void quitRequested();
+
+ private slots:
+  void updateIcon();
+
+ private:
+  void placePanelAtTray();
+  std::unique_ptr<QQuickWindow> createWindow(const char* file, const QVariantMap& properties);
+
+  QObject* app_state_;
+  ModelStatus model_status_;
+  QQmlApplicationEngine engine_;
+  std::unique_ptr<QQuickWindow> panel_;
+  QPointer<QQuickWindow> settings_;
+  std::unique_ptr<QMenu> menu_;
+  std::unique_ptr<QSystemTrayIcon> tray_;
+};
+
+#endif

@@ -1,0 +1,82 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Dialogs
+import QtQuick.Layouts
+
+// The model directory (with whether it holds the model files) and the shortcut.
+Pane {
+    id: root
+    required property QtObject appState
+    required property QtObject modelFiles
+    // Filled when the view is shown and on every change of the directory afterwards.
+    property string modelStatus: ""
+
+    implicitWidth: 450
+    implicitHeight: 250
+    padding: 16
+
+    function refreshStatus() { modelStatus = modelFiles.check(appState.modelDirectoryPath) }
+    Component.onCompleted: refreshStatus()
+    Connections {
+        target: root.appState
+        function onModelDirectoryPathChanged() { root.refreshStatus() }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 8
+
+        GroupBox {
+            title: "Model Directory"
+            Layout.fillWidth: true
+            ColumnLayout {
+                anchors.fill: parent
+                RowLayout {
+                    TextField {
+                        objectName: "modelPathField"
+                        Layout.fillWidth: true
+                        placeholderText: "Path to orvane model directory"
+                        text: root.appState.modelDirectoryPath
+                        onTextEdited: root.appState.modelDirectoryPath = text
+                    }
+                    Button {
+                        objectName: "browseButton"
+                        text: "Browse..."
+                        onClicked: folderDialog.open()
+                    }
+                }
+                Label {
+                    objectName: "modelStatus"
+                    visible: root.modelStatus !== ""
+                    text: root.modelStatus
+                    font: Theme.caption
+                    color: root.modelStatus.indexOf("Found") >= 0 ? Theme.green : Theme.red
+                }
+            }
+        }
+
+        GroupBox {
+            title: "Keyboard Shortcut"
+            Layout.fillWidth: true
+            ColumnLayout {
+                anchors.fill: parent
+                Label {
+                    text: "Alt + Space"
+                    font: Theme.monospaced
+                }
+                Label {
+                    text: "Global shortcut to start/stop recording"
+                    font: Theme.caption
+                    color: Theme.grey
+                }
+            }
+        }
+        Item { Layout.fillHeight: true }
+    }
+
+    FolderDialog {
+        id: folderDialog
+        title: "Select the orvane model directory"
+        onAccepted: root.appState.modelDirectoryPath = decodeURIComponent(selectedFolder.toString().replace(/^file:\/\//, ""))
+    }
+}

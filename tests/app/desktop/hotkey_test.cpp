@@ -1,0 +1,82 @@
+// Alt+Space on a real X server (Xvfb), pressed through XTEST by xdotool.
+#include <xcb/xcb.h>
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "desktop/hotkey_service.h"
+#include "desktop/x11_hotkey.h"
+
+namespace {
+
+void xdotool(const QStringList& args) { QCOMPARE(QProcess::execute("xdotool", args), 0); }
+
+// The modifier state of the core keyboard, as the server sees it.
+uint16_t modifierState() {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  xcb_query_pointer_reply_t* reply = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
+  const uint16_t mask = reply ? reply->mask : 0;
+  free(reply);
+  xcb_disconnect(c);
+  return mask;
+}
+
+}  // namespace
+
+class HotKeyTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void eachPressTogglesOnceWhateverTheLockKeys() {
+    int presses = 0;
+    X11HotKey key([&] { presses++; });
+    QCOMPARE(key.grab(), X11HotKey::Result::Grabbed);
+
+    xdotool({"key", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(presses, 1, 10000);
+    // Space alone and other Alt combinations are not the shortcut; the next real press counts
+    // exactly once more, so nothing before it was taken for one.
+    xdotool({"key", "space", "alt+a", "ctrl+space", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(presses, 2, 10000);
+
+    xdotool({"key", "Num_Lock"});
+    QVERIFY(modifierState() & XCB_MOD_MASK_2);
+    xdotool({"key", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(presses, 3, 10000);
+
+    xdotool({"key", "Caps_Lock"});
+    QVERIFY(modifierState() & XCB_MOD_MASK_LOCK);
+    xdotool({"key", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(presses, 4, 10000);
+    xdotool({"key", "Num_Lock", "Caps_Lock", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(presses, 5, 10000);
+    QTest::qWait(300);
+    QCOMPARE(presses, 5);
+  }
+
+  void aKeyTakenByAnotherProgramIsReportedWithTheFallback() {
+    X11HotKey first([] {});
+    QCOMPARE(first.grab(), X11HotKey::Result::Grabbed);
+
+    HotKeyService service;
+    QSignalSpy noticed(&service, &HotKeyService::noticeChanged);
+    service.registerHotKey();
+    QCOMPARE(noticed.count(), 1);
+    QVERIFY(service.notice().contains("orvane-app --toggle"));
+  }
+
+  void theKeyIsFreeAgainAfterUnregistering() {
+    HotKeyService service;
+    service.registerHotKey();
+    QVERIFY(service.notice().isEmpty());
+    service.unregisterHotKey();
+
+    X11HotKey next([] {});
+    QCOMPARE(next.grab(), X11HotKey::Result::Grabbed);
+  }
+};
+
+QTEST_GUILESS_MAIN(HotKeyTest)
+#include "hotkey_test.moc"
