@@ -4,7 +4,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QDBusReply>
+#include <QDBusPendingCallWatcher>
 #include <QRandomGenerator>
 
 namespace {
@@ -41,6 +41,8 @@ const QDBusArgument& operator>>(const QDBusArgument& arg, Shortcut& s) {
   return arg;
 }
 
+constexpr int kTimeoutMs = 5000;
+
 QString newToken() {
   return QStringLiteral("orvane%1").arg(QRandomGenerator::global()->generate());
 }
@@ -67,35 +69,47 @@ void PortalHotKey::start() {
   QDBusMessage get = QDBusMessage::createMethodCall(
       kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
   get << kInterface << QStringLiteral("version");
-  const QDBusMessage version = bus.call(get, QDBus::Block, 5000);
-  if (version.type() != QDBusMessage::ReplyMessage)
-    return fail(QStringLiteral("the desktop portal offers no global shortcuts"));
-
-  const QString token = newToken();
-  QVariantMap options{{QStringLiteral("handle_token"), token},
-                      {QStringLiteral("session_handle_token"), newToken()}};
-  request(QStringLiteral("CreateSession"), {options}, token,
-          SLOT(sessionCreated(uint, QVariantMap)));
+  call(get, [this](const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage)
+      return fail(QStringLiteral("the desktop portal offers no global shortcuts"));
+    const QString token = newToken();
+    const QVariantMap options{{QStringLiteral("handle_token"), token},
+                              {QStringLiteral("session_handle_token"), newToken()}};
+    request(QStringLiteral("CreateSession"), {options}, token,
+            SLOT(sessionCreated(uint, QVariantMap)));
+  });
 }
 
-bool PortalHotKey::request(const QString& method, const QVariantList& args, const QString& token,
+// Asynchronous, so that a slow or absent portal never holds up the panel.
+void PortalHotKey::call(const QDBusMessage& message,
+                        std::function<void(const QDBusMessage&)> on_reply) {
+  auto* watcher = new QDBusPendingCallWatcher(
+      QDBusConnection::sessionBus().asyncCall(message, kTimeoutMs), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [on_reply = std::move(on_reply)](QDBusPendingCallWatcher* done) {
+            done->deleteLater();
+            on_reply(done->reply());
+          });
+}
+
+void PortalHotKey::request(const QString& method, const QVariantList& args, const QString& token,
                            const char* slot) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   QString sender = bus.baseService().mid(1);
   sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-  pending_request_ =
+  const QString path =
       QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
-  bus.connect(kService, pending_request_, kRequest, QStringLiteral("Response"), this, slot);
+  pending_request_ = path;
+  bus.connect(kService, path, kRequest, QStringLiteral("Response"), this, slot);
 
-  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
-  call.setArguments(args);
-  const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-  if (reply.type() != QDBusMessage::ReplyMessage) {
-    bus.disconnect(kService, pending_request_, kRequest, QStringLiteral("Response"), this, slot);
+  QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+  message.setArguments(args);
+  call(message, [this, path, slot](const QDBusMessage& reply) {
+    if (reply.type() == QDBusMessage::ReplyMessage) return;
+    QDBusConnection::sessionBus().disconnect(kService, path, kRequest, QStringLiteral("Response"),
+                                             this, slot);
     fail(reply.errorMessage());
-    return false;
-  }
-  return true;
+  });
 }
 
 void PortalHotKey::sessionCreated(uint response, const QVariantMap& results) {

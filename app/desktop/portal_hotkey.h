@@ -1,6 +1,7 @@
 #ifndef ORVANE_APP_PORTAL_HOTKEY_H
 #define ORVANE_APP_PORTAL_HOTKEY_H
 
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QString>
@@ -30,8 +31,9 @@ class PortalHotKey : public QObject {
  private:
   // Portal requests answer through a Response signal on a request object whose path the caller
   // can predict from its token; the handler is connected before the call so no answer is missed.
-  bool request(const QString& method, const QVariantList& args, const QString& token,
+  void request(const QString& method, const QVariantList& args, const QString& token,
                const char* slot);
+  void call(const QDBusMessage& message, std::function<void(const QDBusMessage&)> on_reply);
   void fail(const QString& why);
 
   std::function<void()> on_press_;

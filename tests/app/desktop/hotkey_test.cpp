@@ -16,7 +16,8 @@ void xdotool(const QStringList& args) { QCOMPARE(QProcess::execute("xdotool", ar
 uint16_t modifierState() {
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  xcb_query_pointer_reply_t* reply = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
+  xcb_query_pointer_reply_t* reply =
+      xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
   const uint16_t mask = reply ? reply->mask : 0;
   free(reply);
   xcb_disconnect(c);

@@ -111,7 +111,8 @@ class ViewsTest : public QObject {
 
   void recordingShowsTheLevelMeterFollowingTheLevels() {
     state_.waveformLevels.clear();
-    for (int i = 0; i < 50; i++) state_.waveformLevels << (i % 3 == 0 ? 0.5f : i % 3 == 1 ? 0.1f : 0.0f);
+    for (int i = 0; i < 50; i++)
+      state_.waveformLevels << (i % 3 == 0 ? 0.5f : i % 3 == 1 ? 0.1f : 0.0f);
     emit state_.waveformLevelsChanged();
     state_.liveText = "hello wor";
     emit state_.liveTextChanged();
@@ -147,7 +148,8 @@ class ViewsTest : public QObject {
 
   void doneKeepsTheEndOfALongTranscriptInView() {
     QString long_text;
-    for (int i = 1; i <= 60; i++) long_text += QStringLiteral("Sentence number %1 of the dictation. ").arg(i);
+    for (int i = 1; i <= 60; i++)
+      long_text += QStringLiteral("Sentence number %1 of the dictation. ").arg(i);
     long_text += "The end.";
     state_.liveText = long_text;
     emit state_.liveTextChanged();

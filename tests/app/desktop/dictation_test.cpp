@@ -1,0 +1,115 @@
+// The whole dictation driven as a user drives it: the app running on a private X server with a
+// private sound server, Alt+Space pressed through XTEST, speech played into the microphone, the
+// transcript read back from the clipboard by another program. Later instances of orvane-app hand
+// their requests to this one.
+#include <QProcess>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QTest>
+
+#include "core/app_state.h"
+#include "desktop/desktop_shell.h"
+#include "desktop/single_instance.h"
+#include "speech.h"
+#include "tiny_model.h"
+
+namespace {
+
+constexpr int kWaitMs = 60000;  // generous: CI machines are slow and busy
+
+using Kind = RecordingState::Kind;
+
+// Runs a program to its end while this process keeps answering X and socket requests.
+QString run(const QString& program, const QStringList& args, int* exit_code = nullptr) {
+  QProcess process;
+  process.start(program, args);
+  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWaitMs)) {
+    process.kill();
+    process.waitForFinished();
+  }
+  if (exit_code)
+    *exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+void pressAltSpace() { QCOMPARE(run("xdotool", {"key", "alt+space"}), QString()); }
+
+}  // namespace
+
+class DictationTest : public QObject {
+  Q_OBJECT
+
+  SingleInstance instance_;
+  std::unique_ptr<AppState> state_;
+  std::unique_ptr<DesktopShell> shell_;
+  QList<Kind> seen_;
+
+  Kind kind() const { return state_->recordingState().kind(); }
+
+ private slots:
+  void initTestCase() {
+    QSettings().setValue("modelDirectoryPath", QString::fromStdString(tiny_model_dir()));
+    QVERIFY(instance_.claim());
+    state_ = std::make_unique<AppState>();
+    shell_ = std::make_unique<DesktopShell>(*state_, instance_, true);
+    QVERIFY(shell_->hotKey().notice().isEmpty());
+    connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
+  }
+
+  void cleanupTestCase() {
+    shell_.reset();
+    state_.reset();
+  }
+
+  void keyPressesTakeSpeechOntoTheClipboard() {
+    pressAltSpace();
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
+
+    int played = -1;
+    run("paplay", {"--device=virt", QString::fromStdString(speech_wav("Hello from the desktop."))},
+        &played);
+    QCOMPARE(played, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::ranges::any_of(state_->waveformLevels(), [](float l) { return l > 0.01f; }), kWaitMs);
+    QVERIFY(shell_->views().panel()->grabWindow().save(ORVANE_SCREENSHOT_DIR
+                                                       "/dictation-recording.png"));
+
+    pressAltSpace();
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
+    QCOMPARE(seen_, QList<Kind>({Kind::Loading, Kind::Recording, Kind::Processing, Kind::Done}));
+    QVERIFY(
+        shell_->views().panel()->grabWindow().save(ORVANE_SCREENSHOT_DIR "/dictation-done.png"));
+
+    // Another program pastes what the panel shows, from the clipboard and the primary selection.
+    QVERIFY(!state_->liveText().isEmpty());
+    QCOMPARE(run("xclip", {"-o", "-selection", "clipboard"}), state_->liveText());
+    QCOMPARE(run("xclip", {"-o", "-selection", "primary"}), state_->liveText());
+    QVERIFY(shell_->clipboard().notice().isEmpty());
+  }
+
+  void laterInstancesHandTheirRequestsOver() {
+    seen_.clear();
+    int code = -1;
+    run(ORVANE_APP_BINARY, {"--toggle"}, &code);
+    QCOMPARE(code, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
+
+    // NumLock on: the key still reaches the app.
+    QCOMPARE(run("xdotool", {"key", "Num_Lock"}), QString());
+    pressAltSpace();
+    QCOMPARE(run("xdotool", {"key", "Num_Lock"}), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
+    QCOMPARE(seen_, QList<Kind>({Kind::Loading, Kind::Recording, Kind::Processing, Kind::Done}));
+
+    // A second app does not start: it shows this one's panel and leaves.
+    QQuickWindow* panel = shell_->views().panel();
+    panel->hide();
+    run(ORVANE_APP_BINARY, {}, &code);
+    QCOMPARE(code, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(panel->isVisible(), kWaitMs);
+  }
+};
+
+QTEST_MAIN(DictationTest)
+#include "dictation_test.moc"
