@@ -1,6 +1,6 @@
 #include "desktop_shell.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 
 #include "core/app_state.h"
 #include "single_instance.h"
@@ -23,6 +23,8 @@ DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_
       clipboard_.ensure(state_.liveText());
   });
 
+  // The app lives in the tray: closing its last window does not end it, the quit item does.
+  QGuiApplication::setQuitOnLastWindowClosed(false);
   connect(&views_, &Views::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   if (show_panel || !views_.hasTray()) views_.showPanel(true);
 }

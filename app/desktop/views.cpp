@@ -103,7 +103,7 @@ void Views::openSettings() {
   if (!settings_) {
     settings_ = createWindow("Settings.qml",
                              {{QStringLiteral("appState"), QVariant::fromValue(app_state_)},
-                              {QStringLiteral("modelFiles"), QVariant::fromValue(&model_status_)}})
+                              {QStringLiteral("modelFolder"), QVariant::fromValue(&model_folder_)}})
                     .release();
     if (!settings_) return;
     connect(settings_, &QWindow::visibleChanged, settings_,

@@ -8,7 +8,7 @@
 #include <QSystemTrayIcon>
 #include <memory>
 
-#include "model_status.h"
+#include "model_folder.h"
 
 class QMenu;
 
@@ -43,7 +43,7 @@ class Views : public QObject {
   std::unique_ptr<QQuickWindow> createWindow(const char* file, const QVariantMap& properties);
 
   QObject* app_state_;
-  ModelStatus model_status_;
+  ModelFolder model_folder_;
   QQmlApplicationEngine engine_;
   std::unique_ptr<QQuickWindow> panel_;
   QPointer<QQuickWindow> settings_;

@@ -4,7 +4,7 @@ import QtQuick.Controls
 ApplicationWindow {
     id: window
     required property QtObject appState
-    required property QtObject modelFiles
+    required property QtObject modelFolder
     title: "Orvane Settings"
     width: 450
     height: 250
@@ -17,6 +17,6 @@ ApplicationWindow {
         objectName: "settingsView"
         anchors.fill: parent
         appState: window.appState
-        modelFiles: window.modelFiles
+        modelFolder: window.modelFolder
     }
 }

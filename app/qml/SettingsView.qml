@@ -7,7 +7,7 @@ import QtQuick.Layouts
 Pane {
     id: root
     required property QtObject appState
-    required property QtObject modelFiles
+    required property QtObject modelFolder
     // Filled when the view is shown and on every change of the directory afterwards.
     property string modelStatus: ""
 
@@ -15,7 +15,7 @@ Pane {
     implicitHeight: 250
     padding: 16
 
-    function refreshStatus() { modelStatus = modelFiles.check(appState.modelDirectoryPath) }
+    function refreshStatus() { modelStatus = modelFolder.check(appState.modelDirectoryPath) }
     Component.onCompleted: refreshStatus()
     Connections {
         target: root.appState
@@ -77,6 +77,6 @@ Pane {
     FolderDialog {
         id: folderDialog
         title: "Select the orvane model directory"
-        onAccepted: root.appState.modelDirectoryPath = decodeURIComponent(selectedFolder.toString().replace(/^file:\/\//, ""))
+        onAccepted: root.appState.modelDirectoryPath = root.modelFolder.localPath(selectedFolder)
     }
 }
