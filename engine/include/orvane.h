@@ -55,6 +55,12 @@ ORV_API void orv_free(orv_ctx_t *ctx);
 /* Sets the transcription delay (clamped to 80..2400 ms, in 80 ms steps); takes effect at once. */
 ORV_API void orv_set_delay(orv_ctx_t *ctx, int delay_ms);
 
+/* Threads the CPU kernels use, process-wide, the calling thread included; N < 1 means every
+ * available core (the default). Call it between engine calls, not during one. */
+ORV_API void orv_set_threads(int n);
+/* The number of threads the CPU kernels use. */
+ORV_API int orv_get_threads(void);
+
 /* ---- Streaming ------------------------------------------------------------------------ */
 
 /* Starts a stream on CTX (loads the model's tekken.json). NULL on failure. */
