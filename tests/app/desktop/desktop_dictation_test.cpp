@@ -2,17 +2,18 @@
 // private sound server, Alt+Space pressed through XTEST, speech played into the microphone, the
 // transcript read back from the clipboard by another program. Later instances of orvane-app hand
 // their requests to this one.
+#include <QDir>
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
+#include "app_test_support.h"
 #include "core/app_state.h"
 #include "desktop/desktop_shell.h"
 #include "desktop/single_instance.h"
-#include "speech.h"
-#include "tiny_model.h"
 
 namespace {
 
@@ -37,9 +38,10 @@ void pressAltSpace() { QCOMPARE(run("xdotool", {"key", "alt+space"}), QString())
 
 }  // namespace
 
-class DictationTest : public QObject {
+class DesktopDictationTest : public QObject {
   Q_OBJECT
 
+  QTemporaryDir dir_;
   SingleInstance instance_;
   std::unique_ptr<AppState> state_;
   std::unique_ptr<DesktopShell> shell_;
@@ -49,9 +51,13 @@ class DictationTest : public QObject {
 
  private slots:
   void initTestCase() {
-    QSettings().setValue("modelDirectoryPath", QString::fromStdString(tiny_model_dir()));
+    useFreshSettings("desktop_dictation_test");
+    QVERIFY(QDir().mkpath(ORVANE_SCREENSHOT_DIR));
+    QVERIFY(makeTinyModel(dir_.path()));
+    QVERIFY(speak("Hello from the desktop.", dir_.filePath("speech.wav")));
     QVERIFY(instance_.claim());
     state_ = std::make_unique<AppState>();
+    state_->setModelDirectoryPath(dir_.path());
     shell_ = std::make_unique<DesktopShell>(*state_, instance_, true);
     QVERIFY(shell_->hotKey().notice().isEmpty());
     connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
@@ -66,14 +72,14 @@ class DictationTest : public QObject {
     pressAltSpace();
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
 
-    int played = -1;
-    run("paplay", {"--device=virt", QString::fromStdString(speech_wav("Hello from the desktop."))},
-        &played);
-    QCOMPARE(played, 0);
+    QProcess player;
+    player.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
     QTRY_VERIFY_WITH_TIMEOUT(
-        std::ranges::any_of(state_->waveformLevels(), [](float l) { return l > 0.01f; }), kWaitMs);
+        std::ranges::any_of(state_->waveformLevels(), [](float l) { return l > 0.05f; }), kWaitMs);
     QVERIFY(shell_->views().panel()->grabWindow().save(ORVANE_SCREENSHOT_DIR
                                                        "/dictation-recording.png"));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, kWaitMs);
+    QCOMPARE(player.exitCode(), 0);
 
     pressAltSpace();
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
@@ -111,5 +117,5 @@ class DictationTest : public QObject {
   }
 };
 
-QTEST_MAIN(DictationTest)
-#include "dictation_test.moc"
+QTEST_MAIN(DesktopDictationTest)
+#include "desktop_dictation_test.moc"
