@@ -7,7 +7,8 @@ packages=(
   libopenblas-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
-  espeak-ng sox
+  libsndfile1-dev libsoxr-dev
+  espeak-ng sox ffmpeg alsa-utils
   python3
   qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-qpa-plugins libqt6svg6 libsoxr-dev
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
