@@ -1,12 +1,15 @@
-// orvane-app: dictation from the desktop. Without options it starts the app; --download and
-// --help run without a window.
+// orvane-app: dictation from the desktop. Without options it starts the app, or, when it runs
+// already, opens the running one's panel; --toggle, --download and --help run without a window.
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QGuiApplication>
+#include <cstdio>
 #include <memory>
 
 #include "core/app_state.h"
 #include "core/download_command.h"
+#include "desktop/desktop_shell.h"
+#include "desktop/single_instance.h"
 
 namespace {
 
@@ -24,6 +27,26 @@ void describeOptions(QCommandLineParser& parser) {
   parser.addOption({QStringLiteral("download"),
                     QStringLiteral("Download the missing model files into the model directory, "
                                    "then exit (no window).")});
+  parser.addOption({QStringLiteral("toggle"),
+                    QStringLiteral("Start or stop recording in the running app, then exit (for a "
+                                   "shortcut of the desktop where Alt+Space is not available).")});
+  parser.addOption({QStringLiteral("show-panel"),
+                    QStringLiteral("Open the panel as an ordinary window (for desktops without a "
+                                   "tray).")});
+}
+
+// Starts the app, unless one runs already: that one gets the request to show its panel.
+int runApp(bool show_panel) {
+  SingleInstance instance;
+  if (!instance.claim()) {
+    if (SingleInstance::send(QStringLiteral("show"))) return 0;
+    std::fprintf(stderr, "orvane-app: another instance holds %s.lock but does not answer\n",
+                 qPrintable(SingleInstance::socketPath()));
+    return 1;
+  }
+  AppState state;
+  DesktopShell shell(state, instance, show_panel);
+  return QCoreApplication::exec();
 }
 
 }  // namespace
@@ -35,16 +58,19 @@ int main(int argc, char** argv) {
   // Headless options must not need a display, so they get a core application only.
   std::unique_ptr<QCoreApplication> app;
   if (hasArgument(argc, argv, "--download") || hasArgument(argc, argv, "--help") ||
-      hasArgument(argc, argv, "-h"))
+      hasArgument(argc, argv, "-h") || hasArgument(argc, argv, "--toggle"))
     app = std::make_unique<QCoreApplication>(argc, argv);
   else
-    app = std::make_unique<QGuiApplication>(argc, argv);
+    app = std::make_unique<QApplication>(argc, argv);  // widgets: the tray icon and its menu
 
   QCommandLineParser parser;
   describeOptions(parser);
   parser.process(*app);
   if (parser.isSet(QStringLiteral("download"))) return runDownloadCommand();
-
-  AppState state;
-  return QCoreApplication::exec();
+  if (parser.isSet(QStringLiteral("toggle"))) {
+    if (SingleInstance::send(QStringLiteral("toggle"))) return 0;
+    std::fprintf(stderr, "orvane-app: no running orvane-app to toggle; start it first\n");
+    return 1;
+  }
+  return runApp(parser.isSet(QStringLiteral("show-panel")));
 }

@@ -41,12 +41,14 @@ Pane {
                 radius: 4
                 color: root.header[0]
             }
+            // Fills the row, so the dot and text keep to the leading edge; long errors wrap.
             Label {
                 objectName: "stateText"
+                Layout.fillWidth: true
                 text: root.header[1]
                 font: Theme.headline
+                wrapMode: Text.Wrap
             }
-            Item { Layout.fillWidth: true }
         }
 
         ProgressBar {

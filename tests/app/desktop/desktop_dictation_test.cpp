@@ -84,6 +84,7 @@ class DesktopDictationTest : public QObject {
     pressAltSpace();
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
     QCOMPARE(seen_, QList<Kind>({Kind::Loading, Kind::Recording, Kind::Processing, Kind::Done}));
+    QTest::qWait(400);  // the level meter fades out
     QVERIFY(
         shell_->views().panel()->grabWindow().save(ORVANE_SCREENSHOT_DIR "/dictation-done.png"));
 
@@ -95,6 +96,7 @@ class DesktopDictationTest : public QObject {
   }
 
   void laterInstancesHandTheirRequestsOver() {
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Idle, kWaitMs);  // "done" lasts 3 s
     seen_.clear();
     int code = -1;
     run(ORVANE_APP_BINARY, {"--toggle"}, &code);
