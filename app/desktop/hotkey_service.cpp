@@ -4,6 +4,7 @@
 #include "x11_hotkey.h"
 
 #include <QGuiApplication>
+#include <cstdio>
 
 namespace {
 
@@ -54,5 +55,6 @@ void HotKeyService::setNotice(const QString& why) {
                 "Alt+Space is not available (%1). Bind a shortcut of your desktop to "
                 "\"orvane-app --toggle\" instead.")
                 .arg(why);
+  std::fprintf(stderr, "orvane-app: %s\n", qPrintable(notice_));
   emit noticeChanged();
 }

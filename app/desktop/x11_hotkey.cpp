@@ -131,9 +131,13 @@ void X11HotKey::readEvents() {
         last_release_ = reinterpret_cast<const xcb_key_release_event_t*>(raw)->time;
         break;
       case XCB_MAPPING_NOTIFY: {
-        // The keyboard layout changed: the space bar or the modifiers may have moved.
+        // The layout changed: the space bar or the modifiers may have moved. Programs that type
+        // through XTEST remap keys for a moment all the time, so the grab is only redone when the
+        // keys really moved; releasing it for nothing could lose a press meanwhile.
+        const Keys keys = lookUpKeys();
+        if (keys == keys_) break;
         ungrabKeys();
-        keys_ = lookUpKeys();
+        keys_ = keys;
         grabKeys();
         break;
       }

@@ -27,6 +27,7 @@ class X11HotKey {
     xcb_keycode_t space = 0;
     uint16_t alt = XCB_MOD_MASK_1;
     uint16_t num_lock = XCB_MOD_MASK_2;
+    bool operator==(const Keys&) const = default;
   };
   Keys lookUpKeys() const;
   Result grabKeys();

@@ -80,7 +80,9 @@ class ViewsTest : public QObject {
   void show(const RecordingState& state) {
     state_.recordingState = state;
     emit state_.recordingStateChanged();
-    QTest::qWait(400);  // the level meter fades in and out over 0.2 s
+    // The level meter fades in and out over 0.2 s: wait until it has settled.
+    const bool meter = state.kind() == RecordingState::Kind::Recording;
+    QTRY_COMPARE(item(panel_, "waveform")->opacity(), meter ? 1.0 : 0.0);
   }
 
  private slots:
@@ -190,7 +192,7 @@ class ViewsTest : public QObject {
     emit state_.modelDirectoryPathChanged();
     views_->openSettings();
     QQuickWindow* settings = views_->settings();
-    QVERIFY(QTest::qWaitForWindowExposed(settings));
+    QVERIFY(QTest::qWaitForWindowActive(settings));
     QCOMPARE(text(settings, "modelStatus"), "Missing: consolidated.safetensors, tekken.json");
     QCOMPARE(item(settings, "modelStatus")->property("color").value<QColor>(), QColor("#ff3b30"));
     screenshot(settings, "settings-missing");
