@@ -1,7 +1,7 @@
 // Products with INT8 weights and float activations. The single row is the decoder step's hot
 // loop: it streams one byte per weight, half of what the BF16 product reads, and widens the bytes
 // in registers; each group of 128 products is summed and then scaled once. Several rows share
-// every load of x. The AVX2 and AVX-512 paths are picked at run time; each sums in its own lane
+// every load of x, and the rows are split across the thread pool. The AVX2 and AVX-512 paths are picked at run time; each sums in its own lane
 // order, so the paths agree to rounding, not bit for bit. Several input rows (the prefill) go
 // through the BLAS on panels of dequantised rows instead.
 #if defined(__x86_64__)
@@ -16,6 +16,7 @@
 #include <new>
 
 #include "int8_weights.h"
+#include "thread_pool.h"
 
 namespace {
 
@@ -143,9 +144,10 @@ RowsFn best_fn() {
   return rows_portable;
 }
 
+// Rows split across the thread pool, in blocks of 4 so that every thread runs whole blocks.
 void run(RowsFn fn, float *y, const float *x, const orv_int8_matrix_t *w) {
   if (!fn || !y || !x || !w || w->n < 1 || w->k < 1) return;
-  fn(y, x, *w, 0, size_t(w->n));
+  orv_parallel_for(size_t(w->n), 4, [&](size_t begin, size_t end) { fn(y, x, *w, begin, end); });
 }
 
 // Dequantised rows of the multi-row path. Only grows; one per thread, like the BF16 scratch.

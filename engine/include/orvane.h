@@ -62,6 +62,12 @@ ORV_API void orv_set_delay(orv_ctx_t *ctx, int delay_ms);
  * stays as it was). The quantised weights stay in memory until orv_free. */
 ORV_API int orv_set_int8(orv_ctx_t *ctx, int on);
 
+/* Threads the CPU kernels use, process-wide, the calling thread included; N < 1 means every
+ * available core (the default). Call it between engine calls, not during one. */
+ORV_API void orv_set_threads(int n);
+/* The number of threads the CPU kernels use. */
+ORV_API int orv_get_threads(void);
+
 /* ---- Streaming ------------------------------------------------------------------------ */
 
 /* Starts a stream on CTX (loads the model's tekken.json). NULL on failure. */
