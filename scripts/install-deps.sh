@@ -7,7 +7,8 @@ packages=(
   libopenblas-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
-  espeak-ng sox
+  libsndfile1-dev libsoxr-dev
+  espeak-ng sox ffmpeg alsa-utils
   python3
 )
 
