@@ -11,9 +11,11 @@
 
 #include "float_block.h"
 #include "free_deleter.h"
+#include "int8_weights.h"
 #include "orvane.h"
 #include "safetensors.h"
 #include "shape.h"
+#include "silence_start.h"
 
 // An F32 copy from safetensors_get_f32 (malloc'd).
 using F32Array = std::unique_ptr<float[], FreeDeleter>;
@@ -103,6 +105,16 @@ struct orv_ctx_t {
       enc_inc_proj_out, enc_inc_gate, enc_inc_up, enc_inc_ffn_out;
   std::vector<int32_t> enc_inc_positions;
   std::vector<float> enc_inc_rope_freqs;
+
+  // INT8 forms of the decoder matrices and the token embedding, keyed by their BF16 address;
+  // the CPU decoder uses them while use_int8 is set.
+  orv_int8_table_t int8;
+  bool use_int8 = false;
+
+  // What streams compute from the silence before their audio, kept for the next stream (tests
+  // turn reuse_silence off to compare against computing it every time).
+  SilenceStart silence;
+  bool reuse_silence = true;
 
   // Decoder single-step working buffers.
   std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,
