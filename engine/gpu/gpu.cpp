@@ -52,6 +52,7 @@ int orv_gpu_init(void) {
   b->pipelines->build();
   b->shaders_compiled = b->pipelines->catalogue_complete();
   b->caches = std::make_unique<gpu::Caches>(*b->device, *b->pipelines);
+  b->passes = std::make_unique<gpu::PassState>();
   if (orv_verbose >= 2) {
     // The first six kernels, each named only when its pipeline exists.
     static const char* const kLabels[6] = {"rms_norm ", "silu ", "gelu ", "add ", "mul ", "causal_softmax "};
@@ -74,15 +75,10 @@ void* orv_gpu_shared_alloc(size_t bytes) {
 
 void orv_gpu_shared_free(void* ptr) {
   if (!ptr) return;
+  if (g_backend) g_backend->passes->host_changed(ptr, true);
   if (!g_backend || !g_backend->caches->shared_free(ptr)) std::free(ptr);
 }
 
 uint64_t orv_gpu_memory_bytes(void) { return g_backend ? g_backend->caches->memory_bytes() : 0; }
-
-// The fused whole-network passes are not built yet: they decline and the engine runs its
-// per-operation path.
-int orv_gpu_encoder_pass(orv_ctx_t*, float*, int, const float*, int) { return -1; }
-int orv_gpu_decoder_prefill(orv_ctx_t*, const float*, int, const float*) { return -1; }
-int orv_gpu_decoder_step(orv_ctx_t*, const float*, const float*, float*) { return -1; }
 
 }  // extern "C"

@@ -54,13 +54,18 @@ ORV_API void orv_gpu_prewarm(orv_ctx_t *ctx);
 // Bytes the weight caches hold on the device (half and float caches, INT8 table).
 ORV_API uint64_t orv_gpu_memory_bytes(void);
 
+// The fused passes: each is one submission with one wait, over key/value caches that the context
+// allocated with orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
+// in the cache first; a declined pass has written nothing the CPU path would not write again.
 // Every encoder layer and the final norm over X [n][enc dim] in place, writing encoder cache rows
 // cache_start .. cache_start + n - 1. ROPE is the rotary table of the n positions.
 ORV_API int orv_gpu_encoder_pass(orv_ctx_t *ctx, float *x, int n, const float *rope, int cache_start);
-// Every decoder layer over X [n][dec dim], appending n rows to the decoder cache.
+// Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to the decoder
+// cache and advancing kv_cache_len.
 ORV_API int orv_gpu_decoder_prefill(orv_ctx_t *ctx, const float *x, int n, const float *rope);
-// One decoder position for input X [dec dim]: appends its cache row, fills LOGITS and returns the
-// greedy token id.
+// One decoder position for input X [dec dim] with INT8 weights: appends its cache row, advances
+// kv_cache_len and returns the greedy token id. Only the id leaves the device unless LOGITS
+// (vocab floats) is given.
 ORV_API int orv_gpu_decoder_step(orv_ctx_t *ctx, const float *x, const float *rope, float *logits);
 
 #ifdef __cplusplus
