@@ -1,8 +1,5 @@
 // orvane: transcribes a WAV file or standard input with a model directory and prints the text.
 // Uses the public C API of liborvane only.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -127,53 +124,6 @@ struct Samples {
   int n = 0;
 };
 
-// Reads until WANT bytes arrived or the input ended; -1 after a message on a read error, so that
-// a cut recording is not transcribed as if it were complete.
-ssize_t read_full(int fd, void* buf, size_t want) {
-  size_t got = 0;
-  while (got < want) {
-    const ssize_t r = read(fd, static_cast<char*>(buf) + got, want - got);
-    if (r > 0) {
-      got += static_cast<size_t>(r);
-    } else if (r == 0) {
-      break;
-    } else if (errno != EINTR) {
-      std::fprintf(stderr, "orvane: cannot read standard input: %s\n", std::strerror(errno));
-      return -1;
-    }
-  }
-  return static_cast<ssize_t>(got);
-}
-
-void s16le_to_float(const unsigned char* bytes, int n, float* out) {
-  for (int i = 0; i < n; i++)
-    out[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8) * (1.0f / 32768.0f);
-}
-
-// A WAV image on standard input whose first bytes HEAD were already read: the whole image goes
-// into an anonymous in-memory file that the engine's WAV reader opens by name.
-Samples load_wav_stdin(const unsigned char head[4]) {
-  Samples out;
-  const int fd = memfd_create("orvane-stdin.wav", 0);
-  if (fd < 0) {
-    std::fprintf(stderr, "orvane: cannot buffer standard input: %s\n", std::strerror(errno));
-    return out;
-  }
-  bool ok = write(fd, head, 4) == 4;
-  char buf[1 << 16];
-  ssize_t n = 0;
-  while (ok && (n = read_full(0, buf, sizeof buf)) > 0) ok = write(fd, buf, static_cast<size_t>(n)) == n;
-  if (!ok) {
-    std::fprintf(stderr, "orvane: cannot buffer standard input: %s\n", std::strerror(errno));
-  } else if (n == 0) {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    out.data.reset(orv_load_wav(path.c_str(), &out.n));
-    if (!out.data) std::fprintf(stderr, "orvane: cannot read the WAV data on standard input\n");
-  }
-  close(fd);
-  return out;
-}
-
 bool feed_and_print(orv_stream_t* s, TokenPrinter& printer, const float* x, int n) {
   if (n > 0 && orv_stream_feed(s, x, n) != 0) return false;
   printer.drain(s);
@@ -188,36 +138,25 @@ int run_stream(orv_ctx_t* ctx, const Options& o) {
     return 1;
   }
   TokenPrinter printer;
-  Samples wav;
-  unsigned char head[4] = {};
-  if (o.input != "-") {
+  if (o.input == "-") {
+    // Standard input is transcribed block by block as it arrives.
+    std::unique_ptr<orv_audio_reader_t, decltype(&orv_audio_reader_free)> in(orv_audio_reader_open(0),
+                                                                              &orv_audio_reader_free);
+    if (!in) return 1;
+    const float* x = nullptr;
+    int n = 0;
+    while ((n = orv_audio_reader_read(in.get(), &x)) > 0) feed_and_print(s.get(), printer, x, n);
+    if (n < 0) return 1;
+  } else {
+    Samples wav;
     wav.data.reset(orv_load_wav(o.input.c_str(), &wav.n));
     if (!wav.data) {
       std::fprintf(stderr, "orvane: cannot read %s\n", o.input.c_str());
       return 1;
     }
-  } else if (const ssize_t got = read_full(0, head, 4); got < 4) {
-    if (got >= 0) std::fprintf(stderr, "orvane: not enough data on standard input\n");
-    return 1;
-  } else if (std::memcmp(head, "RIFF", 4) == 0) {
-    wav = load_wav_stdin(head);
-    if (!wav.data) return 1;
-  } else {
-    // Raw samples, fed block by block as they arrive; the 4 bytes read are the first 2.
-    float x[kBlockSamples];
-    unsigned char bytes[2 * kBlockSamples];
-    s16le_to_float(head, 2, x);
-    bool ok = feed_and_print(s.get(), printer, x, 2);
-    ssize_t block = 0;
-    while (ok && (block = read_full(0, bytes, sizeof bytes)) >= 2) {
-      const int n = static_cast<int>(block / 2);  // an odd last byte is dropped
-      s16le_to_float(bytes, n, x);
-      ok = feed_and_print(s.get(), printer, x, n);
-    }
-    if (block < 0) return 1;
+    for (int at = 0; at < wav.n; at += kBlockSamples)
+      feed_and_print(s.get(), printer, wav.data.get() + at, std::min<int>(kBlockSamples, wav.n - at));
   }
-  for (int at = 0; at < wav.n; at += kBlockSamples)
-    feed_and_print(s.get(), printer, wav.data.get() + at, std::min<int>(kBlockSamples, wav.n - at));
   orv_stream_finish(s.get());
   printer.drain(s.get());
   std::fputc('\n', stdout);

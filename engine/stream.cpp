@@ -69,6 +69,13 @@ int orv_stream_feed(orv_stream_t* s, const float* samples, int n) {
 
 int orv_stream_flush(orv_stream_t* s) {
   if (!s || s->finished) return -1;
+  int64_t at = s->n_samples;
+  for (const auto& gap : s->flush_gaps) at += gap.second;
+  try {
+    s->flush_gaps.emplace_back(at, finish_padding(s));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   pad_and_pump(s);
   return 0;
 }
@@ -87,11 +94,30 @@ int orv_stream_finish(orv_stream_t* s) {
 }
 
 int orv_stream_get(orv_stream_t* s, const char** out, int cap) {
+  return orv_stream_get_timed(s, out, nullptr, cap);
+}
+
+int orv_stream_get_timed(orv_stream_t* s, const char** out, int32_t* ms, int cap) {
   if (!s || !out || cap < 1) return 0;
   int n = 0;
   TokenEntry e;
-  while (n < cap && s->queue.pop(e)) out[n++] = e.str[0];
+  for (; n < cap && s->queue.pop(e); n++) {
+    out[n] = e.str[0];
+    if (ms) ms[n] = e.ms;
+  }
   return n;
+}
+
+int32_t orv_stream_row_ms(const orv_stream_t* s, int row) {
+  // Row r holds the audio 80 ms after row r - 1; the first decoded row is where the real audio
+  // begins, the delay and the silence prefix before it.
+  int64_t at = int64_t{row - s->first_row} * ORV_SAMPLES_PER_TOKEN, gaps = 0;
+  for (const auto& [start, length] : s->flush_gaps) {
+    if (at < start) break;
+    gaps += std::min(length, at - start);  // inside a flush's silence: its start
+  }
+  at = std::clamp<int64_t>(at - gaps, 0, s->n_samples);
+  return static_cast<int32_t>(std::min<int64_t>(at * 1000 / ORV_SAMPLE_RATE, INT32_MAX));
 }
 
 int orv_stream_get_alt(orv_stream_t* s, const char** out, int cap, int k) {

@@ -15,6 +15,8 @@ ORV_API void orv_stream_pump(orv_stream_t *s);
 // Queues decoded text token ID (>= 1000) with its alternatives, computed from the stream's
 // logits (turned into probabilities in place).
 ORV_API void orv_emit_token(orv_stream_t *s, int id);
+// Milliseconds into the real audio fed that decoder position ROW was decoded from.
+ORV_API int32_t orv_stream_row_ms(const orv_stream_t *s, int row);
 
 #ifdef __cplusplus
 }
@@ -22,6 +24,7 @@ ORV_API void orv_emit_token(orv_stream_t *s, int id);
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "mel.h"
@@ -75,6 +78,9 @@ struct orv_stream_t {
 
   bool dec_started = false;
   int dec_pos = 0;  // index of the next adapter row for the decoder
+  int first_row = 0;  // row of the first decoded token: the silence prefix plus the delay
+  // Silence orv_stream_flush inserted: (position in the audio fed, flush padding included; length).
+  std::vector<std::pair<int64_t, int64_t>> flush_gaps;
   int last_token = 0;
   bool eos = false;
   bool finished = false;

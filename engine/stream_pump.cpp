@@ -194,6 +194,7 @@ void start_decoder(orv_stream_t* s, int p) {
   const size_t dim = static_cast<size_t>(ctx->shape.decoder.dim);
   s->dec_started = true;
   s->dec_pos = p;
+  s->first_row = p - 1;
   int id = ORV_TOKEN_EOS;
   try {
     std::vector<float> prompt(static_cast<size_t>(p) * dim);
@@ -284,6 +285,7 @@ void orv_emit_token(orv_stream_t* s, int id) {
   TokenEntry e;
   e.str[0] = orv_tokenizer_token(s->tokenizer.get(), id);
   if (!e.str[0]) return;
+  e.ms = orv_stream_row_ms(s, s->dec_pos - 1);  // the row this token came out of
   if (s->n_alt >= 2) {
     // Probabilities in place, then the most probable other text tokens (lowest id on ties)
     // whose probability is within the tolerance of the chosen one's.

@@ -5,12 +5,14 @@
 #define ORVANE_TOKEN_QUEUE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 enum { ORV_TOKEN_ALTS = 4 };  // strings per entry: the chosen token, then alternatives
 
 struct TokenEntry {
   const char* str[ORV_TOKEN_ALTS] = {};  // null where there is no alternative
+  int32_t ms = 0;                         // time of the audio it was decoded from
 };
 
 class TokenQueue {

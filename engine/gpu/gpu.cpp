@@ -20,7 +20,7 @@ bool disabled_by_environment() {
 
 void report_unavailable(const char* why) {
   if (orv_verbose >= 1)
-    std::fprintf(stderr, "Vulkan: GPU acceleration not available (%s), running on the CPU\n", why);
+    std::fprintf(stderr, "Vulkan: GPU acceleration not available: %s; running on the CPU\n", why);
 }
 
 }  // namespace

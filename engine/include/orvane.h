@@ -55,6 +55,12 @@ ORV_API void orv_free(orv_ctx_t *ctx);
 /* Sets the transcription delay (clamped to 80..2400 ms, in 80 ms steps); takes effect at once. */
 ORV_API void orv_set_delay(orv_ctx_t *ctx, int delay_ms);
 
+/* Threads the CPU kernels use, process-wide, the calling thread included; N < 1 means every
+ * available core (the default). Call it between engine calls, not during one. */
+ORV_API void orv_set_threads(int n);
+/* The number of threads the CPU kernels use. */
+ORV_API int orv_get_threads(void);
+
 /* ---- Streaming ------------------------------------------------------------------------ */
 
 /* Starts a stream on CTX (loads the model's tekken.json). NULL on failure. */
@@ -63,6 +69,12 @@ ORV_API orv_stream_t *orv_stream_create(orv_ctx_t *ctx);
 ORV_API int orv_stream_feed(orv_stream_t *s, const float *samples, int n);
 /* Copies up to CAP ready token strings into OUT; returns how many. Strings live until free. */
 ORV_API int orv_stream_get(orv_stream_t *s, const char **out, int cap);
+/* Like orv_stream_get, and MS[i] (MS may be NULL) gets the time of the audio token i was decoded
+ * from, in milliseconds from the start of the audio fed: the decoder position it came out of,
+ * less the silence before the audio, the delay and any silence orv_stream_flush inserted, in
+ * 80 ms steps. Never decreasing, never past the end of the audio fed. A token string may end in
+ * the middle of a UTF-8 character that the next token completes. */
+ORV_API int orv_stream_get_timed(orv_stream_t *s, const char **out, int32_t *ms, int cap);
 /* Like orv_stream_get, K pointers per entry (chosen token, then alternatives or NULL). */
 ORV_API int orv_stream_get_alt(orv_stream_t *s, const char **out, int cap, int k);
 /* Computes up to N (1..4) strings per token, alternatives within TOLERANCE (0..1). Returns S. */
@@ -87,10 +99,24 @@ ORV_API char *orv_transcribe_stdin(orv_ctx_t *ctx);
 
 /* ---- Audio input ---------------------------------------------------------------------- */
 
-/* Reads a 16-bit PCM WAV file as 16 kHz mono floats (to free()); *N_OUT gets the count. */
+/* Reads a 16-bit PCM WAV file (format 1 or extensible PCM; a data size that is a placeholder or
+ * runs past the end reads to the end) as 16 kHz mono floats (to free()); *N_OUT gets the count. */
 ORV_API float *orv_load_wav(const char *path, int *n_out);
 /* Reads all of standard input (WAV, or raw s16le 16 kHz mono) as 16 kHz mono floats. */
 ORV_API float *orv_read_pcm_stdin(int *n_out);
+
+/* Audio read from a file descriptor while it arrives (a pipe from a recorder, standard input). */
+typedef struct orv_audio_reader_t orv_audio_reader_t;
+/* Reads the start of FD: a 16-bit PCM WAV stream (any rate and channel count; a length left as
+ * a placeholder by a writer that could not know it reads to the end of the input), or raw s16le
+ * 16 kHz mono when it does not begin with "RIFF". NULL after a message naming the reason. */
+ORV_API orv_audio_reader_t *orv_audio_reader_open(int fd);
+/* Waits for the next block and points *SAMPLES at it, as 16 kHz mono floats owned by R and
+ * valid until the next call. Returns the count, 0 at the end of the input, -1 after a message on
+ * a read error. */
+ORV_API int orv_audio_reader_read(orv_audio_reader_t *r, const float **samples);
+/* Releases R; the descriptor stays open. */
+ORV_API void orv_audio_reader_free(orv_audio_reader_t *r);
 /* Log-mel frames [*n_frames][128] of 16 kHz samples (to free()); NULL below 160 samples. */
 ORV_API float *orv_mel_spectrogram(const float *samples, int n, int *n_frames);
 

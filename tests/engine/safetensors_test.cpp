@@ -133,14 +133,17 @@ TEST(Safetensors, OpenFailuresReleaseAndReport) {
       {file_bytes("{" + tensor8 + "}", "1234567"), "safetensors_open: data out of bounds for t\n"},
       {file_bytes("{" + entry("t", "F32", "[1]", 8, 4) + "}", std::string(16, 'x')),
        "safetensors_open: data out of bounds for t\n"},
-      {file_bytes("{" + entry("t", "F32", "[2]", 12, 20) + "}", std::string(16, 'x')),
-       "safetensors_open: data out of bounds for t\n"},
+      {file_bytes("{" + entry("t", "F32", "[2]", 9, 17) + "}", std::string(16, 'x')),
+       "safetensors_open: data out of bounds for t\n"},  // ends one byte past the data area
       {file_bytes("{\"t\":{\"data_offsets\":[-8,8]}}", std::string(16, 'x')),
        "safetensors_open: data out of bounds for t\n"},
       {file_bytes("{" + tensor8 + ", \"u\":{\"shape\":[1,2,3,4,5,6,7,8,9]}}", "12345678"),
        "safetensors_open: failed to parse header\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(open_error(dir, c.bytes), c.message) << c.bytes;
+  // Ending exactly at the end of the data area is in bounds.
+  File last = open_bytes(dir, file_bytes("{" + entry("t", "F32", "[2]", 8, 16) + "}", std::string(16, 'x')));
+  EXPECT_NE(last, nullptr);
 }
 
 TEST(SafetensorsHeader, RejectsMalformedAndTruncatedText) {

@@ -83,8 +83,11 @@ TEST(Transcribe, every_input_path_gives_the_same_trimmed_text) {
   EXPECT_FALSE(std::isspace(static_cast<unsigned char>(expected.back())));
 
   const std::string wav = wav_image(pcm);
+  std::string streamed = wav;  // as a recorder writing to a pipe leaves the sizes
+  streamed.replace(4, 4, "\xff\xff\xff\xff");
+  streamed.replace(40, 4, std::string("\0\0\0\x80", 4));
   EXPECT_EQ(transcribe_stdin(wav, false), expected) << "WAV from a file";
-  EXPECT_EQ(transcribe_stdin(wav, true), expected) << "WAV through a pipe";
+  EXPECT_EQ(transcribe_stdin(streamed, true), expected) << "WAV of unknown length through a pipe";
   EXPECT_EQ(transcribe_stdin(pcm16_bytes(pcm) + "\x7f", true), expected)
       << "raw samples streamed through a pipe, odd last byte ignored";
   TempDir dir;
@@ -96,8 +99,6 @@ TEST(Transcribe, every_input_path_gives_the_same_trimmed_text) {
 }
 
 TEST(Transcribe, refuses_bad_input_with_its_message) {
-  std::string short_data = wav_image(std::vector<int16_t>(8));
-  short_data[40] = static_cast<char>(0xff);  // the data chunk claims more bytes than follow
   std::string eight_bit = wav_image(std::vector<int16_t>(8));
   eight_bit[34] = 8;
   const std::pair<std::string, std::string> cases[] = {
@@ -105,8 +106,7 @@ TEST(Transcribe, refuses_bad_input_with_its_message) {
       {"abc", "orv_transcribe_stdin: not enough data on stdin\n"},
       {"RIFF" + std::string(36, 'x'), "Invalid WAV data on stdin\n"},
       {std::string("RIFF\0\0\0\0WAVX", 12) + std::string(40, '\0'), "Invalid WAV data on stdin\n"},
-      {short_data, "Unsupported WAV format on stdin\n"},
-      {eight_bit, "Unsupported WAV format on stdin\n"},
+      {eight_bit, "Unsupported WAV format on stdin: 8-bit samples: only 16-bit PCM WAV is read directly\n"},
   };
   for (const auto& [bytes, message] : cases) {
     testing::internal::CaptureStderr();

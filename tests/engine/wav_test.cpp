@@ -40,9 +40,10 @@ std::string riff(const std::string& chunks) { return "RIFF" + le32(uint32_t(4 + 
 std::string wav(int channels, uint32_t rate, const std::vector<int16_t>& s) {
   return riff(fmt(1, channels, rate, 16) + chunk("data", pcm(s)));
 }
-std::string unsupported(int format, int bits) {
-  return "parse_wav_buffer: unsupported format (need 16-bit PCM, got fmt=" + std::to_string(format) +
-         " bits=" + std::to_string(bits) + ")\n";
+// WAVE_FORMAT_EXTENSIBLE with the standard GUID of sub-format CODE (its tail altered by TAIL).
+std::string extensible(int code, int channels, uint32_t rate, int bits, int tail = 0x71) {
+  const std::string guid = le16(code) + std::string("\0\0\0\0\x10\0\x80\0\0\xaa\0\x38\x9b", 13) + char(tail);
+  return "fmt " + le32(40) + fmt(0xfffe, channels, rate, bits).substr(8) + le16(22) + le16(bits) + le32(3) + guid;
 }
 
 struct Result {
@@ -137,35 +138,52 @@ TEST(Wav, ResamplingStaysExactDeepIntoLongRecordings) {
   }
 }
 
-TEST(Wav, RefusesUnsupportedImagesWithTheirMessage) {
+TEST(Wav, RefusesWhatItCannotReadNamingTheReason) {
   const std::string ok = wav(1, 16000, {1, 2, 3, 4}), not_wav = "parse_wav_buffer: not a valid WAV file\n";
   for (const std::string& image : {ok.substr(0, 43), "RIFX" + ok.substr(4), ok.substr(0, 8) + "AVI " + ok.substr(12)})
     EXPECT_EQ(parse(image).err, not_wav);
-  const std::string data = chunk("data", pcm(std::vector<int16_t>(16)));
-  EXPECT_EQ(parse(riff(fmt(1, 1, 16000, 8) + data)).err, unsupported(1, 8));
-  EXPECT_EQ(parse(riff(fmt(1, 1, 16000, 24) + data)).err, unsupported(1, 24));
-  EXPECT_EQ(parse(riff(fmt(3, 1, 16000, 32) + data)).err, unsupported(3, 32));
-  EXPECT_EQ(parse(riff(fmt(1, 0, 16000, 16) + data)).err, unsupported(1, 16));
-  EXPECT_EQ(parse(riff(chunk("LIST", std::string(16, 'x')) + data)).err, unsupported(0, 0));
-  EXPECT_EQ(parse(riff(fmt(1, 1, 16000, 16) + chunk("LIST", std::string(30, 'x')))).err, unsupported(1, 16));
-  // A "fmt " body under 16 bytes is not taken.
-  EXPECT_EQ(parse(riff(chunk("fmt ", fmt(1, 1, 16000, 16).substr(8, 14)) + data)).err, unsupported(0, 0));
-  // A data chunk claiming more than is present ends the scan without being taken.
-  for (const int64_t size : {41ll, 42ll, 0xffffffffll})
-    EXPECT_EQ(parse(riff(fmt(1, 1, 16000, 16) + chunk("data", pcm(std::vector<int16_t>(20)), size))).err,
-              unsupported(1, 16)) << size;
-  EXPECT_EQ(parse(riff(fmt(1, 1, 0, 16) + data)).err, "parse_wav_buffer: unsupported sample rate 0 Hz\n");
+  const std::string data = chunk("data", pcm(std::vector<int16_t>(16))), only = ": only 16-bit PCM WAV is read directly\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {fmt(1, 1, 16000, 8) + data, "8-bit samples" + only},
+      {fmt(1, 1, 16000, 24) + data, "24-bit samples" + only},
+      {fmt(3, 1, 16000, 32) + data, "32-bit floating-point samples" + only},
+      {extensible(3, 2, 16000, 32) + data, "32-bit floating-point samples" + only},
+      {extensible(1, 2, 16000, 16, 0x42) + data, "extensible format with an unknown sub-format" + only},
+      {fmt(6, 1, 8000, 8) + data, "A-law samples" + only},
+      {fmt(0x55, 1, 16000, 0) + data, "compressed audio (format 0x0055)" + only},
+      {fmt(1, 0, 16000, 16) + data, "no channels\n"},
+      {fmt(1, 1, 0, 16) + data, "unsupported sample rate 0 Hz\n"},
+      {chunk("LIST", std::string(16, 'x')) + data, "no \"fmt \" chunk\n"},
+      {chunk("fmt ", fmt(1, 1, 16000, 16).substr(8, 14)) + data, "no \"fmt \" chunk\n"},  // body under 16 bytes
+      {fmt(1, 1, 16000, 16) + chunk("LIST", std::string(30, 'x')), "no \"data\" chunk\n"},
+  };
+  for (const auto& [chunks, reason] : cases) EXPECT_EQ(parse(riff(chunks)).err, "parse_wav_buffer: " + reason);
+}
+
+// What recorders and converters write when they stream to a pipe or cannot seek back: placeholder
+// sizes, the extensible format, chunks of odd size before the samples.
+TEST(Wav, ReadsWhatRecordersWrite) {
+  const std::vector<int16_t> s = {100, -200, 300, -400, 500, -600, 700, -800};
+  const std::vector<float> mono = parse(wav(1, 16000, s)).x, stereo = parse(wav(2, 16000, s)).x;
+  ASSERT_EQ(mono.size(), s.size());
+  // Data and RIFF sizes unknown (0, 0x80000000, 0xFFFFFFFF, sox's 0x7ffff000) or past the end:
+  // the samples run to the end, a trailing odd byte dropped.
+  for (const uint32_t size : {0u, 0x80000000u, 0xffffffffu, 0x7ffff000u, 18u}) {
+    std::string image = riff(fmt(1, 1, 16000, 16) + chunk("data", pcm(s) + "\x01", size, false));
+    image.replace(4, 4, le32(size));
+    EXPECT_EQ(parse(image).x, mono) << size;
+  }
+  EXPECT_EQ(parse(riff(extensible(1, 2, 16000, 16) + chunk("data", pcm(s)))).x, stereo);
+  EXPECT_EQ(parse(riff(chunk("LIST", "abc") + fmt(1, 1, 16000, 16) + chunk("bext", std::string(601, 'b')) +
+                       chunk("data", pcm(s)) + chunk("LIST", "trailing"))).x,
+            mono);
 }
 
 TEST(Wav, HostileChunkLayoutsAreScannedSafely) {
   const std::string f = fmt(1, 1, 16000, 16), data = chunk("data", pcm({100, 200, 300}));
-  // Sizes near 2^32: an offset computed in 32 bits would wrap back into the image.
+  // Sizes near 2^32 in another chunk: an offset computed in 32 bits would wrap back into the image.
   for (const uint32_t size : {0xffffffffu, 0xfffffff8u, 0xfffffff4u, 0x80000000u})
-    EXPECT_EQ(parse(riff(f + chunk("junk", "", size) + data)).err, unsupported(1, 16)) << size;
-  // Odd sizes: the pad byte is skipped between chunks and may be missing at the very end.
-  EXPECT_EQ(parse(riff(f + chunk("LIST", "abc") + data)).x.size(), 3u);
-  EXPECT_EQ(parse(riff(f + chunk("data", pcm({7, 8}) + "\x01", -1, false))).x,
-            (std::vector<float>{7 / 32768.0f, 8 / 32768.0f}));
+    EXPECT_EQ(parse(riff(f + chunk("junk", "", size) + data)).err, "parse_wav_buffer: no \"data\" chunk\n") << size;
   // Any order, later chunks replacing earlier ones, a truncated header at the end.
   const Result r = parse(riff(chunk("data", pcm({1, 2, 3, 4})) + fmt(1, 1, 8000, 16) + fmt(1, 2, 16000, 16) + data +
                               chunk("data", pcm({50, 70})) + "LIS"));
@@ -211,7 +229,7 @@ TEST(LoadWav, ReadsEspeakSpeechAndRefusesWhatIsNotAFile) {
   EXPECT_EQ(capture([&](int* n) { return orv_load_wav(missing.c_str(), n); }).err, "orv_load_wav: cannot open " + missing + "\n");
   const Result e = capture([&](int* n) { return orv_load_wav(empty.c_str(), n); });
   EXPECT_FALSE(e.ok);
-  EXPECT_EQ(e.err, "");
+  EXPECT_EQ(e.err, "orv_load_wav: " + empty + " is empty\n");
   EXPECT_EQ(capture([&](int* n) { return orv_load_wav(dir.path().c_str(), n); }).err,
             "orv_load_wav: " + dir.path().string() + " is not a regular file\n");
 }
@@ -226,22 +244,80 @@ Result read_stdin_from(int fd) {
   return r;
 }
 
-// BYTES through a pipe, written from a second thread as a shell pipeline would.
-Result read_stdin(const std::string& bytes) {
+// READ(fd) on BYTES through a pipe, written from a second thread in uneven pieces as a shell
+// pipeline would.
+template <typename Read>
+Result through_pipe(const std::string& bytes, Read read) {
   int p[2];
   if (pipe(p) != 0) return {false, {}, "pipe failed"};
   std::thread writer([&] {
     for (size_t off = 0; off < bytes.size();) {
-      const ssize_t w = write(p[1], bytes.data() + off, bytes.size() - off);
+      const ssize_t w = write(p[1], bytes.data() + off, std::min<size_t>(999, bytes.size() - off));
       if (w <= 0) break;
       off += size_t(w);
     }
     close(p[1]);
   });
-  Result r = read_stdin_from(p[0]);
+  Result r = read(p[0]);
+  char rest[4096];
+  while (::read(p[0], rest, sizeof rest) > 0) {
+  }
   writer.join();
   close(p[0]);
   return r;
+}
+Result read_stdin(const std::string& bytes) { return through_pipe(bytes, read_stdin_from); }
+
+// Every block an audio reader gets from FD, joined, with its messages.
+Result read_blocks(int fd) {
+  testing::internal::CaptureStderr();
+  orv_audio_reader_t* in = orv_audio_reader_open(fd);
+  Result r{in != nullptr, {}, ""};
+  const float* x = nullptr;
+  for (int n; in && (n = orv_audio_reader_read(in, &x)) > 0;) r.x.insert(r.x.end(), x, x + n);
+  orv_audio_reader_free(in);
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
+
+TEST(AudioReader, StreamsWhatTheWholeImageReaderReads) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> noise(-20000, 20000);
+  std::vector<int16_t> s(40000);
+  for (int16_t& v : s) v = int16_t(noise(rng));
+  auto streamed = [](std::string image, uint32_t size, const std::string& before = "") {
+    image.replace(4, 4, le32(size));
+    const size_t data = image.find("data");
+    image.replace(data + 4, 4, le32(size));
+    return image.insert(data, before);
+  };
+  const std::string images[] = {
+      wav(1, 16000, s) + chunk("LIST", "after the samples"),
+      streamed(wav(1, 16000, s), 0x80000000u),                              // arecord to a pipe
+      streamed(wav(2, 48000, s), 0xffffffffu, chunk("LIST", "Lavf59")),    // ffmpeg to a pipe
+      streamed(wav(1, 44100, s), 0u),
+      riff(extensible(1, 4, 22050, 16) + chunk("fact", "odd") + chunk("data", pcm(s))),
+  };
+  for (const std::string& image : images) {
+    const Result whole = parse(image), r = through_pipe(image, read_blocks);
+    ASSERT_GT(whole.x.size(), 0u) << whole.err;
+    EXPECT_EQ(r.x, whole.x) << r.err;
+  }
+  std::vector<float> raw(s.size());
+  for (size_t i = 0; i < s.size(); i++) raw[i] = s[i] / 32768.0f;
+  EXPECT_EQ(through_pipe(pcm(s) + "\x01", read_blocks).x, raw);
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"ab", "not enough data"},
+      {"RIFF....WAVX", "not a WAV stream"},
+      {riff(fmt(1, 1, 16000, 24) + chunk("data", pcm(s))), "24-bit samples: only 16-bit PCM WAV is read directly"},
+      {riff(fmt(1, 1, 16000, 16) + chunk("LIST", "no samples")), "no \"data\" chunk"},
+  };
+  for (const auto& [bytes, why] : refused) {
+    const Result r = through_pipe(bytes, read_blocks);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.err, "orv_audio_reader_open: " + why + "\n");
+  }
 }
 
 TEST(ReadStdin, RawAndWavThroughAPipe) {
