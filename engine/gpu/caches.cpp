@@ -1,11 +1,11 @@
 #include "gpu/caches.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "gpu/int8_quant.h"
 
 namespace gpu {
 
@@ -166,33 +166,58 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out) {
+bool Caches::int8_find(const uint16_t* key, Int8Matrix* out) const {
   for (const Int8Entry& e : int8_) {
-    if (e.src == w) {
+    if (e.src == key) {
       *out = e.m;
       return true;
     }
   }
-  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
-  const uint64_t rows = numel / k, groups = k / kInt8Group;
+  return false;
+}
+
+bool Caches::int8_upload(const uint16_t* key, const orv_int8_matrix_t& host, Int8Matrix* out) {
+  if (int8_find(key, out)) return true;
+  const uint64_t numel = uint64_t(host.n) * uint64_t(host.k);
+  const uint64_t scale_bytes = numel / kInt8Group * 2;
+  Int8Matrix m{Buffer::create(device_, numel, Memory::device),
+               Buffer::create(device_, scale_bytes, Memory::device)};
+  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, host.weights, numel) ||
+      !write_buffer(device_, pipelines_, *m.scales, 0, host.scales, scale_bytes))
+    return false;
+  if (int8_.size() < kInt8TableCapacity) int8_.push_back({key, m, numel, uint32_t(host.k)});
+  *out = m;
+  return true;
+}
+
+bool Caches::int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out) {
+  if (int8_find(w, out)) return true;
+  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0 || numel / k > INT32_MAX) return false;
+  const int32_t rows = int32_t(numel / k);
   std::vector<int8_t> q;
   std::vector<uint16_t> scales;
   try {
     q.resize(numel);
-    scales.resize(rows * groups);
+    scales.resize(numel / kInt8Group);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  int8_quantise(w, rows, k, q.data(), scales.data());
-  Int8Matrix m{Buffer::create(device_, numel, Memory::device),
-               Buffer::create(device_, scales.size() * 2, Memory::device)};
-  if (!m.weights || !m.scales ||
-      !write_buffer(device_, pipelines_, *m.weights, 0, q.data(), numel) ||
-      !write_buffer(device_, pipelines_, *m.scales, 0, scales.data(), scales.size() * 2))
-    return false;
-  if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
-  *out = m;
-  return true;
+  orv_int8_quantize(w, rows, int32_t(k), q.data(), scales.data());
+  return int8_upload(w, {q.data(), scales.data(), rows, int32_t(k)}, out);
+}
+
+void Caches::forget(const std::vector<const void*>& keys) {
+  auto known = [&](const void* p) { return std::find(keys.begin(), keys.end(), p) != keys.end(); };
+  {
+    std::lock_guard lock(half_lock_);
+    std::erase_if(half_, [&](const HalfEntry& e) { return known(e.src); });
+  }
+  {
+    std::lock_guard lock(float_lock_);
+    float_.clear();
+  }
+  std::erase_if(merged_, [&](const MergedEntry& e) { return known(e.a) || known(e.b); });
+  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src); });
 }
 
 uint64_t Caches::memory_bytes() {

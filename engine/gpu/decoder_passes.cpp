@@ -23,40 +23,40 @@ uint64_t count(int rows, int cols) { return uint64_t(rows) * uint64_t(cols); }
 
 struct DecoderLayerBuffers {
   Int8Matrix wq, wk, wv, wo, w1, w2, w3;
-  BufferRef attn_norm, ffn_norm, ada;  // ada null without the delay conditioning
+  BufferRef attn_norm, ffn_norm;
 };
 
 struct DecoderWeights {
   std::vector<DecoderLayerBuffers> layers;
   Int8Matrix embedding;  // [vocab][dim], the output projection
   BufferRef norm;
+  const Buffer* ada = nullptr;  // [layers][dim]; null without the delay conditioning
 };
 
 // Device forms of every decoder weight; false when one is missing.
-bool decoder_weights(Caches& c, const orv_ctx_t& ctx, DecoderWeights* out) {
+bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
+  Caches& c = *be.caches;
   const orv_block_shape_t& s = ctx.shape.decoder;
   const BlockWidths w(s);
-  auto int8 = [&](const uint16_t* src, int rows, int k, Int8Matrix* m) {
-    return src && c.int8_get(src, count(rows, k), uint32_t(k), m);
-  };
+  auto int8 = [&](const uint16_t* src, Int8Matrix* m) { return src && c.int8_find(src, m); };
   const uint64_t dim_bytes = count(w.dim, 1) * kF32;
   const bool ada = ctx.ada_scale.size() >= count(s.layers, w.dim);
   for (int l = 0; l < s.layers; l++) {
     const orv_dec_layer_t& lw = ctx.decoder.layers[size_t(l)];
     DecoderLayerBuffers b;
-    if (!int8(lw.wq_weight_bf16, w.q_dim, w.dim, &b.wq) || !int8(lw.wk_weight_bf16, w.kv_dim, w.dim, &b.wk) ||
-        !int8(lw.wv_weight_bf16, w.kv_dim, w.dim, &b.wv) || !int8(lw.wo_weight_bf16, w.dim, w.q_dim, &b.wo) ||
-        !int8(lw.w1_weight_bf16, w.hidden, w.dim, &b.w1) || !int8(lw.w2_weight_bf16, w.dim, w.hidden, &b.w2) ||
-        !int8(lw.w3_weight_bf16, w.hidden, w.dim, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
+    if (!int8(lw.wq_weight_bf16, &b.wq) || !int8(lw.wk_weight_bf16, &b.wk) ||
+        !int8(lw.wv_weight_bf16, &b.wv) || !int8(lw.wo_weight_bf16, &b.wo) ||
+        !int8(lw.w1_weight_bf16, &b.w1) || !int8(lw.w2_weight_bf16, &b.w2) ||
+        !int8(lw.w3_weight_bf16, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
       return false;
     b.attn_norm = c.get_f32(lw.attention_norm.get(), dim_bytes);
     b.ffn_norm = c.get_f32(lw.ffn_norm.get(), dim_bytes);
-    if (ada) b.ada = c.get_f32(ctx.ada_scale.data() + count(l, w.dim), dim_bytes);
-    if (!b.attn_norm || !b.ffn_norm || (ada && !b.ada)) return false;
+    if (!b.attn_norm || !b.ffn_norm) return false;
     out->layers.push_back(std::move(b));
   }
+  if (ada && !(out->ada = be.passes->conditioning(*be.device, *be.pipelines, ctx.ada_scale))) return false;
   out->norm = ctx.decoder.norm ? c.get_f32(ctx.decoder.norm.get(), dim_bytes) : nullptr;
-  return out->norm && int8(ctx.decoder.tok_embeddings_bf16, s.vocab, w.dim, &out->embedding);
+  return out->norm && int8(ctx.decoder.tok_embeddings_bf16, &out->embedding);
 }
 
 // Scratch of one decoder pass over N rows.
@@ -123,8 +123,9 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
     record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.proj.get(), 0, n, w.dim, w.q_dim);
     record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
     record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim);
-    if (lw.ada)
-      rec.dispatch_elements(Kernel::ada_scale_mul, {{sc.xn.get(), 0, dim_total * kF32}, {lw.ada.get(), 0, 0}},
+    if (dw.ada)
+      rec.dispatch_elements(Kernel::ada_scale_mul,
+                            {{sc.xn.get(), 0, dim_total * kF32}, {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32}},
                             Ada{int32_t(dim_total), w.dim}, dim_total);
     record_int8_matmul(rec, lw.w1, *sc.xn.get(), *sc.gate.get(), 0, n, w.hidden, w.dim);
     record_int8_matmul(rec, lw.w3, *sc.xn.get(), *sc.up.get(), 0, n, w.hidden, w.dim);
@@ -151,7 +152,7 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
   DeclineGuard guard(*b->passes, ctx->kv_cache_k.data());
   Caches& c = *b->caches;
   DecoderWeights dw;
-  if (!decoder_weights(c, *ctx, &dw)) return -1;
+  if (!decoder_weights(*b, *ctx, &dw)) return -1;
   DecoderScratch sc(c, w, s.head_dim, n);
   const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
   const uint64_t logits_bytes = step ? count(s.vocab, 1) * kF32 : 0;
@@ -183,6 +184,7 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
     if (logits_out) rec.copy(*logits.get(), 0, *io, logits_at, logits_bytes);
   }
   PassState::write_back(rec, *m, start, n);
+  if (step) b->passes->step_dispatches = rec.dispatches();
   if (!rec.run()) return -1;
   int32_t token = 0;
   if (step) {

@@ -51,8 +51,17 @@ ORV_API int orv_gpu_attention(float *out, const float *q, const float *k, const 
 // decoder's matrices to INT8, uploads the small vectors and builds the products' first
 // submissions, with its verbose lines.
 ORV_API void orv_gpu_prewarm(orv_ctx_t *ctx);
-// Bytes the weight caches hold on the device (half and float caches, INT8 table).
+// Drops the device copies of CTX's weights. orv_free calls it before the weights go: the caches
+// are keyed by address, and a later context may get the same addresses for other data.
+ORV_API void orv_gpu_release_model(const orv_ctx_t *ctx);
+// Bytes the backend holds on the device: half and float caches, INT8 table, the key/value cache
+// copies of the passes.
 ORV_API uint64_t orv_gpu_memory_bytes(void);
+// Kernel dispatches in the last decoder step (0 before the first).
+ORV_API int orv_gpu_step_dispatches(void);
+// Device-to-device copy bandwidth in GB/s (bytes read plus written), measured now; 0 without a
+// backend.
+ORV_API double orv_gpu_copy_bandwidth_gbs(void);
 
 // The fused passes: each is one submission with one wait, over key/value caches that the context
 // allocated with orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room

@@ -106,6 +106,24 @@ const KvMirror* PassState::find(const void* host) const {
   return nullptr;
 }
 
+const Buffer* PassState::conditioning(Device& device, const Pipelines& pipelines,
+                                      const std::vector<float>& values) {
+  if (conditioning_ && values == conditioning_values_) return conditioning_.get();
+  conditioning_.reset();
+  conditioning_values_.clear();
+  BufferRef b = Buffer::create(device, values.size() * kF32, Memory::device);
+  if (!b || !write_buffer(device, pipelines, *b, 0, values.data(), values.size() * kF32)) return nullptr;
+  conditioning_values_ = values;
+  conditioning_ = std::move(b);
+  return conditioning_.get();
+}
+
+uint64_t PassState::memory_bytes() const {
+  uint64_t total = conditioning_ ? conditioning_->size() : 0;
+  for (const auto& m : mirrors_) total += m->k->size() + m->v->size();
+  return total;
+}
+
 const Buffer* PassState::staging(Device& device, uint64_t bytes) {
   if (!staging_ || staging_->size() < bytes) {
     staging_.reset();

@@ -61,12 +61,23 @@ class PassState {
   // The device copy of the cache whose key array is HOST, or null.
   const KvMirror* find(const void* host) const;
 
+  // A device copy of VALUES, uploaded again whenever they change (the delay conditioning, which
+  // a new delay rewrites in place). Null when the device refuses.
+  const Buffer* conditioning(Device& device, const Pipelines& pipelines, const std::vector<float>& values);
+
+  // Device memory of the cache copies and the conditioning.
+  uint64_t memory_bytes() const;
+  // Kernel dispatches of the last decoder step.
+  uint32_t step_dispatches = 0;
+
   // Host-visible buffer of at least BYTES for a pass's inputs and outputs, kept between passes.
   const Buffer* staging(Device& device, uint64_t bytes);
 
  private:
   std::vector<std::unique_ptr<KvMirror>> mirrors_;
   BufferRef staging_;
+  BufferRef conditioning_;
+  std::vector<float> conditioning_values_;  // what conditioning_ holds
 };
 
 // Marks a cache's device copy stale when a pass declines after all, since the CPU then writes the

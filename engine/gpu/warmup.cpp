@@ -1,11 +1,13 @@
 // The model-load warm-up: every conversion and quantisation happens here, once, so the first
 // recording finds its weights on the device.
 #include <cstdio>
+#include <vector>
 
 #include "context.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
+#include "int8_cache.h"
 #include "layer_buffers.h"
 
 namespace gpu {
@@ -27,24 +29,21 @@ void warm_encoder(Caches& c, const orv_ctx_t& ctx) {
   }
 }
 
-// The INT8 forms of every decoder projection and of the token embedding (the output projection).
-void quantise_decoder(Caches& c, const orv_ctx_t& ctx) {
-  const orv_block_shape_t& s = ctx.shape.decoder;
-  const BlockWidths w(s);
+// The engine's INT8 table of the decoder (read from int8_cache.bin, or quantised and written
+// there) on the device. The host copy is dropped afterwards unless the CPU decodes with it.
+void upload_decoder_int8(Caches& c, orv_ctx_t& ctx) {
+  if (orv_int8_prepare(&ctx) != 0) return;  // the decoder passes decline; the CPU decodes
   Int8Matrix m;
-  auto quantise = [&](const uint16_t* src, int rows, int k) {
-    if (src && k % int(kInt8Group) == 0) c.int8_get(src, count(rows, k), uint32_t(k), &m);
+  auto upload = [&](const uint16_t* src) {
+    orv_int8_matrix_t host;
+    if (orv_int8_find(&ctx.int8, src, &host)) c.int8_upload(src, host, &m);
   };
-  for (const orv_dec_layer_t& l : ctx.decoder.layers) {
-    quantise(l.wq_weight_bf16, w.q_dim, w.dim);
-    quantise(l.wk_weight_bf16, w.kv_dim, w.dim);
-    quantise(l.wv_weight_bf16, w.kv_dim, w.dim);
-    quantise(l.wo_weight_bf16, w.dim, w.q_dim);
-    quantise(l.w1_weight_bf16, w.hidden, w.dim);
-    quantise(l.w2_weight_bf16, w.dim, w.hidden);
-    quantise(l.w3_weight_bf16, w.hidden, w.dim);
-  }
-  quantise(ctx.decoder.tok_embeddings_bf16, s.vocab, w.dim);
+  for (const orv_dec_layer_t& l : ctx.decoder.layers)
+    for (const uint16_t* src : {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
+                                l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16})
+      upload(src);
+  upload(ctx.decoder.tok_embeddings_bf16);
+  if (!ctx.use_int8) orv_int8_table_clear(&ctx.int8);
 }
 
 // One submission of encoder layer 0's four products at 128 rows, so the driver has built and
@@ -110,9 +109,23 @@ extern "C" void orv_gpu_prewarm(orv_ctx_t* ctx) {
   const BlockWidths enc(ctx->shape.encoder), dec(ctx->shape.decoder);
   c.get_f16(ctx->adapter.linear0_weight_bf16, gpu::count(dec.dim, 4 * enc.dim));
   c.get_f16(ctx->adapter.linear1_weight_bf16, gpu::count(dec.dim, dec.dim));
-  gpu::quantise_decoder(c, *ctx);
+  gpu::upload_decoder_int8(c, *ctx);
   if (!b->shaders_compiled) return;
   gpu::warm_vectors(c, *ctx);
   gpu::run_encoder_products(*b, *ctx);
   gpu::warm_encoder_vectors(c, *ctx);
+}
+
+extern "C" void orv_gpu_release_model(const orv_ctx_t* ctx) {
+  gpu::Backend* b = gpu::backend();
+  if (!b || !ctx) return;
+  std::vector<const void*> keys{ctx->adapter.linear0_weight_bf16, ctx->adapter.linear1_weight_bf16,
+                                ctx->decoder.tok_embeddings_bf16};
+  for (const orv_enc_layer_t& l : ctx->encoder.layers)
+    keys.insert(keys.end(), {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
+                             l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16});
+  for (const orv_dec_layer_t& l : ctx->decoder.layers)
+    keys.insert(keys.end(), {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
+                             l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16});
+  b->caches->forget(keys);
 }

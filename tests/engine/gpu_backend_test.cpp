@@ -14,7 +14,6 @@
 #include "context_ptr.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
-#include "gpu/int8_quant.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
 #include "kernels.h"
@@ -73,34 +72,6 @@ TEST(GpuCaches, bf16_to_half_is_exact_in_range_and_saturates_outside) {
     const double want = e >= 113 ? bf16_value(v) : 0.0;
     ASSERT_EQ(half_value(gpu::bf16_to_half(v)), want) << std::hex << b;
   }
-}
-
-TEST(GpuCaches, int8_quantiser_scale_and_rounding) {
-  std::vector<uint16_t> w(3 * 128, 0);
-  const uint16_t two_pow_minus_7 = 0x3C00;  // BF16 of 2^-7
-  w[0] = 0x3F7E;                           // 127 * 2^-7 = 0.9921875, the group's maximum
-  w[1] = 0x3CA0;                           // 2.5 * 2^-7: a tie, away from zero
-  w[2] = 0xBCA0;                           // -2.5 * 2^-7
-  w[3] = two_pow_minus_7;
-  w[4] = 0x7FC0;                           // NaN: ignored by absmax, quantised to 0
-  w[128] = 0x0700;                         // tiny: the group's scale underflows half
-  for (int i = 256; i < 384; i++) w[i] = 0xC2FE;  // -127 everywhere: scale 1
-  std::vector<int8_t> q(w.size(), 99);
-  std::vector<uint16_t> s(3, 0xFFFF);
-  gpu::int8_quantise(w.data(), 1, 384, q.data(), s.data());
-  EXPECT_EQ(s[0], 0x2000) << "scale exactly 2^-7";
-  EXPECT_EQ(q[0], 127);
-  EXPECT_EQ(q[1], 3);
-  EXPECT_EQ(q[2], -3);
-  EXPECT_EQ(q[3], 1);
-  EXPECT_EQ(q[4], 0);
-  EXPECT_EQ(s[1], 0);
-  for (int i = 128; i < 256; i++) ASSERT_EQ(q[i], 0);
-  EXPECT_EQ(s[2], 0x3C00);
-  EXPECT_EQ(q[300], -127);
-  // The scale is truncated, not rounded: 1/127 of 0.99 is 0.0077952..., half 0x1FFB.
-  EXPECT_EQ(gpu::half_truncate(0.99f * 0.0078740157f), 0x1FFB);
-  EXPECT_EQ(gpu::half_truncate(70000.0f), 0x7C00);
 }
 
 TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
