@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   const uint64_t copy_bytes = (uint64_t{256} << 20) / scale;
   const gpu::BufferRef src = device_buffer(copy_bytes), dst = device_buffer(copy_bytes);
   auto copy = [&](gpu::Recorder& rec) { rec.copy(*src, 0, *dst, 0, copy_bytes); };
-  const double copy_gbs = 2.0 * copy_bytes / time_per_rep(copy, reps_for(copy)) / 1e9;
+  const double copy_gbs = 2.0 * double(copy_bytes) / time_per_rep(copy, reps_for(copy)) / 1e9;
   std::printf("copy_bandwidth_gbs: %.1f\n", copy_gbs);
 
   // Best half-weight GEMM rate: a large square product.

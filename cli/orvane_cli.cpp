@@ -1,5 +1,5 @@
-// orvane: transcribes a WAV file or standard input with a model directory and prints the text.
-// Uses the public C API of liborvane only.
+// orvane: transcribes a recording or standard input with a model directory and prints the text,
+// plain or with times. Uses the public C API of liborvane only.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -9,28 +9,33 @@
 #include <memory>
 #include <string>
 
+#include "audio_source.h"
 #include "orvane.h"
+#include "transcript.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: orvane -d MODEL_DIR [options] [FILE.wav|-]\n"
-    "Transcribes FILE.wav, or standard input when FILE is '-' or missing (a WAV image, or raw\n"
-    "signed 16-bit little-endian 16 kHz mono, transcribed as it arrives), and prints the text.\n"
+    "Usage: orvane -d MODEL_DIR [options] [FILE|-]\n"
+    "Transcribes FILE (WAV, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...), or standard input when FILE\n"
+    "is '-' or missing (a 16-bit PCM WAV stream, or raw signed 16-bit little-endian 16 kHz mono,\n"
+    "transcribed as it arrives), and prints the text.\n"
     "\n"
     "Options:\n"
     "  -d DIR      model directory (consolidated.safetensors, tekken.json)\n"
-    "  --stream    print each token as soon as it is decoded\n"
+    "  --format F  txt (default), json (text, segments, tokens with times), srt or vtt\n"
+    "  --stream    print each token as soon as it is decoded (txt only)\n"
     "  --delay MS  transcription delay in milliseconds, 80 to 2400 (default 480)\n"
     "  --cpu       do not use the GPU\n"
     "  -v, -vv     progress (-v) or detailed (-vv) diagnostics on standard error\n"
     "  -h, --help  show this help\n";
 
-enum { kBlockSamples = 4096, kReadBatch = 64 };
+enum { kReadBatch = 64 };
 
 struct Options {
   std::string model_dir;
   std::string input = "-";
+  std::string format = "txt";
   bool stream = false;
   bool cpu = false;
   int delay_ms = -1;  // the engine's default when negative
@@ -65,6 +70,10 @@ Options parse_args(int argc, char** argv) {
       std::exit(0);
     } else if (a == "-d") {
       o.model_dir = value();
+    } else if (a == "--format") {
+      o.format = value();
+      if (o.format != "txt" && o.format != "json" && o.format != "srt" && o.format != "vtt")
+        usage_error("unknown format '" + o.format + "' (txt, json, srt or vtt)");
     } else if (a == "--stream") {
       o.stream = true;
     } else if (a == "--delay") {
@@ -83,33 +92,29 @@ Options parse_args(int argc, char** argv) {
     }
   }
   if (o.model_dir.empty()) usage_error("a model directory is required (-d MODEL_DIR)");
+  if (o.stream && o.format != "txt") usage_error("--stream prints plain text only");
   return o;
 }
 
-// Prints token strings as they come, so that the whole output is the trimmed transcript:
-// leading white space is skipped and trailing white space is held back until more text follows.
-class TokenPrinter {
+// Prints text as it comes, so that the whole output is the trimmed transcript: leading white
+// space is skipped and trailing white space is held back until more text follows.
+class TextPrinter {
  public:
-  void drain(orv_stream_t* s) {
-    const char* tokens[kReadBatch];
-    for (int n; (n = orv_stream_get(s, tokens, kReadBatch)) > 0;)
-      for (int i = 0; i < n; i++) put(tokens[i]);
-    std::fflush(stdout);
-  }
-
- private:
-  void put(const char* token) {
-    for (const char* c = token; *c; c++) {
-      if (std::strchr(" \t\n\v\f\r", *c)) {
-        if (started_) pending_ += *c;
+  void put(const std::string& text) {
+    for (const char c : text) {
+      if (std::strchr(" \t\n\v\f\r", c)) {
+        if (started_) pending_ += c;
         continue;
       }
       std::fputs(pending_.c_str(), stdout);
       pending_.clear();
-      std::fputc(*c, stdout);
+      std::fputc(c, stdout);
       started_ = true;
     }
+    std::fflush(stdout);
   }
+
+ private:
   bool started_ = false;
   std::string pending_;
 };
@@ -119,59 +124,48 @@ struct StreamCloser {
 };
 using StreamPtr = std::unique_ptr<orv_stream_t, StreamCloser>;
 
-struct Samples {
-  std::unique_ptr<float, decltype(&std::free)> data{nullptr, &std::free};
-  int n = 0;
-};
-
-bool feed_and_print(orv_stream_t* s, TokenPrinter& printer, const float* x, int n) {
-  if (n > 0 && orv_stream_feed(s, x, n) != 0) return false;
-  printer.drain(s);
-  return true;
+// Takes every ready token into T, printing the text it completes when PRINTER is set.
+void collect(orv_stream_t* s, Transcript& t, TextPrinter* printer) {
+  const char* tokens[kReadBatch];
+  int32_t ms[kReadBatch];
+  for (int n; (n = orv_stream_get_timed(s, tokens, ms, kReadBatch)) > 0;)
+    for (int i = 0; i < n; i++) {
+      const std::string text = t.add(tokens[i], ms[i]);
+      if (printer) printer->put(text);
+    }
 }
 
-// --stream: runs the stream here, printing tokens after every block fed.
-int run_stream(orv_ctx_t* ctx, const Options& o) {
+// Runs the recording through one stream, block by block as it is read, and prints the result.
+int transcribe(orv_ctx_t* ctx, const Options& o) {
+  std::unique_ptr<AudioSource> in = open_audio(o.input);
+  if (!in) return 1;
   StreamPtr s(orv_stream_create(ctx));
   if (!s) {
     std::fprintf(stderr, "orvane: cannot start a stream on %s\n", o.model_dir.c_str());
     return 1;
   }
-  TokenPrinter printer;
-  if (o.input == "-") {
-    // Standard input is transcribed block by block as it arrives.
-    std::unique_ptr<orv_audio_reader_t, decltype(&orv_audio_reader_free)> in(orv_audio_reader_open(0),
-                                                                              &orv_audio_reader_free);
-    if (!in) return 1;
-    const float* x = nullptr;
-    int n = 0;
-    while ((n = orv_audio_reader_read(in.get(), &x)) > 0) feed_and_print(s.get(), printer, x, n);
-    if (n < 0) return 1;
-  } else {
-    Samples wav;
-    wav.data.reset(orv_load_wav(o.input.c_str(), &wav.n));
-    if (!wav.data) {
-      std::fprintf(stderr, "orvane: cannot read %s\n", o.input.c_str());
-      return 1;
-    }
-    for (int at = 0; at < wav.n; at += kBlockSamples)
-      feed_and_print(s.get(), printer, wav.data.get() + at, std::min<int>(kBlockSamples, wav.n - at));
+  Transcript t;
+  TextPrinter printer;
+  TextPrinter* live = o.stream ? &printer : nullptr;
+  int64_t samples = 0;
+  const float* x = nullptr;
+  int n = 0;
+  while ((n = in->read(&x)) > 0) {
+    orv_stream_feed(s.get(), x, n);
+    samples += n;
+    collect(s.get(), t, live);
   }
+  if (n < 0) return 1;
   orv_stream_finish(s.get());
-  printer.drain(s.get());
-  std::fputc('\n', stdout);
-  return 0;
-}
-
-int run_whole(orv_ctx_t* ctx, const Options& o) {
-  std::unique_ptr<char, decltype(&std::free)> text(
-      o.input == "-" ? orv_transcribe_stdin(ctx) : orv_transcribe(ctx, o.input.c_str()),
-      &std::free);
-  if (!text) {
-    std::fprintf(stderr, "orvane: transcription failed\n");
-    return 1;
-  }
-  std::printf("%s\n", text.get());
+  collect(s.get(), t, live);
+  t.finish();
+  const auto duration_ms = static_cast<int32_t>(std::min<int64_t>(samples * 1000 / 16000, INT32_MAX));
+  if (o.format == "json")
+    std::fputs(format_json(t, duration_ms).c_str(), stdout);
+  else if (o.format == "srt" || o.format == "vtt")
+    std::fputs(format_cues(t, duration_ms, o.format == "vtt").c_str(), stdout);
+  else
+    std::printf("%s\n", o.stream ? "" : t.text().c_str());
   return 0;
 }
 
@@ -187,7 +181,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (o.delay_ms >= 0) orv_set_delay(ctx, o.delay_ms);
-  const int status = o.stream ? run_stream(ctx, o) : run_whole(ctx, o);
+  const int status = transcribe(ctx, o);
   orv_free(ctx);
   return status;
 }

@@ -8,7 +8,8 @@ packages=(
   libvulkan-dev glslang-dev mesa-vulkan-drivers
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
-  espeak-ng sox
+  libsndfile1-dev libsoxr-dev
+  espeak-ng sox ffmpeg alsa-utils
   python3
 )
 
