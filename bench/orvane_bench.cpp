@@ -19,23 +19,26 @@
 
 namespace {
 
-const char kUsage[] = "Usage: orvane-bench -d MODEL_DIR [--cpu] [--seconds N] [--json]\n";
+const char kUsage[] =
+    "Usage: orvane-bench -d MODEL_DIR [--cpu] [--int8] [--seconds N] [--json]\n";
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes of weights one decoder step reads: every layer's matrices (BF16), its two norms and its
-// row of conditioning scales (F32), the final norm and the whole token embedding, which also
-// gives the output scores.
-double step_weight_bytes(const orv_shape_t& shape) {
+// Bytes of weights one decoder step reads: every layer's matrices (BF16, or INT8 with a half
+// scale per 128 weights), its two norms and its row of conditioning scales (F32), the final norm
+// and the whole token embedding, which also gives the output scores.
+double step_weight_bytes(const orv_shape_t& shape, bool int8) {
   const orv_block_shape_t& d = shape.decoder;
   const double dim = d.dim, q = double(d.heads) * d.head_dim, kv = double(d.kv_heads) * d.head_dim;
   const double matrices = dim * q * 2 + dim * kv * 2 + dim * d.hidden * 3;
-  return d.layers * (2 * matrices + 4 * 3 * dim) + 4 * dim + 2 * double(d.vocab) * dim;
+  const double per_weight = int8 ? 1.0 + 2.0 / double(ORV_INT8_GROUP) : 2.0;
+  return d.layers * (per_weight * matrices + 4 * 3 * dim) + 4 * dim +
+         per_weight * double(d.vocab) * dim;
 }
 
 struct Options {
   std::string model_dir;
-  bool cpu = false, json = false;
+  bool cpu = false, json = false, int8 = false;
   double seconds = 10;
 };
 
@@ -49,6 +52,8 @@ Options parse_args(int argc, char** argv) {
       o.seconds = std::atof(argv[++i]);
     } else if (a == "--cpu") {
       o.cpu = true;
+    } else if (a == "--int8") {
+      o.int8 = true;
     } else if (a == "--json") {
       o.json = true;
     } else {
@@ -77,6 +82,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvane-bench: cannot load the model in %s\n", o.model_dir.c_str());
     return 1;
   }
+  // Quantising, or reading int8_cache.bin when it is there and current.
+  t0 = Clock::now();
+  if (o.int8 && orv_set_int8(ctx.get(), 1) != 0) return 1;
+  const double int8_ms = o.int8 ? ms_since(t0) : 0;
 
   const std::vector<float> audio = synth_speech(o.seconds);
   std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()),
@@ -100,23 +109,25 @@ int main(int argc, char** argv) {
   const double enc_ms_per_s = encoded_s > 0 ? s->enc_ms / encoded_s : 0;
   const double step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
   const double rtf = wall_ms / (o.seconds * 1000.0);
-  const double floor_ms = step_weight_bytes(ctx->shape) / (bandwidth * 1e9) * 1e3;
+  const double floor_ms = step_weight_bytes(ctx->shape, o.int8) / (bandwidth * 1e9) * 1e3;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
   const double gpu_mb = 0;  // the GPU backend does not report its memory yet
 
   if (o.json) {
     std::printf(
-        "{\"load_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, \"decoder_ms_per_step\": %.3f, "
+        "{\"load_ms\": %.1f, \"int8_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, \"decoder_ms_per_step\": %.3f, "
         "\"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, \"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f}\n",
-        load_ms, enc_ms_per_s, step_ms, rtf, rss, rss_anon, gpu_mb, bandwidth, floor_ms);
+        load_ms, int8_ms, enc_ms_per_s, step_ms, rtf, rss, rss_anon, gpu_mb, bandwidth, floor_ms);
     return 0;
   }
-  std::printf("model          %s (%s)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU");
+  std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
+              o.int8 ? "INT8" : "BF16");
   std::printf("audio          %.1f s fed in 0.1 s pieces, %d decoder steps, %d text tokens\n",
               o.seconds, s->n_steps, s->n_text_tokens);
   std::printf("load           %.1f ms\n", load_ms);
+  if (o.int8) std::printf("int8 weights   %.1f ms (quantised, or read from int8_cache.bin)\n", int8_ms);
   std::printf("encoder        %.2f ms per second of audio (%.1f s encoded)\n", enc_ms_per_s,
               encoded_s);
   std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, s->prefill_ms);
@@ -125,6 +136,6 @@ int main(int argc, char** argv) {
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
   std::printf("memory read    %.2f GB/s (one thread)\n", bandwidth);
   std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms,
-              step_weight_bytes(ctx->shape) / 1e6);
+              step_weight_bytes(ctx->shape, o.int8) / 1e6);
   return 0;
 }

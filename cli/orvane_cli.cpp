@@ -27,6 +27,7 @@ const char kUsage[] =
     "  --stream    print each token as soon as it is decoded (txt only)\n"
     "  --delay MS  transcription delay in milliseconds, 80 to 2400 (default 480)\n"
     "  --cpu       do not use the GPU\n"
+    "  --int8      decode with 8-bit weights (quantised once, kept in MODEL_DIR/int8_cache.bin)\n"
     "  -v, -vv     progress (-v) or detailed (-vv) diagnostics on standard error\n"
     "  -h, --help  show this help\n";
 
@@ -38,6 +39,7 @@ struct Options {
   std::string format = "txt";
   bool stream = false;
   bool cpu = false;
+  bool int8 = false;
   int delay_ms = -1;  // the engine's default when negative
   int verbose = 0;
 };
@@ -80,6 +82,8 @@ Options parse_args(int argc, char** argv) {
       o.delay_ms = parse_int(value(), "--delay");
     } else if (a == "--cpu") {
       o.cpu = true;
+    } else if (a == "--int8") {
+      o.int8 = true;
     } else if (a == "-v" || a == "-vv") {
       o.verbose += static_cast<int>(a.size()) - 1;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -178,6 +182,11 @@ int main(int argc, char** argv) {
   orv_ctx_t* ctx = orv_load(o.model_dir.c_str());
   if (!ctx) {
     std::fprintf(stderr, "orvane: cannot load the model in %s\n", o.model_dir.c_str());
+    return 1;
+  }
+  if (o.int8 && orv_set_int8(ctx, 1) != 0) {
+    std::fprintf(stderr, "orvane: cannot prepare the 8-bit weights of %s\n", o.model_dir.c_str());
+    orv_free(ctx);
     return 1;
   }
   if (o.delay_ms >= 0) orv_set_delay(ctx, o.delay_ms);

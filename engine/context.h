@@ -11,6 +11,7 @@
 
 #include "float_block.h"
 #include "free_deleter.h"
+#include "int8_weights.h"
 #include "orvane.h"
 #include "safetensors.h"
 #include "shape.h"
@@ -103,6 +104,11 @@ struct orv_ctx_t {
       enc_inc_proj_out, enc_inc_gate, enc_inc_up, enc_inc_ffn_out;
   std::vector<int32_t> enc_inc_positions;
   std::vector<float> enc_inc_rope_freqs;
+
+  // INT8 forms of the decoder matrices and the token embedding, keyed by their BF16 address;
+  // the CPU decoder uses them while use_int8 is set.
+  orv_int8_table_t int8;
+  bool use_int8 = false;
 
   // Decoder single-step working buffers.
   std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,

@@ -15,6 +15,7 @@
 #include "bf16.h"
 #include "context.h"
 #include "gpu/gpu.h"
+#include "int8_weights.h"
 #include "kernels.h"
 #include "layer_buffers.h"
 
@@ -23,6 +24,17 @@ namespace {
 size_t layer_stride(const orv_ctx_t* ctx) {
   const orv_block_shape_t& s = ctx->shape.decoder;
   return size_t(ctx->kv_cache_max) * s.kv_heads * s.head_dim;
+}
+
+// y [n][out] = x [n][k] W^T, with W's INT8 form while the context decodes in INT8.
+void project(const orv_ctx_t* ctx, float* y, const float* x, const uint16_t* w, int n, int k,
+             int out) {
+  orv_int8_matrix_t q;
+  if (ctx->use_int8 && orv_int8_find(&ctx->int8, w, &q)) {
+    orv_linear_int8(y, x, &q, n);
+    return;
+  }
+  orv_linear_nobias_bf16(y, x, w, n, k, out);
 }
 
 // One decoder layer over x [n][dim], in place, for cache rows kv_cache_len .. kv_cache_len + n - 1
@@ -38,9 +50,9 @@ void decoder_layer(orv_ctx_t* ctx, int l, float* x, int n, const float* rope,
   const float scale = 1.0f / std::sqrt(static_cast<float>(s.head_dim));
 
   orv_rms_norm(b.x_norm, x, w.attention_norm.get(), n, wd.dim, ORV_NORM_EPS);
-  orv_linear_nobias_bf16(b.q, b.x_norm, w.wq_weight_bf16, n, wd.dim, wd.q_dim);
-  orv_linear_nobias_bf16(b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
-  orv_linear_nobias_bf16(b.v, b.x_norm, w.wv_weight_bf16, n, wd.dim, wd.kv_dim);
+  project(ctx, b.q, b.x_norm, w.wq_weight_bf16, n, wd.dim, wd.q_dim);
+  project(ctx, b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
+  project(ctx, b.v, b.x_norm, w.wv_weight_bf16, n, wd.dim, wd.kv_dim);
   orv_apply_rope(b.q, rope, n, s.heads, s.head_dim);
   orv_apply_rope(b.k, rope, n, s.kv_heads, s.head_dim);
   const size_t rows_bytes = size_t(n) * wd.kv_dim * sizeof(float);
@@ -48,7 +60,7 @@ void decoder_layer(orv_ctx_t* ctx, int l, float* x, int n, const float* rope,
   std::memcpy(cache_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
   orv_attention(b.attn_out, b.q, cache_k, cache_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
                 s.window, start, scale);
-  orv_linear_nobias_bf16(b.proj_out, b.attn_out, w.wo_weight_bf16, n, wd.q_dim, wd.dim);
+  project(ctx, b.proj_out, b.attn_out, w.wo_weight_bf16, n, wd.q_dim, wd.dim);
   orv_add_inplace(x, b.proj_out, n * wd.dim);
 
   orv_rms_norm(b.x_norm, x, w.ffn_norm.get(), n, wd.dim, ORV_NORM_EPS);
@@ -60,11 +72,11 @@ void decoder_layer(orv_ctx_t* ctx, int l, float* x, int n, const float* rope,
       for (int j = 0; j < wd.dim; j++) h[j] = std::fma(ada[j], h[j], h[j]);
     }
   }
-  orv_linear_nobias_bf16(b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
   orv_silu(b.gate, n * wd.hidden);
-  orv_linear_nobias_bf16(b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
   orv_mul_inplace(b.gate, b.up, n * wd.hidden);
-  orv_linear_nobias_bf16(b.ffn_out, b.gate, w.w2_weight_bf16, n, wd.hidden, wd.dim);
+  project(ctx, b.ffn_out, b.gate, w.w2_weight_bf16, n, wd.hidden, wd.dim);
   orv_add_inplace(x, b.ffn_out, n * wd.dim);
 }
 
@@ -237,8 +249,7 @@ int orv_decoder_step(orv_ctx_t* ctx, const float* embed, float* logits) {
 
   orv_rms_norm(ctx->dec_x.data(), ctx->dec_x.data(), ctx->decoder.norm.get(), 1, w.dim,
                ORV_NORM_EPS);
-  orv_linear_nobias_bf16(logits, ctx->dec_x.data(), ctx->decoder.tok_embeddings_bf16, 1, w.dim,
-                         s.vocab);
+  project(ctx, logits, ctx->dec_x.data(), ctx->decoder.tok_embeddings_bf16, 1, w.dim, s.vocab);
   return argmax_lowest(logits, s.vocab);
 }
 

@@ -13,6 +13,7 @@
 #include "context.h"
 #include "decoder.h"
 #include "encoder.h"
+#include "int8_cache.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
 #include "tensor_table.h"
@@ -273,6 +274,13 @@ void orv_set_delay(orv_ctx_t* ctx, int delay_ms) {
   const int ms = delay_ms < 80 ? 80 : delay_ms > 2400 ? 2400 : delay_ms;
   ctx->delay_tokens = (ms * 3277) >> 18;  // ms / 80 over the clamped range
   orv_update_time_cond(ctx);
+}
+
+int orv_set_int8(orv_ctx_t* ctx, int on) {
+  if (!ctx) return -1;
+  if (on && orv_int8_prepare(ctx) != 0) return -1;
+  ctx->use_int8 = on != 0;
+  return 0;
 }
 
 int orv_delay_tokens(const orv_ctx_t* ctx) { return ctx ? ctx->delay_tokens : -1; }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "context_ptr.h"
+#include "int8_weights.h"
 #include "kernel_check.h"
 #include "net_reference.h"
 
@@ -54,6 +55,31 @@ TEST(Decoder, prefill_and_steps_match_double_reference_for_any_split) {
     }
     EXPECT_EQ(ctx->kv_cache_len, n);
   }
+}
+
+// With INT8 weights, prefill and steps compute what the same decoder computes on the dequantised
+// matrices (weight times its group's half scale), output projection included.
+TEST(Decoder, int8_path_matches_reference_on_dequantised_weights) {
+  CtxPtr ctx = load_context();
+  ASSERT_EQ(orv_set_int8(ctx.get(), 1), 0);
+  const int vocab = ctx->shape.decoder.vocab, n = 40, prefill = 20;
+  const std::vector<float> embeds = random_embeds(ctx.get(), n, 14);
+  std::vector<int> tokens;
+  const std::vector<float> logits = run(ctx.get(), embeds, prefill, &tokens);
+  const orv_int8_table_t* table = &ctx->int8;
+  const WeightReader dequantised = [table](const uint16_t* w, size_t i) {
+    orv_int8_matrix_t m{};
+    EXPECT_TRUE(orv_int8_find(table, w, &m));
+    return double(m.weights[i]) * orv_f16_to_f32(m.scales[i / ORV_INT8_GROUP]);
+  };
+  const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), n, 0, dequantised);
+  const std::vector<double> bf16 = ref_decoder_logits(*ctx, embeds.data(), n);
+  for (int p = prefill - 1; p < n; p++) {
+    const size_t at = size_t(p) * vocab;
+    ASSERT_LT(max_rel_diff(logits.data() + at, want.data() + at, vocab), 2e-5) << "position " << p;
+    EXPECT_EQ(tokens[p - prefill + 1], std::max_element(want.begin() + at, want.begin() + at + vocab) - want.begin() - at);
+  }
+  EXPECT_GT(max_rel_diff(logits.data(), bf16.data(), logits.size()), 1e-3);  // not the BF16 path
 }
 
 // Compaction every few steps (capacity window + 8), growth of a 4-row cache overflowed by the

@@ -16,12 +16,14 @@ double widen(uint16_t v) {
 
 // y [rows][out] = x [rows][in] W^T (+ bias), W [out][in] in BF16.
 std::vector<double> linear(const std::vector<double>& x, int rows, const uint16_t* w,
-                           const float* bias, int in, int out) {
+                           const float* bias, int in, int out, const WeightReader& read = {}) {
+  std::vector<double> wd(size_t(out) * in);
+  for (size_t i = 0; i < wd.size(); i++) wd[i] = read ? read(w, i) : widen(w[i]);
   std::vector<double> y(size_t(rows) * out);
   for (int r = 0; r < rows; r++)
     for (int o = 0; o < out; o++) {
       double s = bias ? bias[o] : 0.0;
-      for (int i = 0; i < in; i++) s += x[size_t(r) * in + i] * widen(w[size_t(o) * in + i]);
+      for (int i = 0; i < in; i++) s += x[size_t(r) * in + i] * wd[size_t(o) * in + i];
       y[size_t(r) * out + o] = s;
     }
   return y;
@@ -93,24 +95,24 @@ struct LayerRef {
 };
 
 void layer(std::vector<double>& x, int rows, const orv_block_shape_t& s, const LayerRef& w,
-           int first_pos) {
+           int first_pos, const WeightReader& read = {}) {
   const int dim = s.dim, qd = s.heads * s.head_dim, kvd = s.kv_heads * s.head_dim;
   std::vector<double> h = rms_norm(x, rows, dim, w.attention_norm);
-  std::vector<double> q = linear(h, rows, w.wq, w.wq_bias, dim, qd);
-  std::vector<double> k = linear(h, rows, w.wk, nullptr, dim, kvd);
-  std::vector<double> v = linear(h, rows, w.wv, w.wv_bias, dim, kvd);
+  std::vector<double> q = linear(h, rows, w.wq, w.wq_bias, dim, qd, read);
+  std::vector<double> k = linear(h, rows, w.wk, nullptr, dim, kvd, read);
+  std::vector<double> v = linear(h, rows, w.wv, w.wv_bias, dim, kvd, read);
   rope(q, rows, s.heads, s.head_dim, first_pos);
   rope(k, rows, s.kv_heads, s.head_dim, first_pos);
-  std::vector<double> p = linear(attention(q, k, v, rows, s), rows, w.wo, w.wo_bias, qd, dim);
+  std::vector<double> p = linear(attention(q, k, v, rows, s), rows, w.wo, w.wo_bias, qd, dim, read);
   for (size_t i = 0; i < x.size(); i++) x[i] += p[i];
   h = rms_norm(x, rows, dim, w.ffn_norm);
   if (w.ada)
     for (int r = 0; r < rows; r++)
       for (int j = 0; j < dim; j++) h[size_t(r) * dim + j] *= 1.0 + w.ada[j];
-  std::vector<double> g = linear(h, rows, w.w1, nullptr, dim, s.hidden);
-  std::vector<double> u = linear(h, rows, w.w3, nullptr, dim, s.hidden);
+  std::vector<double> g = linear(h, rows, w.w1, nullptr, dim, s.hidden, read);
+  std::vector<double> u = linear(h, rows, w.w3, nullptr, dim, s.hidden, read);
   for (size_t i = 0; i < g.size(); i++) g[i] = silu(g[i]) * u[i];
-  std::vector<double> f = linear(g, rows, w.w2, w.w2_bias, s.hidden, dim);
+  std::vector<double> f = linear(g, rows, w.w2, w.w2_bias, s.hidden, dim, read);
   for (size_t i = 0; i < x.size(); i++) x[i] += f[i];
 }
 
@@ -171,7 +173,7 @@ std::vector<double> ref_adapter(const orv_ctx_t& ctx, const float* states, int n
 }
 
 std::vector<double> ref_decoder_logits(const orv_ctx_t& ctx, const float* embeds, int n,
-                                       int first_pos) {
+                                       int first_pos, const WeightReader& read) {
   const orv_block_shape_t& s = ctx.shape.decoder;
   std::vector<double> x(embeds, embeds + size_t(n) * s.dim);
   for (int l = 0; l < s.layers; l++) {
@@ -181,10 +183,10 @@ std::vector<double> ref_decoder_logits(const orv_ctx_t& ctx, const float* embeds
           {w.attention_norm.get(), w.wq_weight_bf16, w.wk_weight_bf16, w.wv_weight_bf16,
            w.wo_weight_bf16, w.w1_weight_bf16, w.w2_weight_bf16, w.w3_weight_bf16, nullptr, nullptr,
            nullptr, nullptr, w.ffn_norm.get(), ada},
-          first_pos);
+          first_pos, read);
   }
   return linear(rms_norm(x, n, s.dim, ctx.decoder.norm.get()), n, ctx.decoder.tok_embeddings_bf16,
-                nullptr, s.dim, s.vocab);
+                nullptr, s.dim, s.vocab, read);
 }
 
 double max_rel_diff(const float* a, const double* b, size_t n) {
