@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     const int n = nk[0] / scale, k = std::max(128, nk[1] / scale / 128 * 128);
     const std::vector<uint16_t> w = random_bf16(size_t(n) * k);
     gpu::Int8Matrix q;
-    if (!g->caches->int8_get(w.data(), w.size(), uint32_t(k), &q)) {
+    if (!g->caches->int8_get(nullptr, w.data(), w.size(), uint32_t(k), &q)) {
       std::fprintf(stderr, "gpu-speed: cannot quantise %d x %d\n", n, k);
       return 1;
     }

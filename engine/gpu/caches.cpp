@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "gpu/int8_quant.h"
 
 namespace gpu {
 
@@ -166,7 +165,8 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out) {
+bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                      Int8Matrix* out) {
   for (const Int8Entry& e : int8_) {
     if (e.src == w) {
       *out = e.m;
@@ -174,21 +174,24 @@ bool Caches::int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix*
     }
   }
   if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
-  const uint64_t rows = numel / k, groups = k / kInt8Group;
-  std::vector<int8_t> q;
-  std::vector<uint16_t> scales;
-  try {
-    q.resize(numel);
-    scales.resize(rows * groups);
-  } catch (const std::bad_alloc&) {
-    return false;
+  const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
+  orv_int8_matrix_t q{};
+  std::vector<int8_t> own_weights;
+  std::vector<uint16_t> own_scales;
+  if (!host || !orv_int8_find(host, w, &q) || uint64_t(q.n) * uint64_t(q.k) != numel) {
+    try {
+      own_weights.resize(numel);
+      own_scales.resize(scale_count);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    orv_int8_quantize(w, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
+    q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
   }
-  int8_quantise(w, rows, k, q.data(), scales.data());
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
-               Buffer::create(device_, scales.size() * 2, Memory::device)};
-  if (!m.weights || !m.scales ||
-      !write_buffer(device_, pipelines_, *m.weights, 0, q.data(), numel) ||
-      !write_buffer(device_, pipelines_, *m.scales, 0, scales.data(), scales.size() * 2))
+               Buffer::create(device_, scale_count * 2, Memory::device)};
+  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
+      !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
     return false;
   if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
   *out = m;

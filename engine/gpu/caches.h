@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gpu/buffer.h"
+#include "int8_weights.h"
 
 namespace gpu {
 
@@ -73,9 +74,11 @@ class Caches {
   bool set_decoder_input(const float* x, size_t n);
   BufferRef decoder_input() const { return decoder_input_; }
 
-  // The INT8 form of the BF16 matrix W [numel / K][K] (K a multiple of 128), quantised on the
-  // first request and recorded while the table has room.
-  bool int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out);
+  // The device copy of the INT8 form of the BF16 matrix W [numel / K][K] (K a multiple of 128),
+  // uploaded on the first request from HOST's entry for W, or quantised for the upload when HOST
+  // (which may be null) has none; recorded while the table has room.
+  bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                Int8Matrix* out);
 
   // Bytes held by the half cache, the float cache and the INT8 table.
   uint64_t memory_bytes();

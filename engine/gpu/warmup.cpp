@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "context.h"
+#include "int8_cache.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
@@ -27,24 +28,28 @@ void warm_encoder(Caches& c, const orv_ctx_t& ctx) {
   }
 }
 
-// The INT8 forms of every decoder projection and of the token embedding (the output projection).
-void quantise_decoder(Caches& c, const orv_ctx_t& ctx) {
-  const orv_block_shape_t& s = ctx.shape.decoder;
-  const BlockWidths w(s);
+// The device copies of the INT8 forms of every decoder projection and of the token embedding
+// (the output projection), from the context's host table, which loads the model directory's
+// INT8 cache file or quantises and writes it.
+void upload_int8_decoder(Caches& c, orv_ctx_t& ctx) {
+  const BlockWidths w(ctx.shape.decoder);
+  for (int width : {w.dim, w.q_dim, w.hidden})
+    if (width % int(kInt8Group) != 0) return;  // this shape has no INT8 form
+  if (orv_int8_prepare(&ctx) != 0) return;
   Int8Matrix m;
-  auto quantise = [&](const uint16_t* src, int rows, int k) {
-    if (src && k % int(kInt8Group) == 0) c.int8_get(src, count(rows, k), uint32_t(k), &m);
+  auto upload = [&](const uint16_t* src, int rows, int k) {
+    c.int8_get(&ctx.int8, src, count(rows, k), uint32_t(k), &m);
   };
   for (const orv_dec_layer_t& l : ctx.decoder.layers) {
-    quantise(l.wq_weight_bf16, w.q_dim, w.dim);
-    quantise(l.wk_weight_bf16, w.kv_dim, w.dim);
-    quantise(l.wv_weight_bf16, w.kv_dim, w.dim);
-    quantise(l.wo_weight_bf16, w.dim, w.q_dim);
-    quantise(l.w1_weight_bf16, w.hidden, w.dim);
-    quantise(l.w2_weight_bf16, w.dim, w.hidden);
-    quantise(l.w3_weight_bf16, w.hidden, w.dim);
+    upload(l.wq_weight_bf16, w.q_dim, w.dim);
+    upload(l.wk_weight_bf16, w.kv_dim, w.dim);
+    upload(l.wv_weight_bf16, w.kv_dim, w.dim);
+    upload(l.wo_weight_bf16, w.dim, w.q_dim);
+    upload(l.w1_weight_bf16, w.hidden, w.dim);
+    upload(l.w2_weight_bf16, w.dim, w.hidden);
+    upload(l.w3_weight_bf16, w.hidden, w.dim);
   }
-  quantise(ctx.decoder.tok_embeddings_bf16, s.vocab, w.dim);
+  upload(ctx.decoder.tok_embeddings_bf16, ctx.shape.decoder.vocab, w.dim);
 }
 
 // One submission of encoder layer 0's four products at 128 rows, so the driver has built and
@@ -110,7 +115,7 @@ extern "C" void orv_gpu_prewarm(orv_ctx_t* ctx) {
   const BlockWidths enc(ctx->shape.encoder), dec(ctx->shape.decoder);
   c.get_f16(ctx->adapter.linear0_weight_bf16, gpu::count(dec.dim, 4 * enc.dim));
   c.get_f16(ctx->adapter.linear1_weight_bf16, gpu::count(dec.dim, dec.dim));
-  gpu::quantise_decoder(c, *ctx);
+  gpu::upload_int8_decoder(c, *ctx);
   if (!b->shaders_compiled) return;
   gpu::warm_vectors(c, *ctx);
   gpu::run_encoder_products(*b, *ctx);

@@ -11,7 +11,7 @@
 
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
-#include "gpu/int8_quant.h"
+#include "int8_weights.h"
 #include "gpu/matmul.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
@@ -293,10 +293,10 @@ TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   constexpr int m = 3, n = 37, k = 384;
   const auto& w = kept(random_bf16(n * k, 50));
   gpu::Int8Matrix q8;
-  ASSERT_TRUE(be().caches->int8_get(w.data(), uint64_t(n) * k, k, &q8));
+  ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
   std::vector<int8_t> q(n * k);
   std::vector<uint16_t> scales(n * k / 128);
-  gpu::int8_quantise(w.data(), n, k, q.data(), scales.data());
+  orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
   const Floats x = random_floats(m * k, 51);
   Floats want(m * n);
   for (int r = 0; r < m; r++)
