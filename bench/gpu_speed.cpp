@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   const uint64_t copy_bytes = (uint64_t{256} << 20) / scale;
   const gpu::BufferRef src = device_buffer(copy_bytes), dst = device_buffer(copy_bytes);
   auto copy = [&](gpu::Recorder& rec) { rec.copy(*src, 0, *dst, 0, copy_bytes); };
-  const double copy_gbs = 2.0 * copy_bytes / time_per_rep(copy, reps_for(copy)) / 1e9;
+  const double copy_gbs = 2.0 * double(copy_bytes) / time_per_rep(copy, reps_for(copy)) / 1e9;
   std::printf("copy_bandwidth_gbs: %.1f\n", copy_gbs);
 
   // Best half-weight GEMM rate: a large square product.
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     const int n = nk[0] / scale, k = std::max(128, nk[1] / scale / 128 * 128);
     const std::vector<uint16_t> w = random_bf16(size_t(n) * k);
     gpu::Int8Matrix q;
-    if (!g->caches->int8_get(w.data(), w.size(), uint32_t(k), &q)) {
+    if (!g->caches->int8_get(nullptr, w.data(), w.size(), uint32_t(k), &q)) {
       std::fprintf(stderr, "gpu-speed: cannot quantise %d x %d\n", n, k);
       return 1;
     }

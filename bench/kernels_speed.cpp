@@ -77,8 +77,10 @@ void bench_matvec(int k, int n, double bandwidth, Rng &rng) {
     const char *name;
     int id;
   };
-  for (const Path path : {Path{"sse2", ORV_BF16_PATH_SSE2}, Path{"avx2", ORV_BF16_PATH_AVX2},
-                          Path{"auto", -1}}) {
+  for (const Path path :
+       {Path{"portable", ORV_BF16_PATH_PORTABLE}, Path{"avx2", ORV_BF16_PATH_AVX2},
+        Path{"avx512", ORV_BF16_PATH_AVX512}, Path{"avx512bf16", ORV_BF16_PATH_AVX512BF16},
+        Path{"neon", ORV_BF16_PATH_NEON}, Path{"auto", -1}}) {
     if (path.id >= 0 && !orv_bf16_path_supported(path.id)) continue;
     std::vector<double> times;
     for (int r = 0; r < reps; ++r) {
@@ -92,7 +94,7 @@ void bench_matvec(int k, int n, double bandwidth, Rng &rng) {
     }
     const double t = median(times);
     const double gbs = bytes / t / 1e9;
-    std::printf("matvec_bf16  K %6d N %6d  %-4s  %8.2f ms  %6.2f GB/s  %5.1f%% of read bandwidth\n",
+    std::printf("matvec_bf16  K %6d N %6d  %-10s  %8.2f ms  %6.2f GB/s  %5.1f%% of read bandwidth\n",
                 k, n, path.name, t * 1e3, gbs, bandwidth > 0 ? 100.0 * gbs / bandwidth : 0.0);
   }
 }

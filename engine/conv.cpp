@@ -1,7 +1,6 @@
 // One-dimensional convolutions over channel-major data: in [C_in][L_in], W [C_out][C_in][K],
-// out [C_out][L_out]. The causal form feeds the encoder's stem and runs as one sgemm over an
+// out [C_out][L_out]. The causal form feeds the encoder's stem and runs as a BLAS product over an
 // im2col matrix; the direct form is the plain textbook loop.
-#include <cblas.h>
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +12,7 @@
 
 #include "free_deleter.h"
 #include "kernels.h"
+#include "sgemm.h"
 
 namespace {
 
@@ -58,8 +58,7 @@ void orv_causal_conv1d(float *out, const float *in, const float *w, const float 
 
   const int n = static_cast<int>(l_out);
   const int inner = static_cast<int>(rows);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, c_out, n, inner, 1.0f, w, inner,
-              cols.get(), n, 0.0f, out, n);
+  orv_sgemm(false, c_out, n, inner, w, inner, cols.get(), n, out, n);
   if (bias) {
     for (int64_t co = 0; co < c_out; ++co) {
       float *orow = out + co * l_out;

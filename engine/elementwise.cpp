@@ -6,6 +6,25 @@
 #include <cstring>
 
 #include "kernels.h"
+#include "thread_pool.h"
+
+namespace {
+
+// Activations cost an exponential or a tanh per value: from this many values on (an encoder
+// chunk's feed-forward rows) they are spread over the threads. Cheaper kernels are bound by
+// memory and stay on one thread.
+constexpr size_t kParallelMinValues = size_t{1} << 14;
+
+// Runs FN(begin, end) over [0, n), across the threads when n reaches kParallelMinValues.
+template <typename Fn>
+void over_values(size_t n, Fn &&fn) {
+  if (n < kParallelMinValues)
+    fn(size_t{0}, n);
+  else
+    orv_parallel_for(n, 16, fn);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -30,16 +49,22 @@ void orv_copy(float *dst, const float *src, int n) {
 }
 
 void orv_silu(float *x, int n) {
-  for (int i = 0; i < n; ++i) x[i] = x[i] / (1.0f + std::exp(-x[i]));
+  if (n < 1) return;
+  over_values(size_t(n), [x](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) x[i] = x[i] / (1.0f + std::exp(-x[i]));
+  });
 }
 
 void orv_gelu(float *x, int n) {
-  for (int i = 0; i < n; ++i) {
-    const float v = x[i];
-    const float h = 0.5f * v;
-    const float inner = std::fma(v * v, 0.044715f * v, v) * 0.7978846f;
-    x[i] = std::fma(std::tanh(inner), h, h);
-  }
+  if (n < 1) return;
+  over_values(size_t(n), [x](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const float v = x[i];
+      const float h = 0.5f * v;
+      const float inner = std::fma(v * v, 0.044715f * v, v) * 0.7978846f;
+      x[i] = std::fma(std::tanh(inner), h, h);
+    }
+  });
 }
 
 void orv_rms_norm(float *out, const float *x, const float *weight, int rows, int dim, float eps) {

@@ -26,11 +26,12 @@ ORV_API void orv_matmul_t(float *out, const float *a, const float *b, int m, int
 ORV_API void orv_linear(float *y, const float *x, const float *w, const float *bias, int m, int k,
                         int n);
 // y[M][N] = x[M][K] * W[N][K]^T with BF16 W. Runs on the GPU when its backend takes the product.
-// With K < 1 every row is zero (or the bias, below). If the multi-row path cannot grow its
-// widening buffer (one per thread), y is left as it was.
+// With K < 1 every row is zero (or the bias, below). Several rows go through the BLAS in
+// cache-sized panels of widened weights, one small buffer per thread; a thread that cannot get
+// its buffer computes its rows with the single-row product instead.
 ORV_API void orv_linear_nobias_bf16(float *y, const float *x, const uint16_t *w, int m, int k,
                                     int n);
-// y[N] = W[N][K] * x[K] (+ bias) with BF16 W, one row, no scratch
+// y[N] = W[N][K] * x[K] (+ bias) with BF16 W, one row, no scratch; rows split across threads
 ORV_API void orv_matvec_bf16(float *y, const float *x, const uint16_t *w, const float *bias, int k,
                              int n);
 // y[M][N] = x[M][K] * W[N][K]^T (+ bias on every row) with BF16 W

@@ -1,8 +1,10 @@
-// Matrix products through cblas_sgemm (row-major, alpha 1, beta 0: outputs are overwritten), and
-// the BF16 linear layers: the GPU when its backend takes the product, the direct single-row
-// product for one row, otherwise the weights widened into a scratch buffer and one sgemm.
+// Matrix products through the BLAS (alpha 1, beta 0: outputs are overwritten), and the BF16
+// linear layers: the GPU when its backend takes the product, the direct single-row product for
+// one row, otherwise panels of W widened into a small per-thread buffer and multiplied by the
+// BLAS while they are still in the cache, so no call widens (or writes out) a whole matrix.
 #include <cblas.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -10,31 +12,53 @@
 #include "free_deleter.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
+#include "sgemm.h"
+#include "thread_pool.h"
 
 namespace {
 
-// Widened weights of the multi-row BF16 path. It only grows, so a layer's next call reuses it.
-// One per thread: two contexts driven from two threads must not widen into the same buffer.
-thread_local std::unique_ptr<float[], FreeDeleter> t_scratch;
-thread_local size_t t_scratch_cap = 0;
+// A widened panel is up to 128 rows of W by up to 512 columns (256 KB): it and the matching
+// block of x (M rows of the same columns) stay in a core's L2 cache while the BLAS multiplies
+// them, and the products of successive column blocks are accumulated into y.
+constexpr size_t kPanelRows = 128;
+constexpr size_t kPanelDepth = 512;
 
-// Widened copy of the K*N weights W, or null when the buffer cannot be grown (the next call
-// tries again).
-const float *widen_to_scratch(const uint16_t *w, size_t count) {
-  if (t_scratch_cap < count) {
-    t_scratch.reset();
-    t_scratch_cap = 0;
-    t_scratch.reset(static_cast<float *>(std::malloc(count * sizeof(float))));
-    if (!t_scratch) return nullptr;
-    t_scratch_cap = count;
+// The calling thread's panel buffer with room for COUNT floats, or null when it cannot grow.
+// It only grows, so every later panel reuses it.
+float *thread_panel(size_t count) {
+  thread_local std::unique_ptr<float[], FreeDeleter> buf;
+  thread_local size_t cap = 0;
+  if (cap < count) {
+    buf.reset(static_cast<float *>(std::malloc(count * sizeof(float))));
+    cap = buf ? count : 0;
   }
-  orv_bf16_widen(t_scratch.get(), w, count);
-  return t_scratch.get();
+  return buf.get();
 }
 
-// out[M][N] = a[M][K] * b[N][K]^T
-void sgemm_nt(float *out, const float *a, const float *b, int m, int k, int n) {
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, k, b, k, 0.0f, out, n);
+// y[M][N] = x[M][K] * W^T for M > 1, panel by panel. Column blocks are of equal depth (a
+// multiple of 16 but the last), so a K just above a block size does not leave a sliver.
+void linear_panels(float *y, const float *x, const uint16_t *w, int m, int k, int n) {
+  const size_t kk = size_t(k);
+  const size_t blocks = (kk + kPanelDepth - 1) / kPanelDepth;
+  const size_t depth = ((kk + blocks - 1) / blocks + 15) / 16 * 16;
+  orv_blas_single_thread();
+  orv_parallel_for(size_t(n), kPanelRows, [&](size_t begin, size_t end) {
+    float *panel = thread_panel(kPanelRows * depth);
+    for (size_t n0 = begin; n0 < end; n0 += kPanelRows) {
+      const size_t rows = std::min(kPanelRows, end - n0);
+      if (!panel) {  // no memory for a panel: the same rows, one input row at a time
+        for (size_t r = 0; r < size_t(m); ++r)
+          orv_matvec_bf16(y + r * size_t(n) + n0, x + r * kk, w + n0 * kk, nullptr, k, int(rows));
+        continue;
+      }
+      for (size_t k0 = 0; k0 < kk; k0 += depth) {
+        const size_t d = std::min(depth, kk - k0);
+        for (size_t r = 0; r < rows; ++r) orv_bf16_widen(panel + r * d, w + (n0 + r) * kk + k0, d);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, int(rows), int(d), 1.0f, x + k0, k,
+                    panel, int(d), k0 == 0 ? 0.0f : 1.0f, y + n0, n);
+      }
+    }
+  });
 }
 
 void add_bias_rows(float *y, const float *bias, int m, int n) {
@@ -59,9 +83,7 @@ void linear_bf16(float *y, const float *x, const uint16_t *w, const float *bias,
     orv_matvec_bf16(y, x, w, bias, k, n);
     return;
   }
-  const float *wf = widen_to_scratch(w, static_cast<size_t>(k) * static_cast<size_t>(n));
-  if (!wf) return;
-  sgemm_nt(y, x, wf, m, k, n);
+  linear_panels(y, x, w, m, k, n);
   if (bias) add_bias_rows(y, bias, m, n);
 }
 
@@ -70,18 +92,16 @@ void linear_bf16(float *y, const float *x, const uint16_t *w, const float *bias,
 extern "C" {
 
 void orv_matmul(float *out, const float *a, const float *b, int m, int k, int n) {
-  if (m < 1 || k < 1 || n < 1) return;
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a, k, b, n, 0.0f, out, n);
+  orv_sgemm(false, m, n, k, a, k, b, n, out, n);
 }
 
 void orv_matmul_t(float *out, const float *a, const float *b, int m, int k, int n) {
-  if (m < 1 || k < 1 || n < 1) return;
-  sgemm_nt(out, a, b, m, k, n);
+  orv_sgemm(true, m, n, k, a, k, b, k, out, n);
 }
 
 void orv_linear(float *y, const float *x, const float *w, const float *bias, int m, int k, int n) {
   if (m < 1 || k < 1 || n < 1) return;
-  sgemm_nt(y, x, w, m, k, n);
+  orv_sgemm(true, m, n, k, x, k, w, k, y, n);
   if (bias) add_bias_rows(y, bias, m, n);
 }
 

@@ -1,7 +1,7 @@
 // The worker pool behind orv_parallel_for. Workers live from the first parallel call until the
 // thread count changes or the process ends. A job is published by bumping a generation counter;
 // workers poll it for a short while before sleeping on it, because the decoder step issues a few
-// hundred short jobs back to back and a futex wake-up per job would cost more than the job.
+// hundred short jobs back to back and a wake-up from sleep per job would cost more than the job.
 #include "thread_pool.h"
 
 #include <sched.h>
@@ -57,6 +57,14 @@ int available_cores() {
 // pool it is part of.
 thread_local bool t_in_job = false;
 
+// A job's claim word: generation (upper 32 bits), chunk count (16 bits), next chunk (16 bits).
+// A thread claims a chunk by advancing NEXT while the generation is still its job's, so a
+// worker that wakes late finds the job over and claims nothing; the caller therefore waits for
+// the chunks to be done, never for every worker to show up (a worker may not get a core for
+// milliseconds on a busy machine).
+constexpr uint64_t kChunkMask = 0xFFFF;
+constexpr size_t kMaxChunks = kChunkMask;
+
 class Pool {
  public:
   // Throws when a thread cannot be started (after stopping those that were).
@@ -75,18 +83,21 @@ class Pool {
   Pool(const Pool &) = delete;
   Pool &operator=(const Pool &) = delete;
 
-  void run(size_t n, size_t chunk, OrvRangeFn fn, void *ctx) {
+  // CHUNKS chunks of CHUNK indices cover [0, n); CHUNKS <= kMaxChunks.
+  void run(size_t n, size_t chunk, size_t chunks, OrvRangeFn fn, void *ctx) {
+    // The previous job is complete, so no thread reads these fields now.
     fn_ = fn;
     ctx_ = ctx;
     n_ = n;
     chunk_ = chunk;
-    next_.store(0, std::memory_order_relaxed);
-    pending_.store(static_cast<int>(workers_.size()), std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
+    done_.store(0, std::memory_order_relaxed);
+    const uint32_t gen = generation_.load(std::memory_order_relaxed) + 1;
+    claim_.store(uint64_t{gen} << 32 | uint64_t{chunks} << 16, std::memory_order_release);
+    generation_.store(gen, std::memory_order_release);
     generation_.notify_all();
-    work();
-    for (int left = static_cast<int>(workers_.size()); left > 0;)
-      left = wait_change(pending_, left);
+    work(gen);
+    for (uint32_t d = done_.load(std::memory_order_acquire); d < chunks;)
+      d = wait_change(done_, d);
   }
 
  private:
@@ -102,29 +113,33 @@ class Pool {
     for (;;) {
       seen = wait_change(generation_, seen);
       if (stop_.load(std::memory_order_relaxed)) return;
-      work();
-      pending_.fetch_sub(1, std::memory_order_acq_rel);
-      pending_.notify_one();
+      work(seen);
     }
   }
 
-  // Takes chunks until the range is used up.
-  void work() {
+  // Runs chunks of job GEN until none is left to claim.
+  void work(uint32_t gen) {
     t_in_job = true;
+    uint64_t w = claim_.load(std::memory_order_acquire);
     for (;;) {
-      const size_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
-      if (begin >= n_) break;
+      const uint64_t next = w & kChunkMask, count = (w >> 16) & kChunkMask;
+      if (w >> 32 != gen || next >= count) break;
+      if (!claim_.compare_exchange_weak(w, w + 1, std::memory_order_acquire)) continue;
+      // The job cannot end before this chunk is done, so its fields are this job's.
+      const size_t begin = next * chunk_;
       fn_(ctx_, begin, std::min(n_, begin + chunk_));
+      if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done_.notify_one();
+      w = claim_.load(std::memory_order_acquire);
     }
     t_in_job = false;
   }
 
   std::vector<std::thread> workers_;
-  std::atomic<uint32_t> generation_{0};
-  std::atomic<int> pending_{0};  // workers still inside the current job
-  std::atomic<size_t> next_{0};  // first index not yet handed out
+  std::atomic<uint32_t> generation_{0};  // bumped per job; idle workers sleep on it
+  std::atomic<uint64_t> claim_{0};
+  std::atomic<uint32_t> done_{0};  // chunks of the current job finished
   std::atomic<bool> stop_{false};
-  // The current job; written before the generation is bumped, read by workers after it.
+  // The current job; written before its claim word is published.
   OrvRangeFn fn_ = nullptr;
   void *ctx_ = nullptr;
   size_t n_ = 0;
@@ -176,8 +191,11 @@ void orv_parallel_for_fn(size_t n, size_t align, OrvRangeFn fn, void *ctx) {
       return;
     }
   }
-  const size_t chunks = std::min(units, threads * kChunksPerThread);
-  s.pool->run(n, (units + chunks - 1) / chunks * align, fn, ctx);
+  // Rounding the chunk down keeps a short range (ten panels on two threads) evenly shared.
+  size_t chunk_units = std::max<size_t>(1, units / (threads * kChunksPerThread));
+  while ((units + chunk_units - 1) / chunk_units > kMaxChunks) chunk_units *= 2;
+  const size_t chunk = chunk_units * align;
+  s.pool->run(n, chunk, (n + chunk - 1) / chunk, fn, ctx);
 }
 
 extern "C" {

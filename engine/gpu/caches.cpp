@@ -1,7 +1,6 @@
 #include "gpu/caches.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -166,9 +165,9 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_find(const uint16_t* key, Int8Matrix* out) const {
+bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
   for (const Int8Entry& e : int8_) {
-    if (e.src == key) {
+    if (e.src == w) {
       *out = e.m;
       return true;
     }
@@ -176,34 +175,32 @@ bool Caches::int8_find(const uint16_t* key, Int8Matrix* out) const {
   return false;
 }
 
-bool Caches::int8_upload(const uint16_t* key, const orv_int8_matrix_t& host, Int8Matrix* out) {
-  if (int8_find(key, out)) return true;
-  const uint64_t numel = uint64_t(host.n) * uint64_t(host.k);
-  const uint64_t scale_bytes = numel / kInt8Group * 2;
+bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                      Int8Matrix* out) {
+  if (int8_find(w, out)) return true;
+  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
+  const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
+  orv_int8_matrix_t q{};
+  std::vector<int8_t> own_weights;
+  std::vector<uint16_t> own_scales;
+  if (!host || !orv_int8_find(host, w, &q) || uint64_t(q.n) * uint64_t(q.k) != numel) {
+    try {
+      own_weights.resize(numel);
+      own_scales.resize(scale_count);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    orv_int8_quantize(w, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
+    q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
+  }
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
-               Buffer::create(device_, scale_bytes, Memory::device)};
-  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, host.weights, numel) ||
-      !write_buffer(device_, pipelines_, *m.scales, 0, host.scales, scale_bytes))
+               Buffer::create(device_, scale_count * 2, Memory::device)};
+  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
+      !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
     return false;
-  if (int8_.size() < kInt8TableCapacity) int8_.push_back({key, m, numel, uint32_t(host.k)});
+  if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
   *out = m;
   return true;
-}
-
-bool Caches::int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out) {
-  if (int8_find(w, out)) return true;
-  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0 || numel / k > INT32_MAX) return false;
-  const int32_t rows = int32_t(numel / k);
-  std::vector<int8_t> q;
-  std::vector<uint16_t> scales;
-  try {
-    q.resize(numel);
-    scales.resize(numel / kInt8Group);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  orv_int8_quantize(w, rows, int32_t(k), q.data(), scales.data());
-  return int8_upload(w, {q.data(), scales.data(), rows, int32_t(k)}, out);
 }
 
 void Caches::forget(const std::vector<const void*>& keys) {

@@ -25,7 +25,7 @@ constexpr size_t kMergedCacheCapacity = 256;
 constexpr size_t kScratchPoolCapacity = 64;
 constexpr size_t kSharedCapacity = 8;
 constexpr size_t kInt8TableCapacity = 256;
-constexpr uint32_t kInt8Group = ORV_INT8_GROUP;
+constexpr uint32_t kInt8Group = 128;
 
 // Half-precision pattern of BF16 value B: exact inside half's normal range, signed zero below it,
 // signed infinity above it; NaN stays NaN (quiet).
@@ -74,14 +74,15 @@ class Caches {
   bool set_decoder_input(const float* x, size_t n);
   BufferRef decoder_input() const { return decoder_input_; }
 
-  // The device copy of the engine's INT8 form HOST of the BF16 matrix KEY, uploaded on the first
-  // request and recorded while the table has room.
-  bool int8_upload(const uint16_t* key, const orv_int8_matrix_t& host, Int8Matrix* out);
-  // The recorded device copy for KEY; false when there is none (the decoder passes then decline).
-  bool int8_find(const uint16_t* key, Int8Matrix* out) const;
-  // The same for a matrix outside the engine's table (benchmarks, tests): W [numel / K][K] is
-  // quantised by the engine's quantiser on the first request.
-  bool int8_get(const uint16_t* w, uint64_t numel, uint32_t k, Int8Matrix* out);
+  // The device copy of the INT8 form of the BF16 matrix W [numel / K][K] (K a multiple of 128),
+  // uploaded on the first request from HOST's entry for W, or quantised for the upload when HOST
+  // (which may be null) has none; recorded while the table has room.
+  bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                Int8Matrix* out);
+
+  // The recorded device copy of W's INT8 form; false when there is none (the decoder passes
+  // then decline rather than quantise in the middle of a stream).
+  bool int8_find(const uint16_t* w, Int8Matrix* out) const;
 
   // Drops the entries of the weight matrices KEYS (half, merged and INT8 forms) and every float
   // entry, before the memory behind those addresses is released and may be reused for other

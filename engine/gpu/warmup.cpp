@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "context.h"
+#include "int8_cache.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
-#include "int8_cache.h"
 #include "layer_buffers.h"
 
 namespace gpu {
@@ -29,20 +29,30 @@ void warm_encoder(Caches& c, const orv_ctx_t& ctx) {
   }
 }
 
-// The engine's INT8 table of the decoder (read from int8_cache.bin, or quantised and written
-// there) on the device. The host copy is dropped afterwards unless the CPU decodes with it.
-void upload_decoder_int8(Caches& c, orv_ctx_t& ctx) {
-  if (orv_int8_prepare(&ctx) != 0) return;  // the decoder passes decline; the CPU decodes
+// The device copies of the INT8 forms of every decoder projection and of the token embedding
+// (the output projection), from the context's host table, which loads the model directory's
+// INT8 cache file or quantises and writes it.
+void upload_int8_decoder(Caches& c, orv_ctx_t& ctx) {
+  const BlockWidths w(ctx.shape.decoder);
+  for (int width : {w.dim, w.q_dim, w.hidden})
+    if (width % int(kInt8Group) != 0) return;  // this shape has no INT8 form
+  if (orv_int8_prepare(&ctx) != 0) return;
   Int8Matrix m;
-  auto upload = [&](const uint16_t* src) {
-    orv_int8_matrix_t host;
-    if (orv_int8_find(&ctx.int8, src, &host)) c.int8_upload(src, host, &m);
+  auto upload = [&](const uint16_t* src, int rows, int k) {
+    c.int8_get(&ctx.int8, src, count(rows, k), uint32_t(k), &m);
   };
-  for (const orv_dec_layer_t& l : ctx.decoder.layers)
-    for (const uint16_t* src : {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
-                                l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16})
-      upload(src);
-  upload(ctx.decoder.tok_embeddings_bf16);
+  for (const orv_dec_layer_t& l : ctx.decoder.layers) {
+    upload(l.wq_weight_bf16, w.q_dim, w.dim);
+    upload(l.wk_weight_bf16, w.kv_dim, w.dim);
+    upload(l.wv_weight_bf16, w.kv_dim, w.dim);
+    upload(l.wo_weight_bf16, w.dim, w.q_dim);
+    upload(l.w1_weight_bf16, w.hidden, w.dim);
+    upload(l.w2_weight_bf16, w.dim, w.hidden);
+    upload(l.w3_weight_bf16, w.hidden, w.dim);
+  }
+  upload(ctx.decoder.tok_embeddings_bf16, ctx.shape.decoder.vocab, w.dim);
+  // The device holds the weights now; the host copy stays only while the CPU decodes with it
+  // (orv_set_int8 reads the cache file again when asked).
   if (!ctx.use_int8) orv_int8_table_clear(&ctx.int8);
 }
 
@@ -109,7 +119,7 @@ extern "C" void orv_gpu_prewarm(orv_ctx_t* ctx) {
   const BlockWidths enc(ctx->shape.encoder), dec(ctx->shape.decoder);
   c.get_f16(ctx->adapter.linear0_weight_bf16, gpu::count(dec.dim, 4 * enc.dim));
   c.get_f16(ctx->adapter.linear1_weight_bf16, gpu::count(dec.dim, dec.dim));
-  gpu::upload_decoder_int8(c, *ctx);
+  gpu::upload_int8_decoder(c, *ctx);
   if (!b->shaders_compiled) return;
   gpu::warm_vectors(c, *ctx);
   gpu::run_encoder_products(*b, *ctx);

@@ -1,4 +1,4 @@
-// The GPU backend's exact rules and tables (half conversion, INT8 quantiser, scratch pool,
+// The GPU backend's exact rules and tables (half conversion, INT8 upload, scratch pool,
 // cache capacities, shared allocations, device acceptance) and how it fails: a shader that does
 // not compile, an allocation the device refuses.
 #include <gtest/gtest.h>
@@ -74,14 +74,33 @@ TEST(GpuCaches, bf16_to_half_is_exact_in_range_and_saturates_outside) {
   }
 }
 
+// The device copy is the host table's entry byte for byte: the weights are quantised once.
+TEST(GpuCaches, int8_upload_takes_the_host_tables_entry) {
+  const auto& w = kept_bf16(3 * 256, 8);
+  std::unique_ptr<orv_int8_table_t, decltype(&orv_int8_table_free)> host(orv_int8_table_new(), &orv_int8_table_free);
+  orv_int8_matrix_t q;
+  ASSERT_EQ(orv_int8_get(host.get(), w.data(), w.size(), 256, &q), 1);
+  host->entries[0].weights[5] = 42;  // a mark no quantiser would make here
+  gpu::Int8Matrix m;
+  ASSERT_TRUE(caches().int8_get(host.get(), w.data(), w.size(), 256, &m));
+  std::vector<int8_t> weights(w.size());
+  std::vector<uint16_t> scales(6);
+  gpu::Recorder rec(*gpu::backend()->device, *gpu::backend()->pipelines);
+  rec.download(*m.weights, 0, weights.data(), weights.size());
+  rec.download(*m.scales, 0, scales.data(), 12);
+  ASSERT_TRUE(rec.run());
+  EXPECT_EQ(std::memcmp(weights.data(), q.weights, weights.size()), 0);
+  EXPECT_EQ(std::memcmp(scales.data(), q.scales, 12), 0);
+}
+
 TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   gpu::Caches& c = caches();
   const auto& w = kept_bf16(128 * 4, 1);
   const gpu::BufferRef h = c.get_f16(w.data(), w.size());
   EXPECT_EQ(c.get_f16(w.data(), 7), h) << "the count is not part of the key";
   gpu::Int8Matrix a, b;
-  ASSERT_TRUE(c.int8_get(w.data(), w.size(), 128, &a));
-  ASSERT_TRUE(c.int8_get(w.data(), w.size(), 128, &b));
+  ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &a));
+  ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &b));
   EXPECT_EQ(a.weights, b.weights);
 
   while (c.half_entries() < gpu::kHalfCacheCapacity) c.get_f16(kept_bf16(8, 2).data(), 8);
@@ -89,11 +108,11 @@ TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   EXPECT_NE(c.get_f16(extra.data(), 8), c.get_f16(extra.data(), 8)) << "full: converted anew";
   EXPECT_EQ(c.half_entries(), gpu::kHalfCacheCapacity);
 
-  while (c.int8_entries() < gpu::kInt8TableCapacity) c.int8_get(kept_bf16(128, 4).data(), 128, 128, &a);
+  while (c.int8_entries() < gpu::kInt8TableCapacity) c.int8_get(nullptr, kept_bf16(128, 4).data(), 128, 128, &a);
   const uint64_t bytes = orv_gpu_memory_bytes();
   const auto& more = kept_bf16(256, 5);
-  ASSERT_TRUE(c.int8_get(more.data(), 256, 128, &a));
-  ASSERT_TRUE(c.int8_get(more.data(), 256, 128, &b));
+  ASSERT_TRUE(c.int8_get(nullptr, more.data(), 256, 128, &a));
+  ASSERT_TRUE(c.int8_get(nullptr, more.data(), 256, 128, &b));
   EXPECT_NE(a.weights, b.weights) << "full: quantised on every call";
   EXPECT_EQ(orv_gpu_memory_bytes(), bytes) << "and not counted";
 }

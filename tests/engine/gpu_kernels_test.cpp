@@ -293,7 +293,7 @@ TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   constexpr int m = 3, n = 37, k = 384;
   const auto& w = kept(random_bf16(n * k, 50));
   gpu::Int8Matrix q8;
-  ASSERT_TRUE(be().caches->int8_get(w.data(), uint64_t(n) * k, k, &q8));
+  ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
   std::vector<int8_t> q(n * k);
   std::vector<uint16_t> scales(n * k / 128);
   orv_int8_quantize(w.data(), n, k, q.data(), scales.data());

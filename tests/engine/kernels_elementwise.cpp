@@ -18,7 +18,12 @@ std::vector<float> sample_points() {
 }
 
 TEST(Activations, SiluAndGeluMatchTheirFormulas) {
-  const std::vector<float> x = sample_points();
+  // Repeated until long enough to be spread over the threads.
+  std::vector<float> x;
+  while (x.size() < 40000) {
+    const std::vector<float> points = sample_points();
+    x.insert(x.end(), points.begin(), points.end());
+  }
   std::vector<float> silu = x, gelu = x;
   orv_silu(silu.data(), int(silu.size()));
   orv_gelu(gelu.data(), int(gelu.size()));

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "bf16.h"
@@ -52,36 +54,41 @@ TEST(Bf16, WideningIsExactForEveryPattern) {
 
 TEST(MatvecBf16, MatchesDoubleForAwkwardSizesOnEveryPath) {
   const std::vector<float> bias = random_floats(40, 7);
-  for (int k : {1, 3, 7, 8, 9, 16, 63, 300})
+  for (int k : {1, 3, 7, 8, 9, 16, 17, 31, 33, 63, 64, 65, 300})
     for (int n : {1, 5, 8, 9, 17, 40}) {
       const std::vector<float> x = random_floats(k, k);
       const std::vector<uint16_t> w = random_bf16(size_t(k) * n, k * 100 + n);
-      for (const float *b : {static_cast<const float *>(nullptr), bias.data()}) {
-        std::vector<float> best(n);
-        orv_matvec_bf16(best.data(), x.data(), w.data(), b, k, n);
-        ASSERT_EQ(mismatches(best, x, w, b, 1, k, n, widen), 0) << "k " << k << " n " << n;
-        // Every vector path rounds identically: the results agree bit for bit.
-        for (int path : {ORV_BF16_PATH_SSE2, ORV_BF16_PATH_AVX2}) {
-          if (!orv_bf16_path_supported(path)) continue;
-          std::vector<float> y(n);
-          orv_matvec_bf16_path(path, y.data(), x.data(), w.data(), b, k, n);
-          ASSERT_EQ(0, std::memcmp(y.data(), best.data(), n * sizeof(float))) << "path " << path;
+      for (const float *b : {static_cast<const float *>(nullptr), bias.data()})
+        for (int path = -1; path < ORV_BF16_PATH_COUNT; ++path) {  // -1: the one chosen here
+          if (path >= 0 && !orv_bf16_path_supported(path)) continue;
+          std::vector<float> y = nan_filled(n);
+          if (path < 0)
+            orv_matvec_bf16(y.data(), x.data(), w.data(), b, k, n);
+          else
+            orv_matvec_bf16_path(path, y.data(), x.data(), w.data(), b, k, n);
+          ASSERT_EQ(mismatches(y, x, w, b, 1, k, n, widen), 0)
+              << "k " << k << " n " << n << " path " << path;
         }
-      }
     }
-  EXPECT_TRUE(orv_bf16_path_supported(ORV_BF16_PATH_SSE2));
+  EXPECT_TRUE(orv_bf16_path_supported(ORV_BF16_PATH_PORTABLE));
 }
 
-TEST(MatvecBf16, RowValueIndependentOfGroupingAndAlignment) {
-  // A row computed inside a group of rows, or alone from misaligned copies, gives the same bits.
-  const int k = 77, n = 21;
+TEST(MatvecBf16, RowValueIndependentOfThreadsGroupingAndAlignment) {
+  // A row computed among many rows (split across threads or not), or alone from misaligned
+  // copies, gives the same bits.
+  const int k = 77, n = 700;
   const std::vector<float> x = random_floats(k, 1);
   const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 2);
-  std::vector<float> all(n), xs(k + 1);
+  std::vector<float> all(n), threaded(n), xs(k + 1);
   std::vector<uint16_t> ws(k + 1);
+  orv_set_threads(1);
   orv_matvec_bf16(all.data(), x.data(), w.data(), nullptr, k, n);
+  orv_set_threads(3);
+  orv_matvec_bf16(threaded.data(), x.data(), w.data(), nullptr, k, n);
+  orv_set_threads(0);
+  ASSERT_EQ(0, std::memcmp(all.data(), threaded.data(), n * sizeof(float)));
   std::memcpy(xs.data() + 1, x.data(), k * sizeof(float));
-  for (int r = 0; r < n; ++r) {
+  for (int r = 0; r < n; r += 7) {
     std::memcpy(ws.data() + 1, w.data() + size_t(r) * k, k * sizeof(uint16_t));
     float one = 0;
     orv_matvec_bf16(&one, xs.data() + 1, ws.data() + 1, nullptr, k, 1);
@@ -90,18 +97,20 @@ TEST(MatvecBf16, RowValueIndependentOfGroupingAndAlignment) {
 }
 
 TEST(LinearBf16, MultiRowMatchesDouble) {
-  const int k = 45, n = 19;
-  const std::vector<float> x = random_floats(3 * k, 11), bias = random_floats(n, 13);
-  const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 12);
-  for (const float *b : {static_cast<const float *>(nullptr), bias.data()})
-    for (int m : {1, 2, 3}) {  // one row takes the direct path, several the BLAS one
-      std::vector<float> y(m * n);
-      if (b)
-        orv_linear_bf16(y.data(), x.data(), w.data(), b, m, k, n);
-      else
-        orv_linear_nobias_bf16(y.data(), x.data(), w.data(), m, k, n);
-      EXPECT_EQ(mismatches(y, x, w, b, m, k, n, widen), 0) << "m " << m;
-    }
+  // The larger shape spans several weight panels and column blocks, split across threads.
+  for (auto [k, n] : {std::pair{45, 19}, std::pair{1100, 300}}) {
+    const std::vector<float> x = random_floats(3 * k, 11), bias = random_floats(n, 13);
+    const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 12);
+    for (const float *b : {static_cast<const float *>(nullptr), bias.data()})
+      for (int m : {1, 2, 3}) {  // one row takes the direct path, several the BLAS one
+        std::vector<float> y = nan_filled(m * n);
+        if (b)
+          orv_linear_bf16(y.data(), x.data(), w.data(), b, m, k, n);
+        else
+          orv_linear_nobias_bf16(y.data(), x.data(), w.data(), m, k, n);
+        EXPECT_EQ(mismatches(y, x, w, b, m, k, n, widen), 0) << "m " << m << " k " << k;
+      }
+  }
 }
 
 TEST(LinearBf16, EmptySizes) {
@@ -156,23 +165,25 @@ TEST(LinearBf16, ThreadsDoNotShareTheWideningBuffer) {
 }
 
 TEST(FloatProducts, MatmulMatmulTAndLinearMatchDouble) {
-  const int m = 3, k = 13, n = 7;
-  const std::vector<float> a = random_floats(m * k, 21), b = random_floats(k * n, 22);
-  const std::vector<float> bias = random_floats(n, 23);
-  std::vector<float> bt(n * k), y(m * n);  // bt: b transposed, [n][k]
-  for (int i = 0; i < k; ++i)
-    for (int j = 0; j < n; ++j) bt[j * k + i] = b[i * n + j];
-  orv_matmul(y.data(), a.data(), b.data(), m, k, n);
-  EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
-  orv_matmul_t(y.data(), a.data(), bt.data(), m, k, n);
-  EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
-  orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, n);
-  EXPECT_EQ(mismatches(y, a, bt, bias.data(), m, k, n, as_double), 0);
-  y = nan_filled(m * n);
-  orv_matmul(y.data(), a.data(), b.data(), m, 0, n);
-  orv_matmul_t(y.data(), a.data(), bt.data(), 0, k, n);
-  orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, -2);
-  EXPECT_TRUE(all_nan(y));
+  // Small, and large enough to be split across threads by rows (m >= n) or by columns.
+  for (auto [m, k, n] : {std::tuple{3, 13, 7}, std::tuple{150, 20, 70}, std::tuple{40, 20, 200}}) {
+    const std::vector<float> a = random_floats(m * k, 21), b = random_floats(k * n, 22);
+    const std::vector<float> bias = random_floats(n, 23);
+    std::vector<float> bt(n * k), y(m * n);  // bt: b transposed, [n][k]
+    for (int i = 0; i < k; ++i)
+      for (int j = 0; j < n; ++j) bt[j * k + i] = b[i * n + j];
+    orv_matmul(y.data(), a.data(), b.data(), m, k, n);
+    EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
+    orv_matmul_t(y.data(), a.data(), bt.data(), m, k, n);
+    EXPECT_EQ(mismatches(y, a, bt, nullptr, m, k, n, as_double), 0);
+    orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, n);
+    EXPECT_EQ(mismatches(y, a, bt, bias.data(), m, k, n, as_double), 0);
+    y = nan_filled(m * n);
+    orv_matmul(y.data(), a.data(), b.data(), m, 0, n);
+    orv_matmul_t(y.data(), a.data(), bt.data(), 0, k, n);
+    orv_linear(y.data(), a.data(), bt.data(), bias.data(), m, k, -2);
+    EXPECT_TRUE(all_nan(y));
+  }
 }
 
 }  // namespace
