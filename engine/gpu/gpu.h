@@ -21,6 +21,9 @@ ORV_API void orv_gpu_shutdown(void);
 // which also accepts NULL.
 ORV_API void *orv_gpu_shared_alloc(size_t bytes);
 ORV_API void orv_gpu_shared_free(void *ptr);
+// Tells the passes that the CPU wrote the shared array at HOST outside them (a copied-in state),
+// so they take its contents again before their next use. The passes' own fallbacks need no call.
+ORV_API void orv_gpu_shared_changed(const void *host);
 
 // GPU forms of the engine's heavy work. Each returns 0 (or a token id) when it did the work, and a
 // negative value when it declined, in which case its outputs are untouched and the caller runs

@@ -193,7 +193,9 @@ TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_r
 }
 
 // Short speech, and a recording fed in one call that is longer than the fixed GPU encoder cache
-// (so it goes through in bounded runs): the CPU's INT8 transcript, token for token.
+// (so it goes through in bounded runs): the CPU's INT8 transcript, token for token. The second
+// and third streams start from the context's copy of the silence state, which the GPU's cache
+// copies must pick up.
 TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_audio) {
   const std::vector<float> speech = speech_samples("the passes must not change a single word");
   std::vector<float> long_audio;
@@ -203,7 +205,7 @@ TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_a
   ASSERT_EQ(orv_set_int8(cpu_ctx.get(), 1), 0);
   const int rows = gpu_ctx->enc_kv_cache_max;
   ASSERT_GT(long_audio.size() / 320, size_t(rows)) << "more encoder positions than cache rows";
-  for (const std::vector<float>* audio : {&speech, static_cast<const std::vector<float>*>(&long_audio)}) {
+  for (const std::vector<float>* audio : {&speech, static_cast<const std::vector<float>*>(&long_audio), &speech}) {
     const std::string want = transcribe(cpu_ctx.get(), *audio);
     EXPECT_EQ(transcribe(gpu_ctx.get(), *audio), want);
     EXPECT_FALSE(want.empty());

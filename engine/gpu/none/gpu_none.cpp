@@ -11,6 +11,7 @@ int orv_gpu_available(void) { return 0; }
 void orv_gpu_shutdown(void) {}
 void *orv_gpu_shared_alloc(size_t bytes) { return std::calloc(1, bytes); }
 void orv_gpu_shared_free(void *ptr) { std::free(ptr); }
+void orv_gpu_shared_changed(const void *) {}
 int orv_gpu_sgemm_bf16(int, int, int, const float *, const uint16_t *, float *) { return -1; }
 int orv_gpu_sgemm_f32(int, int, int, const float *, const float *, float *) { return -1; }
 int orv_gpu_qkv(int, int, const float *, const uint16_t *, int, const uint16_t *, int,
