@@ -95,10 +95,9 @@ class ModelDownloadTest : public QObject {
     QCOMPARE(requestLog().mid(before), QStringList({QStringLiteral("/ok/consolidated.safetensors "),
                                                     QStringLiteral("/ok/tekken.json ")}));
     QCOMPARE(out.statuses.first(), QStringLiteral("Downloading consolidated.safetensors..."));
-    QVERIFY(out.statuses.filter(QStringLiteral("Downloading consolidated.safetensors... ")).size() >= 3);
+    QVERIFY(out.statuses.contains(QRegularExpression(QStringLiteral("^Downloading consolidated.safetensors... [1-9][0-9]?%$"))));
     QCOMPARE(out.statuses.last(), QStringLiteral("Downloading tekken.json... 100%"));
     QVERIFY(std::is_sorted(out.progress.begin(), out.progress.end()));
-    QVERIFY(out.progress.size() > 10);
     for (double third : {1.0 / 3, 2.0 / 3}) QVERIFY(out.progress.contains(third));
     QCOMPARE(out.progress.last(), 1.0);
 
