@@ -95,10 +95,9 @@ class ModelDownloadTest : public QObject {
     QCOMPARE(requestLog().mid(before), QStringList({QStringLiteral("/ok/consolidated.safetensors "),
                                                     QStringLiteral("/ok/tekken.json ")}));
     QCOMPARE(out.statuses.first(), QStringLiteral("Downloading consolidated.safetensors..."));
-    QVERIFY(out.statuses.filter(QStringLiteral("Downloading consolidated.safetensors... ")).size() >= 3);
+    QVERIFY(out.statuses.contains(QRegularExpression(QStringLiteral("^Downloading consolidated.safetensors... [1-9][0-9]?%$"))));
     QCOMPARE(out.statuses.last(), QStringLiteral("Downloading tekken.json... 100%"));
     QVERIFY(std::is_sorted(out.progress.begin(), out.progress.end()));
-    QVERIFY(out.progress.size() > 10);
     for (double third : {1.0 / 3, 2.0 / 3}) QVERIFY(out.progress.contains(third));
     QCOMPARE(out.progress.last(), 1.0);
 
@@ -120,11 +119,9 @@ class ModelDownloadTest : public QObject {
     const Outcome out = download(dir.path(), mode);
     QVERIFY2(out.finished, qPrintable(out.failure));
     expectModel(dir.path());
-    const QStringList log = requestLog().mid(before);
-    // Each file was cut once and asked for again from where its .part file ended.
-    QCOMPARE(log.size(), 6);
-    QVERIFY2(log[1].contains(QStringLiteral("/consolidated.safetensors bytes=")) &&
-                 !log[1].endsWith(QStringLiteral("bytes=0-")), qPrintable(log[1]));
+    // The weight file was cut once and asked for again from where its .part file ended.
+    const QString resumed = QStringLiteral("/%1/consolidated.safetensors bytes=%2-").arg(mode).arg(600 * 1024 / 2);
+    QVERIFY2(requestLog().mid(before).contains(resumed), qPrintable(requestLog().mid(before).join(u'|')));
   }
 
   void refusalsAndShortBodiesSaveNothing_data() {

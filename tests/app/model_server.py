@@ -49,12 +49,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = data[start:]
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        # Paced, so that the client sees the body arrive in several pieces.
-        body = body[: len(body) // 2] if cut else body
-        for at in range(0, len(body), 65536):
-            self.wfile.write(body[at : at + 65536])
-            self.wfile.flush()
-            time.sleep(0.01)
+        # The first half, a pause, then the rest (or nothing when cut): the client sees the file
+        # arrive in at least two pieces.
+        half = len(body) // 2
+        self.wfile.write(body[:half])
+        self.wfile.flush()
+        time.sleep(0.3)
+        if not cut:
+            self.wfile.write(body[half:])
         if cut:
             self.close_connection = True
 
