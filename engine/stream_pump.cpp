@@ -14,6 +14,7 @@
 #include "context.h"
 #include "decoder.h"
 #include "encoder.h"
+#include "silence_start.h"
 #include "stream.h"
 
 namespace {
@@ -167,6 +168,19 @@ void encode_run(orv_stream_t* s, const float* frames, int n) {
                  n, n_pos, usable, s->n_adapter, s->n_residual);
 }
 
+// The first run: the silence frames alone, copied from the context when an earlier stream has
+// computed them.
+void encode_silence(orv_stream_t* s, const float* frames) {
+  orv_ctx_t* ctx = s->ctx;
+  if (ctx->reuse_silence && silence_restore_encoder(s)) {
+    s->silence_done = true;
+    return;
+  }
+  encode_run(s, frames, ORV_STREAM_SILENCE_FRAMES);
+  s->silence_done = s->n_adapter == ORV_STREAM_SILENCE_ROWS;
+  if (ctx->reuse_silence && s->silence_done) silence_save_encoder(s);
+}
+
 void take_token(orv_stream_t* s, int id) {
   s->last_token = id;
   s->n_steps++;
@@ -199,9 +213,16 @@ void start_decoder(orv_stream_t* s, int p) {
                   &prompt[i * dim]);
     ctx->kv_cache_len = 0;
     ctx->kv_pos_offset = 0;
-    // Without its prompt in the cache the decoder would only produce noise: a failed prefill
-    // ends the transcript like a failed step does.
-    if (orv_decoder_prefill(ctx, prompt.data(), p - 1) == 0)
+    // The positions of the silence rows go first, as a prefill of their own or as its copy, then
+    // the rest. Without its prompt in the cache the decoder would only produce noise: a failed
+    // prefill ends the transcript like a failed step does.
+    const int quiet = s->silence_done ? std::min<int>(ORV_STREAM_SILENCE_ROWS, p - 1) : 0;
+    bool ok = quiet > 0 && ctx->reuse_silence && silence_restore_decoder(ctx, quiet);
+    if (!ok) {
+      ok = orv_decoder_prefill(ctx, prompt.data(), quiet) == 0;
+      if (ok && quiet > 0 && ctx->reuse_silence) silence_save_decoder(ctx, quiet);
+    }
+    if (ok && orv_decoder_prefill(ctx, &prompt[quiet * dim], p - 1 - quiet) == 0)
       id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], s->logits.data());
   } catch (const std::bad_alloc&) {
   }
@@ -268,7 +289,12 @@ void orv_stream_pump(orv_stream_t* s) {
         s->mel_consumed = n_frames;  // nothing will decode the output: skip the networks
       } else {
         const float* frames = orv_mel_stream_frames(s->mel.get(), &n_frames, &first);
-        encode_run(s, frames + static_cast<size_t>(s->mel_consumed - first) * ORV_MEL_BINS, n);
+        const float* at = frames + static_cast<size_t>(s->mel_consumed - first) * ORV_MEL_BINS;
+        if (!s->enc_started && n >= ORV_STREAM_SILENCE_FRAMES) {
+          encode_silence(s, at);
+        } else {
+          encode_run(s, at, n);
+        }
       }
       orv_mel_stream_release(s->mel.get(), s->mel_consumed);
       decoder_pump(s);
