@@ -40,9 +40,9 @@ std::vector<float> loadWav(const QString& path) {
 }
 
 QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vector<float>>& pieces,
-                            int* tokens) {
+                            bool int8, int* tokens) {
   std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(modelDir.toUtf8().constData()), &orv_free);
-  if (!ctx) return {};
+  if (!ctx || (int8 && orv_set_int8(ctx.get(), 1) != 0)) return {};
   std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()), &orv_stream_free);
   if (!s) return {};
   for (const auto& piece : pieces)

@@ -20,10 +20,10 @@ bool speak(const QString& text, const QString& path);
 // PATH read through the engine as 16 kHz mono samples (empty on failure).
 std::vector<float> loadWav(const QString& path);
 
-// Token bytes the engine gives for SAMPLES fed in PIECE-sample pieces, then finished.
-// TOKENS gets the number of token strings read.
+// Token bytes the engine gives for PIECES fed in order, then finished, decoding with 8-bit
+// weights when INT8 is set. TOKENS gets the number of token strings read.
 QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vector<float>>& pieces,
-                            int* tokens = nullptr);
+                            bool int8, int* tokens = nullptr);
 
 // SAMPLES cut into pieces of PIECE samples.
 std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece);

@@ -33,7 +33,7 @@ class DictationTest : public QObject {
 
   void expectEngineTextOnClipboard(const AppState& state) {
     QCOMPARE(QGuiApplication::clipboard()->text(), state.liveText());
-    QCOMPARE(state.liveText(), QString::fromUtf8(engineTranscript(dir_.path(), captured_)));
+    QCOMPARE(state.liveText(), QString::fromUtf8(engineTranscript(dir_.path(), captured_, state.runsOnCpu())));
   }
 
  private slots:
