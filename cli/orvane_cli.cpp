@@ -167,7 +167,8 @@ int transcribe(orv_ctx_t* ctx, const Options& o) {
   if (n < 0) return 1;
   orv_stream_finish(s.get());
   collect(s.get(), t, live);
-  t.finish();
+  const std::string tail = t.finish();
+  if (live) live->put(tail);
   const auto duration_ms = static_cast<int32_t>(std::min<int64_t>(samples * 1000 / 16000, INT32_MAX));
   if (o.format == "json")
     std::fputs(format_json(t, duration_ms).c_str(), stdout);

@@ -140,8 +140,9 @@ std::string Transcript::add(std::string_view bytes, int32_t ms) {
   return done;
 }
 
-void Transcript::finish() {
-  if (!held_.empty()) tokens_.push_back({kReplacement, held_ms_});
+std::string Transcript::finish() {
+  const std::string tail = held_.empty() ? "" : kReplacement;
+  if (!tail.empty()) tokens_.push_back({tail, held_ms_});
   held_.clear();
   while (!tokens_.empty()) {
     std::string& t = tokens_.front().text;
@@ -155,6 +156,7 @@ void Transcript::finish() {
     if (!t.empty()) break;
     tokens_.pop_back();
   }
+  return tail;
 }
 
 std::string Transcript::text() const {

@@ -26,8 +26,8 @@ class Transcript {
  public:
   // Adds a token string decoded from the audio at MS; returns the text it completes.
   std::string add(std::string_view bytes, int32_t ms);
-  // Ends the text (held bytes become U+FFFD) and trims white space at both ends.
-  void finish();
+  // Ends the text (held bytes become U+FFFD, which it returns) and trims white space at both ends.
+  std::string finish();
   const std::vector<TimedToken>& tokens() const { return tokens_; }
   std::string text() const;
 

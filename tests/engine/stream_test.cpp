@@ -199,6 +199,14 @@ TEST(Stream, flush_equals_feeding_the_padding_silence) {
   EXPECT_TRUE(s->eos || s->dec_pos == s->n_adapter);
   ASSERT_EQ(orv_stream_feed(s.get(), rest.data(), static_cast<int>(rest.size())), 0);
   ASSERT_EQ(orv_stream_finish(s.get()), 0);
+  // Token times leave the flush's silence (22720 samples from 2.5 s on) out of the audio's clock;
+  // a row inside it is timed at its start; nothing is timed past the real audio.
+  const int r0 = s->first_row;
+  EXPECT_EQ(r0, 32 + delay);
+  const int32_t end_ms = static_cast<int32_t>((half + rest.size()) / 16);
+  for (const auto& [row, ms] : std::vector<std::pair<int, int32_t>>{
+           {r0, 0}, {r0 + 10, 800}, {r0 + 40, 2500}, {r0 + 49, 2500}, {r0 + 50, 2580}, {r0 + 1000, end_ms}})
+    EXPECT_EQ(orv_stream_row_ms(s.get(), row), ms) << row;
 
   // The same samples fed as plain audio give the same ids. Only the finish padding may differ
   // by a row: it is aligned on the real samples, which do not count the flush's silence.
