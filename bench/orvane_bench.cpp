@@ -1,6 +1,8 @@
 // orvane-bench: streams N seconds of speech-like audio through a model in 0.1 s pieces, as the
-// application does, and reports where the time goes and how close the decoder step comes to the
-// memory-bandwidth floor of reading its weights once.
+// application does, and reports where the time goes, how close the decoder step comes to the
+// memory-bandwidth floor of reading its weights once (on the GPU: its INT8 weights at the
+// device's copy bandwidth, with the dispatches one step records), and how long a stream waits for
+// its first token (a context's first stream also computes the silence every stream starts with).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "context.h"
+#include "gpu/gpu.h"
 #include "kernels.h"
 #include "membw.h"
 #include "orvane.h"
@@ -35,6 +38,25 @@ double step_weight_bytes(const orv_shape_t& shape, bool int8) {
   const double per_weight = int8 ? 1.0 + 2.0 / double(ORV_INT8_GROUP) : 2.0;
   return d.layers * (per_weight * matrices + 4 * 3 * dim) + 4 * dim +
          per_weight * double(d.vocab) * dim;
+}
+
+using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
+constexpr size_t kPiece = ORV_SAMPLE_RATE / 10;  // what the application feeds at a time
+
+// Wall time from a new stream's creation to its first decoder token, with AUDIO fed in 0.1 s
+// pieces as fast as the stream takes them (finished if the audio ends first); -1 if none came.
+double ms_to_first_token(orv_ctx_t* ctx, const std::vector<float>& audio) {
+  const auto created = Clock::now();
+  StreamPtr s(orv_stream_create(ctx), &orv_stream_free);
+  if (!s) return -1;
+  double ms = -1;
+  s->on_token = [&](int) {
+    if (ms < 0) ms = ms_since(created);
+  };
+  for (size_t at = 0; ms < 0 && at < audio.size(); at += kPiece)
+    orv_stream_feed(s.get(), audio.data() + at, static_cast<int>(std::min(kPiece, audio.size() - at)));
+  if (ms < 0) orv_stream_finish(s.get());
+  return ms;
 }
 
 // Multiply-adds of the encoder's matrices per encoder position, doubled: the stem's second
@@ -118,15 +140,18 @@ int main(int argc, char** argv) {
   const double int8_ms = o.int8 ? ms_since(t0) : 0;
 
   const std::vector<float> audio = synth_speech(o.seconds);
-  std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()),
-                                                              &orv_stream_free);
+  const auto created = Clock::now();
+  StreamPtr s(orv_stream_create(ctx.get()), &orv_stream_free);
   if (!s) return 1;
+  double first_stream_token_ms = -1;
+  s->on_token = [&](int) {
+    if (first_stream_token_ms < 0) first_stream_token_ms = ms_since(created);
+  };
   const char* tokens[64];
-  const size_t piece = ORV_SAMPLE_RATE / 10;
   t0 = Clock::now();
-  for (size_t at = 0; at < audio.size(); at += piece) {
+  for (size_t at = 0; at < audio.size(); at += kPiece) {
     orv_stream_feed(s.get(), audio.data() + at,
-                    static_cast<int>(std::min(piece, audio.size() - at)));
+                    static_cast<int>(std::min(kPiece, audio.size() - at)));
     while (orv_stream_get(s.get(), tokens, 64) > 0) {
     }
   }
@@ -139,14 +164,24 @@ int main(int argc, char** argv) {
   const double enc_ms_per_s = encoded_s > 0 ? s->enc_ms / encoded_s : 0;
   const double step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
   const double rtf = wall_ms / (o.seconds * 1000.0);
-  const double floor_ms = step_weight_bytes(ctx->shape, o.int8) / (bandwidth * 1e9) * 1e3;
+  // The GPU decoder always reads INT8 weights, at the device's bandwidth.
+  const bool int8_weights = o.int8 || gpu;
+  const double gpu_copy_gbs = gpu ? orv_gpu_copy_bandwidth_gbs() : 0;
+  const double floor_gbs = gpu ? gpu_copy_gbs : bandwidth;
+  const double weight_bytes = step_weight_bytes(ctx->shape, int8_weights);
+  const double floor_ms = floor_gbs > 0 ? weight_bytes / (floor_gbs * 1e9) * 1e3 : 0;
+  const int dispatches = orv_gpu_step_dispatches();
   const double gemm = sgemm_gflops(ctx->shape);
   const double enc_gflops =
       s->enc_ms > 0 ? encoder_flops_per_position(ctx->shape) * (encoded_s * 50) / (s->enc_ms * 1e6)
                     : 0;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
-  const double gpu_mb = 0;  // the GPU backend does not report its memory yet
+  const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
+  const int n_steps = s->n_steps, n_text_tokens = s->n_text_tokens;
+  const double prefill_ms = s->prefill_ms;
+  s.reset();  // one stream per context at a time
+  const double first_token_ms = ms_to_first_token(ctx.get(), audio);
 
   if (o.json) {
     std::printf(
@@ -154,27 +189,35 @@ int main(int argc, char** argv) {
         "\"encoder_gflops\": %.1f, \"sgemm_gflops\": %.1f, \"decoder_ms_per_step\": %.3f, "
         "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, "
         "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
-        "\"step_floor_ms\": %.3f}\n",
-        orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm, step_ms,
-        s->prefill_ms, rtf, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms);
+        "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
+        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d}\n",
+        orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm, step_ms, prefill_ms,
+        rtf, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
+        first_stream_token_ms, gpu_copy_gbs, dispatches);
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
-              o.int8 ? "INT8" : "BF16");
+              int8_weights ? "INT8" : "BF16");
   std::printf("audio          %.1f s fed in 0.1 s pieces, %d decoder steps, %d text tokens\n",
-              o.seconds, s->n_steps, s->n_text_tokens);
+              o.seconds, n_steps, n_text_tokens);
   std::printf("load           %.1f ms\n", load_ms);
   if (o.int8) std::printf("int8 weights   %.1f ms (quantised, or read from int8_cache.bin)\n", int8_ms);
-  std::printf("encoder        %.2f ms per second of audio (%.1f s encoded), %.1f GFLOP/s\n",
-              enc_ms_per_s, encoded_s, enc_gflops);
-  std::printf("sgemm          %.1f GFLOP/s (BLAS on the encoder feed-forward shape, M 100)\n", gemm);
-  std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, s->prefill_ms);
+  std::printf("encoder        %.2f ms per second of audio, %.1f ms per 2 s chunk (%.1f s encoded)\n",
+              enc_ms_per_s, 2 * enc_ms_per_s, encoded_s);
+  std::printf("encoder rate   %.1f GFLOP/s; BLAS sgemm %.1f GFLOP/s on its feed-forward shape (M 100)\n",
+              enc_gflops, gemm);
+  std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, prefill_ms);
+  std::printf("first token    %.1f ms after the stream's creation (%.1f ms on the first stream)\n",
+              first_token_ms, first_stream_token_ms);
   std::printf("real time      %.4f x (%.0f ms for %.1f s)\n", rtf, wall_ms, o.seconds);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
   std::printf("memory read    %.2f GB/s (%d threads), %.2f GB/s (one thread)\n", bandwidth,
               orv_get_threads(), bandwidth_1t);
-  std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms,
-              step_weight_bytes(ctx->shape, o.int8) / 1e6);
+  if (gpu) {
+    std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
+    std::printf("step dispatches %d (one submission)\n", dispatches);
+  }
+  std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms, weight_bytes / 1e6);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "orvane.h"
 #include "safetensors.h"
 #include "shape.h"
+#include "silence_start.h"
 
 // An F32 copy from safetensors_get_f32 (malloc'd).
 using F32Array = std::unique_ptr<float[], FreeDeleter>;
@@ -110,9 +111,15 @@ struct orv_ctx_t {
   orv_int8_table_t int8;
   bool use_int8 = false;
 
+  // What streams compute from the silence before their audio, kept for the next stream (tests
+  // turn reuse_silence off to compare against computing it every time).
+  SilenceStart silence;
+  bool reuse_silence = true;
+
   // Decoder single-step working buffers.
   std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,
       dec_up, dec_ffn_out, dec_rope_freqs;
+  std::vector<float> dec_logits;  // [vocab], the scores of a step whose caller wants none
 };
 
 #endif

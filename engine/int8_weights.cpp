@@ -9,6 +9,7 @@
 #include <new>
 
 #include "kernels.h"
+#include "thread_pool.h"
 
 namespace {
 
@@ -45,6 +46,32 @@ void fill(orv_int8_matrix_t* out, const Int8Entry& e) {
   out->k = static_cast<int32_t>(e.k);
 }
 
+// Rows BEGIN .. END - 1 of the quantisation.
+void quantize_rows(const uint16_t* w, int32_t begin, int32_t end, int32_t k, int8_t* weights,
+                   uint16_t* scales) {
+  const int32_t groups = k / ORV_INT8_GROUP;
+  for (int32_t r = begin; r < end; r++) {
+    for (int32_t g = 0; g < groups; g++) {
+      const size_t at = static_cast<size_t>(r) * k + static_cast<size_t>(g) * ORV_INT8_GROUP;
+      float absmax = 0.0f;
+      for (int i = 0; i < ORV_INT8_GROUP; i++) {
+        const float a = std::fabs(orv_bf16_to_f32(w[at + i]));
+        if (a > absmax) absmax = a;  // false for NaN
+      }
+      const uint16_t half = orv_f32_to_f16_trunc(absmax * kInv127);
+      scales[static_cast<size_t>(r) * groups + g] = half;
+      const float s = orv_f16_to_f32(half);
+      if (s == 0.0f) {
+        std::memset(weights + at, 0, ORV_INT8_GROUP);
+        continue;
+      }
+      const float inv = 1.0f / s;
+      for (int i = 0; i < ORV_INT8_GROUP; i++)
+        weights[at + i] = quantize_one(orv_bf16_to_f32(w[at + i]), inv);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -72,27 +99,10 @@ float orv_f16_to_f32(uint16_t h) {
 
 void orv_int8_quantize(const uint16_t* w, int32_t n, int32_t k, int8_t* weights,
                        uint16_t* scales) {
-  const int32_t groups = k / ORV_INT8_GROUP;
-  for (int32_t r = 0; r < n; r++) {
-    for (int32_t g = 0; g < groups; g++) {
-      const size_t at = static_cast<size_t>(r) * k + static_cast<size_t>(g) * ORV_INT8_GROUP;
-      float absmax = 0.0f;
-      for (int i = 0; i < ORV_INT8_GROUP; i++) {
-        const float a = std::fabs(orv_bf16_to_f32(w[at + i]));
-        if (a > absmax) absmax = a;  // false for NaN
-      }
-      const uint16_t half = orv_f32_to_f16_trunc(absmax * kInv127);
-      scales[static_cast<size_t>(r) * groups + g] = half;
-      const float s = orv_f16_to_f32(half);
-      if (s == 0.0f) {
-        std::memset(weights + at, 0, ORV_INT8_GROUP);
-        continue;
-      }
-      const float inv = 1.0f / s;
-      for (int i = 0; i < ORV_INT8_GROUP; i++)
-        weights[at + i] = quantize_one(orv_bf16_to_f32(w[at + i]), inv);
-    }
-  }
+  if (n < 1 || k < ORV_INT8_GROUP) return;
+  orv_parallel_for(size_t(n), [&](size_t begin, size_t end) {
+    quantize_rows(w, static_cast<int32_t>(begin), static_cast<int32_t>(end), k, weights, scales);
+  });
 }
 
 orv_int8_table_t* orv_int8_table_new(void) { return new (std::nothrow) orv_int8_table_t; }

@@ -49,6 +49,11 @@ enum {
   // what a GPU-shared encoder cache (window + 256 rows) can always accept, and it bounds the
   // working memory of a recording fed in one call.
   ORV_STREAM_MAX_RUN_FRAMES = 2 * ORV_ENCODER_HEADROOM,
+  // Mel frames that see nothing but the silence prefix and the zero margin before it. They are
+  // always the encoder's first run, and the adapter rows they make begin every decoder prompt.
+  ORV_STREAM_SILENCE_FRAMES =
+      (ORV_STREAM_SILENCE_PREFIX + ORV_MEL_MARGIN - ORV_MEL_WINDOW) / ORV_HOP + 1,
+  ORV_STREAM_SILENCE_ROWS = ORV_STREAM_SILENCE_FRAMES / 2 / ORV_ADAPTER_GROUP,
 };
 
 struct orv_stream_t {
@@ -64,6 +69,7 @@ struct orv_stream_t {
   std::vector<float> conv_carry;  // [enc dim]: one column held so the stride-2 input stays even
   bool has_carry = false;
   bool enc_started = false;
+  bool silence_done = false;  // the silence run completed: adapter rows 0.. are its rows
 
   // Encoder positions that do not fill a group of four yet.
   std::vector<float> enc_residual;  // [3][enc dim]

@@ -14,6 +14,7 @@
 #include "context.h"
 #include "decoder.h"
 #include "encoder.h"
+#include "silence_start.h"
 #include "stream.h"
 
 namespace {
@@ -167,6 +168,19 @@ void encode_run(orv_stream_t* s, const float* frames, int n) {
                  n, n_pos, usable, s->n_adapter, s->n_residual);
 }
 
+// The first run: the silence frames alone, copied from the context when an earlier stream has
+// computed them.
+void encode_silence(orv_stream_t* s, const float* frames) {
+  orv_ctx_t* ctx = s->ctx;
+  if (ctx->reuse_silence && silence_restore_encoder(s)) {
+    s->silence_done = true;
+    return;
+  }
+  encode_run(s, frames, ORV_STREAM_SILENCE_FRAMES);
+  s->silence_done = s->n_adapter == ORV_STREAM_SILENCE_ROWS;
+  if (ctx->reuse_silence && s->silence_done) silence_save_encoder(s);
+}
+
 void take_token(orv_stream_t* s, int id) {
   s->last_token = id;
   s->n_steps++;
@@ -182,8 +196,12 @@ void build_input(orv_stream_t* s, int token, const float* row, float* out) {
   for (int i = 0; i < dim; i++) out[i] += row[i];
 }
 
+// Where a step puts its scores: only the alternatives need them.
+float* step_scores(orv_stream_t* s) { return s->n_alt >= 2 ? s->logits.data() : nullptr; }
+
 // The decoder's start: a prompt of P positions (BOS, then padding tokens, each plus its adapter
 // row), prefilled but for the last, which the first step decodes.
+
 void start_decoder(orv_stream_t* s, int p) {
   orv_ctx_t* ctx = s->ctx;
   const auto t0 = Clock::now();
@@ -199,10 +217,17 @@ void start_decoder(orv_stream_t* s, int p) {
                   &prompt[i * dim]);
     ctx->kv_cache_len = 0;
     ctx->kv_pos_offset = 0;
-    // Without its prompt in the cache the decoder would only produce noise: a failed prefill
-    // ends the transcript like a failed step does.
-    if (orv_decoder_prefill(ctx, prompt.data(), p - 1) == 0)
-      id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], s->logits.data());
+    // The positions of the silence rows go first, as a prefill of their own or as its copy, then
+    // the rest. Without its prompt in the cache the decoder would only produce noise: a failed
+    // prefill ends the transcript like a failed step does.
+    const int quiet = s->silence_done ? std::min<int>(ORV_STREAM_SILENCE_ROWS, p - 1) : 0;
+    bool ok = quiet > 0 && ctx->reuse_silence && silence_restore_decoder(ctx, quiet);
+    if (!ok) {
+      ok = orv_decoder_prefill(ctx, prompt.data(), quiet) == 0;
+      if (ok && quiet > 0 && ctx->reuse_silence) silence_save_decoder(ctx, quiet);
+    }
+    if (ok && orv_decoder_prefill(ctx, &prompt[quiet * dim], p - 1 - quiet) == 0)
+      id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], step_scores(s));
   } catch (const std::bad_alloc&) {
   }
   take_token(s, id);
@@ -240,7 +265,7 @@ void decoder_pump(orv_stream_t* s) {
     while (!s->eos && s->dec_pos < s->n_adapter) {
       build_input(s, s->last_token, &s->adapter_rows[(s->dec_pos - s->adapter_base) * dim],
                   s->dec_in.data());
-      const int id = orv_decoder_step(s->ctx, s->dec_in.data(), s->logits.data());
+      const int id = orv_decoder_step(s->ctx, s->dec_in.data(), step_scores(s));
       s->dec_pos++;
       take_token(s, id);
     }
@@ -268,7 +293,12 @@ void orv_stream_pump(orv_stream_t* s) {
         s->mel_consumed = n_frames;  // nothing will decode the output: skip the networks
       } else {
         const float* frames = orv_mel_stream_frames(s->mel.get(), &n_frames, &first);
-        encode_run(s, frames + static_cast<size_t>(s->mel_consumed - first) * ORV_MEL_BINS, n);
+        const float* at = frames + static_cast<size_t>(s->mel_consumed - first) * ORV_MEL_BINS;
+        if (!s->enc_started && n >= ORV_STREAM_SILENCE_FRAMES) {
+          encode_silence(s, at);
+        } else {
+          encode_run(s, at, n);
+        }
       }
       orv_mel_stream_release(s->mel.get(), s->mel_consumed);
       decoder_pump(s);

@@ -100,6 +100,45 @@ TEST(Stream, output_independent_of_chunking) {
       << "single frames";
 }
 
+// Streams after the first start from a copy of the silence state; their ids must be exactly
+// those of a context that computes it every time, for each delay (also one changed after the
+// stream began) and with BF16 or INT8 decoder weights.
+TEST(Stream, reused_silence_start_gives_the_ids_of_computing_it) {
+  CtxPtr reuse = load_context(tiny_model_dir()), fresh = load_context(tiny_model_dir());
+  fresh->reuse_silence = false;
+  const auto pieces = [] { return 1600; };
+  // Each weight form: a copy made, a copy used, a copy refused for another delay; the INT8 pass
+  // first meets the BF16 copy of its delay.
+  const std::pair<int, std::vector<int>> runs[] = {{0, {480, 480, 160}}, {1, {160, 160, 480}}};
+  for (const auto& [int8, delays] : runs) {
+    ASSERT_EQ(orv_set_int8(reuse.get(), int8), 0);
+    ASSERT_EQ(orv_set_int8(fresh.get(), int8), 0);
+    for (int delay : delays) {
+      SCOPED_TRACE("int8 " + std::to_string(int8) + ", delay " + std::to_string(delay));
+      orv_set_delay(reuse.get(), delay);
+      orv_set_delay(fresh.get(), delay);
+      EXPECT_EQ(run_stream(speech(), pieces, 2.f, reuse.get()).ids,
+                run_stream(speech(), pieces, 2.f, fresh.get()).ids);
+      EXPECT_TRUE(reuse->silence.enc.valid && reuse->silence.dec.valid);
+      EXPECT_EQ(reuse->silence.dec.delay_tokens, delay / 80);
+    }
+  }
+  // The delay changes between the stream's start and its decoder's: the copy made for the old
+  // delay must not be used.
+  std::vector<int> ids[2];
+  for (orv_ctx_t* ctx : {reuse.get(), fresh.get()}) {
+    orv_set_delay(ctx, 480);
+    StreamPtr s = new_stream(ctx);
+    s->on_token = [&ids, ctx, &fresh](int id) { ids[ctx == fresh.get()].push_back(id); };
+    ASSERT_EQ(orv_stream_feed(s.get(), speech().data(), 8000), 0);
+    orv_set_delay(ctx, 800);
+    ASSERT_EQ(orv_stream_feed(s.get(), speech().data() + 8000, int(speech().size()) - 8000), 0);
+    ASSERT_EQ(orv_stream_finish(s.get()), 0);
+  }
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_FALSE(ids[0].empty());
+}
+
 TEST(Stream, long_recording_in_one_call_fits_a_fixed_encoder_cache) {
   // A GPU-shared encoder cache cannot grow past window + 256 rows; a recording fed in one call
   // still goes through it, in runs of at most 256 positions, and nothing is lost.
