@@ -14,6 +14,7 @@
 
 #include "context.h"
 #include "gpu/gpu.h"
+#include "kernels.h"
 #include "membw.h"
 #include "orvane.h"
 #include "stopwatch.h"
@@ -23,7 +24,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: orvane-bench -d MODEL_DIR [--cpu] [--int8] [--seconds N] [--json]\n";
+    "Usage: orvane-bench -d MODEL_DIR [--cpu] [--int8] [--threads N] [--seconds N] [--json]\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -58,9 +59,34 @@ double ms_to_first_token(orv_ctx_t* ctx, const std::vector<float>& audio) {
   return ms;
 }
 
+// Multiply-adds of the encoder's matrices per encoder position, doubled: the stem's second
+// convolution, two frames of the first, and every layer's projections and feed-forward block.
+// Attention over the cached keys is left out, so the rate it gives is a slight underestimate.
+double encoder_flops_per_position(const orv_shape_t& shape) {
+  const orv_block_shape_t& e = shape.encoder;
+  const double dim = e.dim, q = double(e.heads) * e.head_dim, kv = double(e.kv_heads) * e.head_dim;
+  const double layer = dim * (q + 2 * kv) + q * dim + 3 * dim * e.hidden;
+  return 2 * (e.layers * layer + 3 * dim * dim + 2 * 3 * dim * double(ORV_MEL_BINS));
+}
+
+// Rate of the BLAS sgemm, split across the engine's threads, on the encoder's feed-forward
+// shape for a 2 s chunk (100 rows): the best the machine does on the encoder's arithmetic.
+double sgemm_gflops(const orv_shape_t& shape) {
+  const int m = 100, k = shape.encoder.dim, n = shape.encoder.hidden;
+  std::vector<float> a(size_t(m) * k, 0.5f), b(size_t(n) * k, 0.25f), c(size_t(m) * n);
+  double best = 0;
+  for (int rep = 0; rep < 5; rep++) {
+    const auto t0 = Clock::now();
+    orv_matmul_t(c.data(), a.data(), b.data(), m, k, n);
+    best = std::max(best, 2.0 * m * k * n / (ms_since(t0) * 1e6));
+  }
+  return best;
+}
+
 struct Options {
   std::string model_dir;
   bool cpu = false, json = false, int8 = false;
+  int threads = 0;  // every core
   double seconds = 10;
 };
 
@@ -70,6 +96,8 @@ Options parse_args(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "-d" && i + 1 < argc) {
       o.model_dir = argv[++i];
+    } else if (a == "--threads" && i + 1 < argc) {
+      o.threads = std::atoi(argv[++i]);
     } else if (a == "--seconds" && i + 1 < argc) {
       o.seconds = std::atof(argv[++i]);
     } else if (a == "--cpu") {
@@ -94,7 +122,9 @@ Options parse_args(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options o = parse_args(argc, argv);
-  const double bandwidth = orv_bench_read_bandwidth_gbs();
+  orv_set_threads(o.threads);
+  const double bandwidth_1t = orv_bench_read_bandwidth_gbs();
+  const double bandwidth = orv_bench_read_bandwidth_all_gbs();
 
   const int gpu = o.cpu ? 0 : orv_gpu_init();
   auto t0 = Clock::now();
@@ -141,6 +171,10 @@ int main(int argc, char** argv) {
   const double weight_bytes = step_weight_bytes(ctx->shape, int8_weights);
   const double floor_ms = floor_gbs > 0 ? weight_bytes / (floor_gbs * 1e9) * 1e3 : 0;
   const int dispatches = orv_gpu_step_dispatches();
+  const double gemm = sgemm_gflops(ctx->shape);
+  const double enc_gflops =
+      s->enc_ms > 0 ? encoder_flops_per_position(ctx->shape) * (encoded_s * 50) / (s->enc_ms * 1e6)
+                    : 0;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
@@ -151,12 +185,15 @@ int main(int argc, char** argv) {
 
   if (o.json) {
     std::printf(
-        "{\"load_ms\": %.1f, \"int8_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, \"decoder_ms_per_step\": %.3f, "
-        "\"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, \"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, "
+        "{\"threads\": %d, \"load_ms\": %.1f, \"int8_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, "
+        "\"encoder_gflops\": %.1f, \"sgemm_gflops\": %.1f, \"decoder_ms_per_step\": %.3f, "
+        "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, "
+        "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
         "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d}\n",
-        load_ms, int8_ms, enc_ms_per_s, step_ms, rtf, rss, rss_anon, gpu_mb, bandwidth, floor_ms,
-        first_token_ms, first_stream_token_ms, gpu_copy_gbs, dispatches);
+        orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm, step_ms, prefill_ms,
+        rtf, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
+        first_stream_token_ms, gpu_copy_gbs, dispatches);
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
@@ -167,13 +204,16 @@ int main(int argc, char** argv) {
   if (o.int8) std::printf("int8 weights   %.1f ms (quantised, or read from int8_cache.bin)\n", int8_ms);
   std::printf("encoder        %.2f ms per second of audio, %.1f ms per 2 s chunk (%.1f s encoded)\n",
               enc_ms_per_s, 2 * enc_ms_per_s, encoded_s);
+  std::printf("encoder rate   %.1f GFLOP/s; BLAS sgemm %.1f GFLOP/s on its feed-forward shape (M 100)\n",
+              enc_gflops, gemm);
   std::printf("decoder        %.3f ms per step (prefill %.1f ms)\n", step_ms, prefill_ms);
   std::printf("first token    %.1f ms after the stream's creation (%.1f ms on the first stream)\n",
               first_token_ms, first_stream_token_ms);
   std::printf("real time      %.4f x (%.0f ms for %.1f s)\n", rtf, wall_ms, o.seconds);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
-  std::printf("memory read    %.2f GB/s (one thread)\n", bandwidth);
+  std::printf("memory read    %.2f GB/s (%d threads), %.2f GB/s (one thread)\n", bandwidth,
+              orv_get_threads(), bandwidth_1t);
   if (gpu) {
     std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
     std::printf("step dispatches %d (one submission)\n", dispatches);

@@ -28,6 +28,7 @@ const char kUsage[] =
     "  --delay MS  transcription delay in milliseconds, 80 to 2400 (default 480)\n"
     "  --cpu       do not use the GPU\n"
     "  --int8      decode with 8-bit weights (quantised once, kept in MODEL_DIR/int8_cache.bin)\n"
+    "  --threads N CPU threads for the computation (default: every core)\n"
     "  -v, -vv     progress (-v) or detailed (-vv) diagnostics on standard error\n"
     "  -h, --help  show this help\n";
 
@@ -41,6 +42,7 @@ struct Options {
   bool cpu = false;
   bool int8 = false;
   int delay_ms = -1;  // the engine's default when negative
+  int threads = 0;    // every core
   int verbose = 0;
 };
 
@@ -84,6 +86,9 @@ Options parse_args(int argc, char** argv) {
       o.cpu = true;
     } else if (a == "--int8") {
       o.int8 = true;
+    } else if (a == "--threads") {
+      o.threads = parse_int(value(), "--threads");
+      if (o.threads < 1) usage_error("--threads needs at least 1");
     } else if (a == "-v" || a == "-vv") {
       o.verbose += static_cast<int>(a.size()) - 1;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -179,6 +184,7 @@ int transcribe(orv_ctx_t* ctx, const Options& o) {
 int main(int argc, char** argv) {
   const Options o = parse_args(argc, argv);
   orv_verbose = o.verbose;
+  orv_set_threads(o.threads);
   if (!o.cpu) orv_gpu_init();  // says at -v why it runs on the CPU when it does
   orv_ctx_t* ctx = orv_load(o.model_dir.c_str());
   if (!ctx) {

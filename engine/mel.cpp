@@ -81,7 +81,9 @@ float hsum(const float* a) {
 // gets the same bits in whichever slot of the block it sits. The AVX2 clone does the same
 // operations in the same order as the baseline one (AVX2 alone brings no fused multiply-add),
 // so with the baseline flags every x86-64 machine computes the same frames.
+#if defined(__x86_64__)
 __attribute__((target_clones("avx2", "default")))
+#endif
 void dft_power(const float* dft, const float* x, float* power) {
   for (int k = 0; k < kBins; k++) {
     const float* c = dft + size_t{2} * kWin * k;

@@ -17,10 +17,16 @@ packages=(
   qml6-module-qtqml-workerscript qml6-module-qt-labs-platform qml6-module-qttest
   pulseaudio pulseaudio-utils xvfb xclip xdotool
   libxcb1-dev x11-utils dbus-daemon fonts-dejavu-core
+  g++-aarch64-linux-gnu libopenblas-dev:arm64 libgtest-dev:arm64
 )
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+# The aarch64 cross build (scripts/test.sh) takes its arm64 libraries from Debian's multiarch.
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${sudo_cmd[@]}" dpkg --add-architecture arm64
+fi
 
 missing=()
 for p in "${packages[@]}"; do

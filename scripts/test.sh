@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite through CTest: the release build, the sanitizer build (ASan + UBSan) and
-# the fuzz harnesses (ORVANE_FUZZ_SECONDS each, default 30).
+# The whole test suite through CTest: the release build, the aarch64 cross build of the engine,
+# the sanitizer build (ASan + UBSan) and the fuzz harnesses (ORVANE_FUZZ_SECONDS each, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -8,6 +8,12 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The engine and its kernel tests cross-built for aarch64 (built only: running them needs qemu).
+cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DORVANE_BENCH=OFF -DORVANE_VULKAN=OFF -DORVANE_APP=OFF
+cmake --build build-aarch64 --target orvane \
+  $(cd tests/engine && ls kernels_*.cpp thread_pool_test.cpp | sed 's/\.cpp$//')
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
   -DORVANE_BENCH=OFF -DORVANE_APP=OFF

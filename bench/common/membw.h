@@ -5,6 +5,8 @@
 // Single-thread read bandwidth in GB/s (1e9 bytes per second): the best of several passes summing
 // a 1 GiB buffer. 0 when the buffer cannot be allocated.
 double orv_bench_read_bandwidth_gbs();
+// The same with the buffer split across the engine's threads (every core by default).
+double orv_bench_read_bandwidth_all_gbs();
 
 // Resident memory of this process in MiB, from /proc/self/statm; 0 when it cannot be read.
 double orv_bench_rss_mb();

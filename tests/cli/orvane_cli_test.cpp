@@ -123,6 +123,8 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
   const Result verbose = run_cli({"-d", model, "-v", sp.wav});
   EXPECT_EQ(verbose.out, expected);
   EXPECT_NE(verbose.err.find("Encoder: "), std::string::npos) << verbose.err;
+  for (const std::string threads : {"1", "3"})  // the words do not depend on the thread count
+    EXPECT_EQ(run_cli({"-d", model, "--threads", threads, sp.wav}).out, expected) << threads;
 }
 
 // On the GPU (Mesa's CPU implementation of Vulkan where there is no GPU) the matrix products

@@ -63,7 +63,10 @@ uint16_t to_bf16(float f) {
 
 // The hot loop of the full-size model, compiled for AVX2 as well where the machine has it.
 template <typename Store>
-__attribute__((target_clones("avx2", "default"))) void fill_values(uint32_t key, uint32_t first, size_t n,
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void fill_values(uint32_t key, uint32_t first, size_t n,
                                                                   Init init, Store store) {
   for (size_t i = 0; i < n; i++) store(i, init.mean + init.std * normal_at(key, first + static_cast<uint32_t>(i)));
 }
