@@ -179,8 +179,7 @@ int transcribe(orv_ctx_t* ctx, const Options& o) {
 int main(int argc, char** argv) {
   const Options o = parse_args(argc, argv);
   orv_verbose = o.verbose;
-  if (!o.cpu && !orv_gpu_init() && o.verbose >= 1)
-    std::fprintf(stderr, "GPU acceleration not available, running on the CPU\n");
+  if (!o.cpu) orv_gpu_init();  // says at -v why it runs on the CPU when it does
   orv_ctx_t* ctx = orv_load(o.model_dir.c_str());
   if (!ctx) {
     std::fprintf(stderr, "orvane: cannot load the model in %s\n", o.model_dir.c_str());

@@ -28,6 +28,12 @@ using FloatResult = std::unique_ptr<float[], FreeDeleter>;
 
 bool report_layer(int done, int layers) { return done % 8 == 0 || done == layers; }
 
+// Adds BIAS (when there is one) to each of the ROWS rows of Y.
+void add_bias_rows(float* y, const float* bias, int rows, int width) {
+  if (!bias) return;
+  for (int r = 0; r < rows; r++) orv_add_inplace(y + size_t(r) * width, bias, width);
+}
+
 // One encoder layer over x [n][dim], in place. KV_K / KV_V point at the layer's key and value
 // row 0; this call's rows go to START .. START + n - 1 and the attention reads rows 0 .. START +
 // n - 1. The whole-sequence form passes its own k and v buffers with START 0, so nothing moves.
@@ -37,9 +43,16 @@ void encoder_layer(const orv_block_shape_t& s, const orv_enc_layer_t& w, float* 
   const float scale = 1.0f / std::sqrt(static_cast<float>(s.head_dim));
 
   orv_rms_norm(b.x_norm, x, w.attention_norm.get(), n, wd.dim, ORV_NORM_EPS);
-  orv_linear_bf16(b.q, b.x_norm, w.wq_weight_bf16, w.wq_bias.get(), n, wd.dim, wd.q_dim);
-  orv_linear_nobias_bf16(b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
-  orv_linear_bf16(b.v, b.x_norm, w.wv_weight_bf16, w.wv_bias.get(), n, wd.dim, wd.kv_dim);
+  if (orv_gpu_available() &&
+      orv_gpu_qkv(n, wd.dim, b.x_norm, w.wq_weight_bf16, wd.q_dim, w.wk_weight_bf16, wd.kv_dim,
+                  w.wv_weight_bf16, wd.kv_dim, b.q, b.k, b.v) == 0) {
+    add_bias_rows(b.q, w.wq_bias.get(), n, wd.q_dim);
+    add_bias_rows(b.v, w.wv_bias.get(), n, wd.kv_dim);
+  } else {
+    orv_linear_bf16(b.q, b.x_norm, w.wq_weight_bf16, w.wq_bias.get(), n, wd.dim, wd.q_dim);
+    orv_linear_nobias_bf16(b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
+    orv_linear_bf16(b.v, b.x_norm, w.wv_weight_bf16, w.wv_bias.get(), n, wd.dim, wd.kv_dim);
+  }
   orv_apply_rope(b.q, rope, n, s.heads, s.head_dim);
   orv_apply_rope(b.k, rope, n, s.kv_heads, s.head_dim);
   if (kv_k != b.k) {
@@ -47,17 +60,26 @@ void encoder_layer(const orv_block_shape_t& s, const orv_enc_layer_t& w, float* 
     std::memcpy(kv_k + size_t(start) * wd.kv_dim, b.k, rows_bytes);
     std::memcpy(kv_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
   }
-  orv_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
-                s.window, start, scale);
+  if (!orv_gpu_available() ||
+      orv_gpu_encoder_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads,
+                                s.head_dim, scale, s.window, start) != 0)
+    orv_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
+                  s.window, start, scale);
   orv_linear_bf16(b.proj_out, b.attn_out, w.wo_weight_bf16, w.wo_bias.get(), n, wd.q_dim, wd.dim);
   orv_add_inplace(x, b.proj_out, n * wd.dim);
 
   orv_rms_norm(b.x_norm, x, w.ffn_norm.get(), n, wd.dim, ORV_NORM_EPS);
-  orv_linear_nobias_bf16(b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
-  orv_silu(b.gate, n * wd.hidden);
-  orv_linear_nobias_bf16(b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
-  orv_mul_inplace(b.gate, b.up, n * wd.hidden);
-  orv_linear_bf16(b.ffn_out, b.gate, w.w2_weight_bf16, w.w2_bias.get(), n, wd.hidden, wd.dim);
+  if (orv_gpu_available() &&
+      orv_gpu_ffn(n, wd.dim, wd.hidden, b.x_norm, w.w1_weight_bf16, w.w3_weight_bf16,
+                  w.w2_weight_bf16, b.ffn_out) == 0) {
+    add_bias_rows(b.ffn_out, w.w2_bias.get(), n, wd.dim);
+  } else {
+    orv_linear_nobias_bf16(b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
+    orv_silu(b.gate, n * wd.hidden);
+    orv_linear_nobias_bf16(b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
+    orv_mul_inplace(b.gate, b.up, n * wd.hidden);
+    orv_linear_bf16(b.ffn_out, b.gate, w.w2_weight_bf16, w.w2_bias.get(), n, wd.hidden, wd.dim);
+  }
   orv_add_inplace(x, b.ffn_out, n * wd.dim);
 }
 

@@ -1,5 +1,5 @@
 // The GPU backend's entry points used inside the engine. orv_gpu_init and orv_gpu_available are
-// public (orvane.h).
+// public (orvane.h). Every operation waits for the GPU before it returns.
 #ifndef ORVANE_GPU_H
 #define ORVANE_GPU_H
 
@@ -12,16 +12,48 @@
 extern "C" {
 #endif
 
+// Releases everything the backend holds; orv_gpu_available() is 0 afterwards and orv_gpu_init
+// may start it again. Pointers from orv_gpu_shared_alloc become invalid: free them first.
+ORV_API void orv_gpu_shutdown(void);
+
 // Zeroed host-visible memory the GPU passes can use; NULL on failure. Falls back to plain heap
-// memory while no backend runs. Release with orv_gpu_shared_free, which also accepts NULL.
+// memory while no backend runs or all shared slots are taken. Release with orv_gpu_shared_free,
+// which also accepts NULL.
 ORV_API void *orv_gpu_shared_alloc(size_t bytes);
 ORV_API void orv_gpu_shared_free(void *ptr);
 
 // GPU forms of the engine's heavy work. Each returns 0 (or a token id) when it did the work, and a
-// negative value when it declined, in which case the caller runs its CPU path on the same input.
+// negative value when it declined, in which case its outputs are untouched and the caller runs
+// its CPU path on the same input. Weights are given by the address of their BF16 data, which is
+// also the key of their device copy.
 
 // C[M][N] = A[M][K] * W[N][K]^T with BF16 W.
 ORV_API int orv_gpu_sgemm_bf16(int m, int n, int k, const float *a, const uint16_t *w, float *c);
+// The same with float W (copied to the device once, keyed by address and size).
+ORV_API int orv_gpu_sgemm_f32(int m, int n, int k, const float *a, const float *w, float *c);
+// Q, K, V [M][Nq|Nk|Nv] = X[M][K] times the three BF16 weights, in one submission, no biases.
+ORV_API int orv_gpu_qkv(int m, int k, const float *x, const uint16_t *wq, int nq, const uint16_t *wk,
+                        int nk, const uint16_t *wv, int nv, float *q, float *kout, float *v);
+// Y[M][dim] = (silu(X W1^T) * (X W3^T)) W2^T; W1, W3 [hidden][dim], W2 [dim][hidden].
+ORV_API int orv_gpu_ffn(int m, int dim, int hidden, const float *x, const uint16_t *w1,
+                        const uint16_t *w3, const uint16_t *w2, float *y);
+// Causal sliding-window attention, the same contract as orv_attention (kernels.h) with
+// head_dim <= 128: the tiled kernel, eight queries per workgroup.
+ORV_API int orv_gpu_encoder_attention(float *out, const float *q, const float *k, const float *v,
+                                      int seq_q, int seq_k, int n_heads, int n_kv_heads,
+                                      int head_dim, float scale, int window_size, int q_offset);
+// The same through a stored score matrix: products, then a masked softmax, then products.
+ORV_API int orv_gpu_attention(float *out, const float *q, const float *k, const float *v,
+                              int seq_q, int seq_k, int n_heads, int n_kv_heads, int head_dim,
+                              float scale, int window_size, int q_offset);
+
+// Load-time warm-up of a loaded context: converts the encoder and adapter weights, quantises the
+// decoder's matrices to INT8, uploads the small vectors and builds the products' first
+// submissions, with its verbose lines.
+ORV_API void orv_gpu_prewarm(orv_ctx_t *ctx);
+// Bytes the weight caches hold on the device (half and float caches, INT8 table).
+ORV_API uint64_t orv_gpu_memory_bytes(void);
+
 // Every encoder layer and the final norm over X [n][enc dim] in place, writing encoder cache rows
 // cache_start .. cache_start + n - 1. ROPE is the rotary table of the n positions.
 ORV_API int orv_gpu_encoder_pass(orv_ctx_t *ctx, float *x, int n, const float *rope, int cache_start);

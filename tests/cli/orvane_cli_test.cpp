@@ -32,10 +32,11 @@ struct Result {
   std::string out, err;
 };
 
-// Runs build/cli/orvane with ARGS and INPUT on its standard input.
-Result run_cli(const std::vector<std::string>& args, const std::string& input = "") {
+// Runs build/cli/orvane with ARGS and INPUT on its standard input, ENV (assignments) set.
+Result run_cli(const std::vector<std::string>& args, const std::string& input = "",
+               const std::string& env = "") {
   TempDir dir;
-  std::string command = ORVANE_TEST_BIN_DIR "/cli/orvane";
+  std::string command = env + " " ORVANE_TEST_BIN_DIR "/cli/orvane";
   for (const std::string& a : args) command += " '" + a + "'";  // no quotes in the test's args
   command += " <" + dir.write("in", input) + " >" + dir.file("out") + " 2>" + dir.file("err");
   const int status = std::system(command.c_str());
@@ -122,6 +123,29 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
   const Result verbose = run_cli({"-d", model, "-v", sp.wav});
   EXPECT_EQ(verbose.out, expected);
   EXPECT_NE(verbose.err.find("Encoder: "), std::string::npos) << verbose.err;
+}
+
+// On the GPU (Mesa's CPU implementation of Vulkan where there is no GPU) the matrix products
+// run with half-precision weights; the tiny model still gives the CPU's tokens.
+TEST(Cli, gpu_gives_the_cpu_transcript_and_a_missing_driver_one_line) {
+  TempDir dir;
+  const std::string path = dir.write("speech.wav", wav_image(to_pcm16(speech_samples("Vulkan or not, the same words."))));
+  const std::string& model = tiny_model_dir();
+  const Result cpu = run_cli({"-d", model, "--cpu", path});
+  ASSERT_EQ(cpu.status, 0) << cpu.err;
+  const std::string gpu_env = "XDG_CACHE_HOME='" + dir.path().string() + "' ORVANE_GPU_ALLOW_CPU=1";
+  const Result gpu = run_cli({"-d", model, "-vv", path}, "", gpu_env);
+  EXPECT_EQ(gpu.out, cpu.out);
+  for (const char* line : {"Vulkan: GPU acceleration enabled (", "Vulkan: compute shaders compiled "
+                           "(rms_norm silu gelu add mul causal_softmax )\n", "Pre-warming Vulkan weight cache...\n",
+                           "Vulkan GPU: "})
+    EXPECT_NE(gpu.err.find(line), std::string::npos) << line << " in\n" << gpu.err;
+
+  const Result none = run_cli({"-d", model, "-v", path}, "", "VK_ICD_FILENAMES=/nonexistent ORVANE_GPU_ALLOW_CPU=1");
+  EXPECT_EQ(none.out, cpu.out);
+  EXPECT_EQ(none.err.rfind("Vulkan: GPU acceleration not available: no Vulkan driver; running on the CPU\n", 0), 0u)
+      << none.err;
+  EXPECT_EQ(none.err.find("Vulkan", none.err.find('\n')), std::string::npos) << "one line only:\n" << none.err;
 }
 
 // Times in "HH:MM:SS,mmm" (SubRip) or "HH:MM:SS.mmm" (WebVTT) cue lines, in milliseconds.

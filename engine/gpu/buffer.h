@@ -1,0 +1,117 @@
+// GPU buffers (RAII) and the command recorder that fills, runs and reads them: one command
+// buffer per operation, a barrier between commands, one wait at the end.
+#ifndef ORVANE_GPU_BUFFER_H
+#define ORVANE_GPU_BUFFER_H
+
+#include <vulkan/vulkan.h>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "gpu/device.h"
+#include "gpu/pipelines.h"
+
+namespace gpu {
+
+enum class Memory {
+  device,  // device-local; host-mapped where the device has unified memory
+  host,    // host-visible and coherent: staging, and memory the CPU code works in directly
+};
+
+class Buffer {
+ public:
+  // Null when the device refuses (reported once per process on standard error).
+  static std::shared_ptr<Buffer> create(Device& device, uint64_t bytes, Memory where);
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer();
+
+  VkBuffer handle() const { return buffer_; }
+  uint64_t size() const { return size_; }
+  void* mapped() const { return mapped_; }  // null unless host-visible
+
+ private:
+  explicit Buffer(Device& device) : device_(device) {}
+  Device& device_;
+  VkBuffer buffer_ = VK_NULL_HANDLE;
+  VkDeviceMemory memory_ = VK_NULL_HANDLE;
+  uint64_t size_ = 0;
+  void* mapped_ = nullptr;
+};
+using BufferRef = std::shared_ptr<Buffer>;
+
+// Test hook: allocations above BYTES are refused as if by the device (0 lifts the limit).
+void refuse_allocations_over(uint64_t bytes);
+
+// A buffer bound to one kernel argument: BYTES from OFFSET (the rest of the buffer when 0).
+struct Binding {
+  const Buffer* buffer;
+  uint64_t offset = 0;
+  uint64_t bytes = 0;
+};
+
+class Recorder {
+ public:
+  Recorder(Device& device, const Pipelines& pipelines);
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+  ~Recorder();
+
+  // False once anything failed; a failed recorder never runs.
+  bool ok() const { return ok_; }
+  void fail() { ok_ = false; }
+  const Device& device() const { return device_; }
+  const Pipeline* pipeline(Kernel k) const { return pipelines_.get(k); }
+
+  void upload(const Buffer& dst, uint64_t offset, const void* src, uint64_t bytes);
+  // The bytes land in DST when run() returns true.
+  void download(const Buffer& src, uint64_t offset, void* dst, uint64_t bytes);
+  void copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, uint64_t dst_offset,
+            uint64_t bytes);
+  // GROUPS workgroups of kernel K (split over two grid dimensions beyond the device's limit);
+  // ARGS is the kernel's push-constant block. Fails when the pipeline is missing or a binding
+  // exceeds the device's largest storage-buffer range.
+  void dispatch(Kernel k, std::initializer_list<Binding> bindings, const void* args,
+                uint32_t args_bytes, uint64_t groups);
+  template <typename Args>
+  void dispatch(Kernel k, std::initializer_list<Binding> bindings, const Args& args,
+                uint64_t groups) {
+    static_assert(sizeof(Args) <= kPushBytes);
+    dispatch(k, bindings, &args, sizeof args, groups);
+  }
+  // One invocation per element of N, in workgroups of the kernel's width.
+  template <typename Args>
+  void dispatch_elements(Kernel k, std::initializer_list<Binding> bindings, const Args& args,
+                         uint64_t n) {
+    const Pipeline* p = pipelines_.get(k);
+    dispatch(k, bindings, args, p ? (n + p->local_size - 1) / p->local_size : 0);
+  }
+
+  // Submits, waits and finishes the downloads. False when the recorder failed or the device did.
+  bool run();
+
+ private:
+  void barrier();
+  VkDescriptorSet allocate_set(VkDescriptorSetLayout layout);
+
+  Device& device_;
+  const Pipelines& pipelines_;
+  VkCommandBuffer cmd_ = VK_NULL_HANDLE;
+  std::vector<VkDescriptorPool> pools_;
+  std::vector<BufferRef> staging_;
+  std::vector<std::function<void()>> after_;  // host copies once the GPU is done
+  bool ok_ = true;
+  bool pending_ = false;  // a command was recorded since the last barrier
+};
+
+// Fills BYTES of DST at OFFSET from host memory now (a mapped copy, or a staged transfer that it
+// waits for). False when the device fails.
+bool write_buffer(Device& device, const Pipelines& pipelines, const Buffer& dst, uint64_t offset,
+                  const void* src, uint64_t bytes);
+
+}  // namespace gpu
+
+#endif

@@ -1,0 +1,230 @@
+#include "gpu/caches.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+
+namespace gpu {
+
+namespace {
+
+// Matrices are converted and uploaded in slices of this many values, so a large matrix never
+// needs a host copy of its own size.
+constexpr uint64_t kConvertSlice = uint64_t{1} << 22;
+
+}  // namespace
+
+uint16_t bf16_to_half(uint16_t b) {
+  const uint16_t sign = b & 0x8000;
+  const int exponent = (b >> 7) & 0xFF;
+  const uint16_t mantissa = b & 0x7F;
+  if (exponent == 255) return sign | 0x7C00 | (mantissa ? 0x200 : 0);
+  if (exponent <= 112) return sign;
+  if (exponent >= 143) return sign | 0x7C00;
+  return static_cast<uint16_t>(sign | ((exponent - 112) << 10) | (mantissa << 3));
+}
+
+uint64_t scratch_capacity(uint64_t bytes) {
+  constexpr uint64_t kSmall = uint64_t{64} << 10, kLarge = uint64_t{1} << 20;
+  const uint64_t unit = bytes < kLarge ? kSmall : kLarge;
+  return std::max<uint64_t>(unit, (bytes + unit - 1) / unit * unit);
+}
+
+BufferRef Caches::convert_half(const uint16_t* src, uint64_t count) {
+  BufferRef buffer = Buffer::create(device_, count * 2, Memory::device);
+  if (!buffer) return nullptr;
+  std::vector<uint16_t> slice;
+  try {
+    slice.resize(std::min(count, kConvertSlice));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  for (uint64_t done = 0; done < count; done += slice.size()) {
+    const uint64_t n = std::min<uint64_t>(slice.size(), count - done);
+    for (uint64_t i = 0; i < n; i++) slice[i] = bf16_to_half(src[done + i]);
+    if (!write_buffer(device_, pipelines_, *buffer, done * 2, slice.data(), n * 2)) return nullptr;
+  }
+  return buffer;
+}
+
+BufferRef Caches::get_f16(const uint16_t* src, uint64_t count) {
+  std::lock_guard lock(half_lock_);
+  for (const HalfEntry& e : half_)
+    if (e.src == src) return e.buffer;
+  BufferRef buffer = convert_half(src, count);
+  if (buffer && half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
+  return buffer;
+}
+
+BufferRef Caches::get_f32(const void* src, uint64_t bytes) {
+  std::lock_guard lock(float_lock_);
+  for (const FloatEntry& e : float_)
+    if (e.src == src && e.bytes == bytes) return e.buffer;
+  BufferRef buffer = Buffer::create(device_, bytes, Memory::device);
+  if (!buffer || !write_buffer(device_, pipelines_, *buffer, 0, src, bytes)) return nullptr;
+  if (float_.size() < kFloatCacheCapacity) float_.push_back({src, buffer, bytes});
+  return buffer;
+}
+
+BufferRef Caches::get_merged(std::initializer_list<MatrixPart> parts) {
+  if (parts.size() < 2) return nullptr;
+  const void* a = parts.begin()[0].src;
+  const void* b = parts.begin()[1].src;
+  for (const MergedEntry& e : merged_)
+    if (e.a == a && e.b == b) return e.buffer;
+  uint64_t total = 0;
+  std::vector<BufferRef> halves;
+  for (const MatrixPart& p : parts) {
+    BufferRef h = get_f16(p.src, p.count);
+    if (!h) return nullptr;
+    halves.push_back(std::move(h));
+    total += p.count;
+  }
+  BufferRef buffer = Buffer::create(device_, total * 2, Memory::device);
+  if (!buffer) return nullptr;
+  {
+    Recorder rec(device_, pipelines_);
+    uint64_t at = 0;
+    size_t i = 0;
+    for (const MatrixPart& p : parts) {
+      rec.copy(*halves[i++], 0, *buffer, at * 2, p.count * 2);
+      at += p.count;
+    }
+    if (!rec.run()) return nullptr;
+  }
+  if (merged_.size() < kMergedCacheCapacity) merged_.push_back({a, b, buffer});
+  return buffer;
+}
+
+BufferRef Caches::scratch_acquire(uint64_t bytes) {
+  {
+    std::lock_guard lock(scratch_lock_);
+    for (ScratchEntry& e : scratch_) {
+      if (!e.in_use && e.buffer->size() >= bytes) {
+        e.in_use = true;
+        return e.buffer;
+      }
+    }
+    if (scratch_.size() < kScratchPoolCapacity) {
+      if (BufferRef buffer = Buffer::create(device_, scratch_capacity(bytes), Memory::device)) {
+        scratch_.push_back({buffer, true});
+        return buffer;
+      }
+    }
+  }
+  return Buffer::create(device_, bytes, Memory::device);  // unpooled, gone with its last holder
+}
+
+void Caches::scratch_release(const BufferRef& buffer) {
+  std::lock_guard lock(scratch_lock_);
+  for (ScratchEntry& e : scratch_) {
+    if (e.buffer == buffer) {
+      e.in_use = false;
+      return;
+    }
+  }
+}
+
+void* Caches::shared_alloc(size_t bytes) {
+  if (shared_.size() < kSharedCapacity) {
+    if (BufferRef buffer = Buffer::create(device_, bytes, Memory::host)) {
+      std::memset(buffer->mapped(), 0, bytes);
+      shared_.push_back({buffer->mapped(), buffer});
+      return buffer->mapped();
+    }
+  }
+  return std::calloc(1, bytes);
+}
+
+bool Caches::shared_free(void* host) {
+  for (size_t i = 0; i < shared_.size(); i++) {
+    if (shared_[i].host == host) {
+      shared_[i] = std::move(shared_.back());
+      shared_.pop_back();
+      return true;
+    }
+  }
+  return false;
+}
+
+BufferRef Caches::shared_buffer(const void* host) {
+  for (const SharedEntry& e : shared_)
+    if (e.host == host) return e.buffer;
+  return nullptr;
+}
+
+bool Caches::set_decoder_input(const float* x, size_t n) {
+  const uint64_t bytes = uint64_t{n} * sizeof(float);
+  if (!decoder_input_ || decoder_input_->size() < bytes) {
+    decoder_input_.reset();
+    decoder_input_ = Buffer::create(device_, bytes, Memory::device);
+    if (!decoder_input_) return false;
+  }
+  return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
+}
+
+bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                      Int8Matrix* out) {
+  for (const Int8Entry& e : int8_) {
+    if (e.src == w) {
+      *out = e.m;
+      return true;
+    }
+  }
+  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
+  const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
+  orv_int8_matrix_t q{};
+  std::vector<int8_t> own_weights;
+  std::vector<uint16_t> own_scales;
+  if (!host || !orv_int8_find(host, w, &q) || uint64_t(q.n) * uint64_t(q.k) != numel) {
+    try {
+      own_weights.resize(numel);
+      own_scales.resize(scale_count);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    orv_int8_quantize(w, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
+    q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
+  }
+  Int8Matrix m{Buffer::create(device_, numel, Memory::device),
+               Buffer::create(device_, scale_count * 2, Memory::device)};
+  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
+      !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
+    return false;
+  if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
+  *out = m;
+  return true;
+}
+
+uint64_t Caches::memory_bytes() {
+  uint64_t total = 0;
+  {
+    std::lock_guard lock(half_lock_);
+    for (const HalfEntry& e : half_) total += e.count * 2;
+  }
+  {
+    std::lock_guard lock(float_lock_);
+    for (const FloatEntry& e : float_) total += e.bytes;
+  }
+  for (const Int8Entry& e : int8_) total += e.numel + (e.numel >> 7) * 2;
+  return total;
+}
+
+size_t Caches::half_entries() {
+  std::lock_guard lock(half_lock_);
+  return half_.size();
+}
+
+size_t Caches::float_entries() {
+  std::lock_guard lock(float_lock_);
+  return float_.size();
+}
+
+size_t Caches::scratch_entries() {
+  std::lock_guard lock(scratch_lock_);
+  return scratch_.size();
+}
+
+}  // namespace gpu

@@ -1,0 +1,135 @@
+// The backend's buffer layer: weights converted once and kept on the device, keyed by the
+// address of their source in the mapped weight file (or in the context); a pool of reusable
+// scratch buffers; host-visible allocations the CPU code and the GPU passes share (the key/value
+// caches); the decoder step's input buffer; the INT8 weight table; memory accounting.
+// Tables have fixed capacities and never evict: a request past a full table gets a buffer that
+// is not recorded.
+#ifndef ORVANE_GPU_CACHES_H
+#define ORVANE_GPU_CACHES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "gpu/buffer.h"
+#include "int8_weights.h"
+
+namespace gpu {
+
+constexpr size_t kHalfCacheCapacity = 512;
+constexpr size_t kFloatCacheCapacity = 512;
+constexpr size_t kMergedCacheCapacity = 256;
+constexpr size_t kScratchPoolCapacity = 64;
+constexpr size_t kSharedCapacity = 8;
+constexpr size_t kInt8TableCapacity = 256;
+constexpr uint32_t kInt8Group = 128;
+
+// Half-precision pattern of BF16 value B: exact inside half's normal range, signed zero below it,
+// signed infinity above it; NaN stays NaN (quiet).
+uint16_t bf16_to_half(uint16_t b);
+// Capacity of a new pooled scratch buffer for a request of BYTES: a multiple of 64 KiB below
+// 1 MiB, of 1 MiB from there.
+uint64_t scratch_capacity(uint64_t bytes);
+
+struct MatrixPart {
+  const uint16_t* src;  // BF16 [rows][K]
+  uint64_t count;       // rows * K
+};
+
+struct Int8Matrix {
+  BufferRef weights;  // int8 [N][K]
+  BufferRef scales;   // half [N][K / 128]
+};
+
+class Caches {
+ public:
+  Caches(Device& device, const Pipelines& pipelines) : device_(device), pipelines_(pipelines) {}
+  Caches(const Caches&) = delete;
+  Caches& operator=(const Caches&) = delete;
+  // Host pointers handed out by shared_alloc stay valid until the Caches go; callers release
+  // their key/value caches first.
+  ~Caches() = default;
+
+  // Half copy of COUNT BF16 values at SRC; the same buffer for the same SRC whatever COUNT.
+  BufferRef get_f16(const uint16_t* src, uint64_t count);
+  // Copy of BYTES bytes at SRC (norm weights, biases, scales), keyed by address and length.
+  BufferRef get_f32(const void* src, uint64_t bytes);
+  // The half forms of two or three matrices of one input width, rows concatenated in argument
+  // order: one product then yields [a | b (| c)]. Keyed by the first two addresses.
+  BufferRef get_merged(std::initializer_list<MatrixPart> parts);
+
+  BufferRef scratch_acquire(uint64_t bytes);
+  void scratch_release(const BufferRef& buffer);
+
+  // Zero-filled host memory the GPU can bind; plain calloc memory when all slots are taken or the
+  // device refuses. shared_free returns false for pointers it does not know.
+  void* shared_alloc(size_t bytes);
+  bool shared_free(void* host);
+  BufferRef shared_buffer(const void* host);
+
+  // Copies N floats into the decoder step's input buffer, replacing it when too small.
+  bool set_decoder_input(const float* x, size_t n);
+  BufferRef decoder_input() const { return decoder_input_; }
+
+  // The device copy of the INT8 form of the BF16 matrix W [numel / K][K] (K a multiple of 128),
+  // uploaded on the first request from HOST's entry for W, or quantised for the upload when HOST
+  // (which may be null) has none; recorded while the table has room.
+  bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                Int8Matrix* out);
+
+  // Bytes held by the half cache, the float cache and the INT8 table.
+  uint64_t memory_bytes();
+
+  // Entry counts, for tests.
+  size_t half_entries();
+  size_t float_entries();
+  size_t merged_entries() const { return merged_.size(); }
+  size_t scratch_entries();
+  size_t shared_entries() const { return shared_.size(); }
+  size_t int8_entries() const { return int8_.size(); }
+
+ private:
+  struct HalfEntry { const void* src; BufferRef buffer; uint64_t count; };
+  struct FloatEntry { const void* src; BufferRef buffer; uint64_t bytes; };
+  struct MergedEntry { const void* a; const void* b; BufferRef buffer; };
+  struct ScratchEntry { BufferRef buffer; bool in_use; };
+  struct SharedEntry { void* host; BufferRef buffer; };
+  struct Int8Entry { const void* src; Int8Matrix m; uint64_t numel; uint32_t k; };
+
+  BufferRef convert_half(const uint16_t* src, uint64_t count);
+
+  Device& device_;
+  const Pipelines& pipelines_;
+  std::mutex half_lock_, float_lock_, scratch_lock_;
+  std::vector<HalfEntry> half_;
+  std::vector<FloatEntry> float_;
+  std::vector<MergedEntry> merged_;  // load time and the inference thread only
+  std::vector<ScratchEntry> scratch_;
+  std::vector<SharedEntry> shared_;
+  std::vector<Int8Entry> int8_;
+  BufferRef decoder_input_;
+};
+
+// A scratch buffer held for one operation, released on every path out of it.
+class ScratchLease {
+ public:
+  ScratchLease(Caches& caches, uint64_t bytes) : caches_(caches), buffer_(caches.scratch_acquire(bytes)) {}
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  ~ScratchLease() {
+    if (buffer_) caches_.scratch_release(buffer_);
+  }
+  const Buffer* get() const { return buffer_.get(); }
+  explicit operator bool() const { return buffer_ != nullptr; }
+
+ private:
+  Caches& caches_;
+  BufferRef buffer_;
+};
+
+}  // namespace gpu
+
+#endif

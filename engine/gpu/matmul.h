@@ -1,0 +1,31 @@
+// Matrix products recorded into a command buffer: the building blocks of the GPU operations and
+// of the fused passes.
+#ifndef ORVANE_GPU_MATMUL_H
+#define ORVANE_GPU_MATMUL_H
+
+#include <cstdint>
+
+#include "gpu/buffer.h"
+#include "gpu/caches.h"
+
+namespace gpu {
+
+// Push constants of the gemm kernels: Y[m][n] = alpha * sum_k X[m][k] * W(n, k), element offsets
+// and row strides in elements; W(n, k) = w[n * ldw + k] when trans_w, else w[k * ldw + n].
+struct GemmArgs {
+  int32_t m, n, k, lda, ldw, ldy, x_off, w_off, y_off, trans_w;
+  float alpha;
+};
+
+// Y[M][N] = X[M][K] * W^T for a linear layer's weights W [N][K] (half, or float when W_F32). W is
+// bound in slices of rows that each fit one storage-buffer binding.
+void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, const Buffer& y,
+                   int m, int n, int k);
+
+// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128.
+void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
+                        uint64_t y_offset, int m, int n, int k);
+
+}  // namespace gpu
+
+#endif

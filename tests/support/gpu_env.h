@@ -1,0 +1,26 @@
+// Starts the GPU backend on whatever Vulkan device the machine has (Mesa's CPU implementation in
+// CI), with the pipeline cache in a private directory.
+#ifndef ORVANE_TEST_GPU_ENV_H
+#define ORVANE_TEST_GPU_ENV_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "gpu/gpu.h"
+#include "temp_dir.h"
+
+class GpuEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("ORVANE_GPU_ALLOW_CPU", "1", 1);
+    setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
+    ASSERT_EQ(orv_gpu_init(), 1) << "no Vulkan device (install mesa-vulkan-drivers)";
+  }
+  void TearDown() override { orv_gpu_shutdown(); }
+
+ private:
+  TempDir cache_;
+};
+
+#endif
