@@ -219,6 +219,11 @@ int orv_int8_prepare(orv_ctx_t* ctx) {
 
   const char* dir = ctx->model_dir.c_str();
   orv_int8_table_t* t = &ctx->int8;
+  const auto in_table = [t](const Matrix& m) {
+    orv_int8_matrix_t unused;
+    return orv_int8_find(t, m.w, &unused) != 0;
+  };
+  if (std::all_of(order.begin(), order.end(), in_table)) return 0;  // prepared before
   const int loaded = orv_int8_cache_load(t, dir);
   for (const Matrix& m : order) orv_int8_register(t, m.w, m.numel, static_cast<uint32_t>(m.k));
   if (!loaded) orv_int8_cache_save(t, dir);

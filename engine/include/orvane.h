@@ -59,7 +59,8 @@ ORV_API void orv_set_delay(orv_ctx_t *ctx, int delay_ms);
  * cost in accuracy. The first call quantises the decoder (seconds on a full model) and keeps the
  * result in MODEL_DIR/int8_cache.bin, which later calls read instead while the weight file is
  * unchanged. 0, or -1 after a message when the weights could not be prepared (the decoder then
- * stays as it was). The quantised weights stay in memory until orv_free. */
+ * stays as it was). It takes effect at the next decoder step; the quantised weights stay in
+ * memory until orv_free. */
 ORV_API int orv_set_int8(orv_ctx_t *ctx, int on);
 
 /* Threads the CPU kernels use, process-wide, the calling thread included; N < 1 means every
