@@ -119,6 +119,7 @@ struct orv_ctx_t {
   // Decoder single-step working buffers.
   std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,
       dec_up, dec_ffn_out, dec_rope_freqs;
+  std::vector<float> dec_logits;  // [vocab], the scores of a step whose caller wants none
 };
 
 #endif

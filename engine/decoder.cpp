@@ -108,6 +108,7 @@ bool reserve_step_buffers(orv_ctx_t* ctx) {
     ctx->dec_up.assign(w.hidden, 0.0f);
     ctx->dec_ffn_out.assign(w.dim, 0.0f);
     ctx->dec_rope_freqs.assign(s.head_dim, 0.0f);
+    ctx->dec_logits.assign(s.vocab, 0.0f);
     ctx->dec_x.assign(w.dim, 0.0f);  // last: its size says that all of them exist
   } catch (const std::bad_alloc&) {
     return false;
@@ -217,7 +218,7 @@ int orv_decoder_prefill(orv_ctx_t* ctx, const float* embeds, int n) {
 }
 
 int orv_decoder_step(orv_ctx_t* ctx, const float* embed, float* logits) {
-  if (!ctx || !embed || !logits || !reserve_step_buffers(ctx)) return ORV_TOKEN_EOS;
+  if (!ctx || !embed || !reserve_step_buffers(ctx)) return ORV_TOKEN_EOS;
   const orv_block_shape_t& s = ctx->shape.decoder;
   const BlockWidths w(s);
   std::memcpy(ctx->dec_x.data(), embed, size_t(w.dim) * sizeof(float));
@@ -241,6 +242,7 @@ int orv_decoder_step(orv_ctx_t* ctx, const float* embed, float* logits) {
     std::memcpy(ctx->dec_x.data(), embed, size_t(w.dim) * sizeof(float));
   }
 
+  if (!logits) logits = ctx->dec_logits.data();
   const LayerBuffers b{ctx->dec_x_norm.data(), ctx->dec_q.data(),        ctx->dec_k.data(),
                        ctx->dec_v.data(),      ctx->dec_attn_out.data(), ctx->dec_proj_out.data(),
                        ctx->dec_gate.data(),   ctx->dec_up.data(),       ctx->dec_ffn_out.data()};

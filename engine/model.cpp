@@ -267,6 +267,7 @@ void orv_free(orv_ctx_t* ctx) {
   // Members release themselves: F32 copies and working buffers are freed, the caches go back
   // to the heap or the GPU backend, and the weight file is unmapped.
   std::unique_ptr<orv_ctx_t> owned(ctx);
+  orv_gpu_release_model(ctx);
 }
 
 void orv_set_delay(orv_ctx_t* ctx, int delay_ms) {

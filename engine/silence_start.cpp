@@ -7,6 +7,7 @@
 #include <new>
 
 #include "context.h"
+#include "gpu/gpu.h"
 #include "stream.h"
 
 namespace {
@@ -28,6 +29,8 @@ void restore_rows(const std::vector<float>& k, const std::vector<float>& v, Floa
   const size_t w = kv_width(s);
   copy_cache_rows(cache_k.data(), size_t(capacity), k.data(), size_t(rows), s.layers, w, rows);
   copy_cache_rows(cache_v.data(), size_t(capacity), v.data(), size_t(rows), s.layers, w, rows);
+  orv_gpu_shared_changed(cache_k.data());  // the GPU's copy of the cache is out of date
+  orv_gpu_shared_changed(cache_v.data());
 }
 
 }  // namespace

@@ -196,8 +196,12 @@ void build_input(orv_stream_t* s, int token, const float* row, float* out) {
   for (int i = 0; i < dim; i++) out[i] += row[i];
 }
 
+// Where a step puts its scores: only the alternatives need them.
+float* step_scores(orv_stream_t* s) { return s->n_alt >= 2 ? s->logits.data() : nullptr; }
+
 // The decoder's start: a prompt of P positions (BOS, then padding tokens, each plus its adapter
 // row), prefilled but for the last, which the first step decodes.
+
 void start_decoder(orv_stream_t* s, int p) {
   orv_ctx_t* ctx = s->ctx;
   const auto t0 = Clock::now();
@@ -223,7 +227,7 @@ void start_decoder(orv_stream_t* s, int p) {
       if (ok && quiet > 0 && ctx->reuse_silence) silence_save_decoder(ctx, quiet);
     }
     if (ok && orv_decoder_prefill(ctx, &prompt[quiet * dim], p - 1 - quiet) == 0)
-      id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], s->logits.data());
+      id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], step_scores(s));
   } catch (const std::bad_alloc&) {
   }
   take_token(s, id);
@@ -261,7 +265,7 @@ void decoder_pump(orv_stream_t* s) {
     while (!s->eos && s->dec_pos < s->n_adapter) {
       build_input(s, s->last_token, &s->adapter_rows[(s->dec_pos - s->adapter_base) * dim],
                   s->dec_in.data());
-      const int id = orv_decoder_step(s->ctx, s->dec_in.data(), s->logits.data());
+      const int id = orv_decoder_step(s->ctx, s->dec_in.data(), step_scores(s));
       s->dec_pos++;
       take_token(s, id);
     }

@@ -7,6 +7,7 @@
 
 #include "gpu/caches.h"
 #include "gpu/device.h"
+#include "gpu/passes.h"
 #include "gpu/pipelines.h"
 
 namespace gpu {
@@ -14,6 +15,7 @@ namespace gpu {
 struct Backend {
   std::unique_ptr<Device> device;
   std::unique_ptr<Pipelines> pipelines;
+  std::unique_ptr<PassState> passes;  // device copies of the key/value caches, pass staging
   std::unique_ptr<Caches> caches;  // declared last: its buffers go before the device
   bool shaders_compiled = false;   // every catalogue kernel has its pipeline
 };

@@ -242,6 +242,7 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
   vkCmdPushConstants(cmd_, p->layout, VK_SHADER_STAGE_COMPUTE_BIT, 0, kPushBytes, block);
   vkCmdDispatch(cmd_, static_cast<uint32_t>(gx), static_cast<uint32_t>(gy), 1);
   pending_ = true;
+  dispatches_++;
 }
 
 bool Recorder::run() {

@@ -90,6 +90,9 @@ class Recorder {
     dispatch(k, bindings, args, p ? (n + p->local_size - 1) / p->local_size : 0);
   }
 
+  // Kernel dispatches recorded so far.
+  uint32_t dispatches() const { return dispatches_; }
+
   // Submits, waits and finishes the downloads. False when the recorder failed or the device did.
   bool run();
 
@@ -105,6 +108,7 @@ class Recorder {
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done
   bool ok_ = true;
   bool pending_ = false;  // a command was recorded since the last barrier
+  uint32_t dispatches_ = 0;
 };
 
 // Fills BYTES of DST at OFFSET from host memory now (a mapped copy, or a staged transfer that it

@@ -165,14 +165,19 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
-                      Int8Matrix* out) {
+bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
   for (const Int8Entry& e : int8_) {
     if (e.src == w) {
       *out = e.m;
       return true;
     }
   }
+  return false;
+}
+
+bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
+                      Int8Matrix* out) {
+  if (int8_find(w, out)) return true;
   if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
   const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
   orv_int8_matrix_t q{};
@@ -196,6 +201,20 @@ bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t 
   if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
   *out = m;
   return true;
+}
+
+void Caches::forget(const std::vector<const void*>& keys) {
+  auto known = [&](const void* p) { return std::find(keys.begin(), keys.end(), p) != keys.end(); };
+  {
+    std::lock_guard lock(half_lock_);
+    std::erase_if(half_, [&](const HalfEntry& e) { return known(e.src); });
+  }
+  {
+    std::lock_guard lock(float_lock_);
+    float_.clear();
+  }
+  std::erase_if(merged_, [&](const MergedEntry& e) { return known(e.a) || known(e.b); });
+  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src); });
 }
 
 uint64_t Caches::memory_bytes() {

@@ -80,6 +80,15 @@ class Caches {
   bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
                 Int8Matrix* out);
 
+  // The recorded device copy of W's INT8 form; false when there is none (the decoder passes
+  // then decline rather than quantise in the middle of a stream).
+  bool int8_find(const uint16_t* w, Int8Matrix* out) const;
+
+  // Drops the entries of the weight matrices KEYS (half, merged and INT8 forms) and every float
+  // entry, before the memory behind those addresses is released and may be reused for other
+  // data. Float entries are small and come back on their next request.
+  void forget(const std::vector<const void*>& keys);
+
   // Bytes held by the half cache, the float cache and the INT8 table.
   uint64_t memory_bytes();
 

@@ -1,6 +1,8 @@
 // Start-up and teardown of the process-wide backend, and the entry points that only consult it.
 #include "gpu/gpu.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,7 @@ int orv_gpu_init(void) {
   b->pipelines->build();
   b->shaders_compiled = b->pipelines->catalogue_complete();
   b->caches = std::make_unique<gpu::Caches>(*b->device, *b->pipelines);
+  b->passes = std::make_unique<gpu::PassState>();
   if (orv_verbose >= 2) {
     // The first six kernels, each named only when its pipeline exists.
     static const char* const kLabels[6] = {"rms_norm ", "silu ", "gelu ", "add ", "mul ", "causal_softmax "};
@@ -74,15 +77,37 @@ void* orv_gpu_shared_alloc(size_t bytes) {
 
 void orv_gpu_shared_free(void* ptr) {
   if (!ptr) return;
+  if (g_backend) g_backend->passes->host_changed(ptr, true);
   if (!g_backend || !g_backend->caches->shared_free(ptr)) std::free(ptr);
 }
 
-uint64_t orv_gpu_memory_bytes(void) { return g_backend ? g_backend->caches->memory_bytes() : 0; }
+void orv_gpu_shared_changed(const void* host) {
+  if (g_backend && host) g_backend->passes->host_changed(host, false);
+}
 
-// The fused whole-network passes are not built yet: they decline and the engine runs its
-// per-operation path.
-int orv_gpu_encoder_pass(orv_ctx_t*, float*, int, const float*, int) { return -1; }
-int orv_gpu_decoder_prefill(orv_ctx_t*, const float*, int, const float*) { return -1; }
-int orv_gpu_decoder_step(orv_ctx_t*, const float*, const float*, float*) { return -1; }
+uint64_t orv_gpu_memory_bytes(void) {
+  return g_backend ? g_backend->caches->memory_bytes() + g_backend->passes->memory_bytes() : 0;
+}
+
+int orv_gpu_step_dispatches(void) { return g_backend ? int(g_backend->passes->step_dispatches) : 0; }
+
+double orv_gpu_copy_bandwidth_gbs(void) {
+  if (!g_backend) return 0;
+  constexpr uint64_t kBytes = uint64_t{64} << 20;
+  gpu::Device& d = *g_backend->device;
+  const gpu::BufferRef src = gpu::Buffer::create(d, kBytes, gpu::Memory::device);
+  const gpu::BufferRef dst = gpu::Buffer::create(d, kBytes, gpu::Memory::device);
+  if (!src || !dst) return 0;
+  double best = 0;
+  for (int run = 0; run < 4; run++) {  // the first run warms up
+    gpu::Recorder rec(d, *g_backend->pipelines);
+    for (int i = 0; i < 8; i++) rec.copy(*src, 0, *dst, 0, kBytes);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (!rec.run()) return 0;
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (run > 0) best = std::max(best, 2.0 * 8 * kBytes / s / 1e9);  // read plus write
+  }
+  return best;
+}
 
 }  // extern "C"

@@ -21,6 +21,9 @@ ORV_API void orv_gpu_shutdown(void);
 // which also accepts NULL.
 ORV_API void *orv_gpu_shared_alloc(size_t bytes);
 ORV_API void orv_gpu_shared_free(void *ptr);
+// Tells the passes that the CPU wrote the shared array at HOST outside them (a copied-in state),
+// so they take its contents again before their next use. The passes' own fallbacks need no call.
+ORV_API void orv_gpu_shared_changed(const void *host);
 
 // GPU forms of the engine's heavy work. Each returns 0 (or a token id) when it did the work, and a
 // negative value when it declined, in which case its outputs are untouched and the caller runs
@@ -51,16 +54,30 @@ ORV_API int orv_gpu_attention(float *out, const float *q, const float *k, const 
 // decoder's matrices to INT8, uploads the small vectors and builds the products' first
 // submissions, with its verbose lines.
 ORV_API void orv_gpu_prewarm(orv_ctx_t *ctx);
-// Bytes the weight caches hold on the device (half and float caches, INT8 table).
+// Drops the device copies of CTX's weights. orv_free calls it before the weights go: the caches
+// are keyed by address, and a later context may get the same addresses for other data.
+ORV_API void orv_gpu_release_model(const orv_ctx_t *ctx);
+// Bytes the backend holds on the device: half and float caches, INT8 table, the key/value cache
+// copies of the passes.
 ORV_API uint64_t orv_gpu_memory_bytes(void);
+// Kernel dispatches in the last decoder step (0 before the first).
+ORV_API int orv_gpu_step_dispatches(void);
+// Device-to-device copy bandwidth in GB/s (bytes read plus written), measured now; 0 without a
+// backend.
+ORV_API double orv_gpu_copy_bandwidth_gbs(void);
 
+// The fused passes: each is one submission with one wait, over key/value caches that the context
+// allocated with orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
+// in the cache first; a declined pass has written nothing the CPU path would not write again.
 // Every encoder layer and the final norm over X [n][enc dim] in place, writing encoder cache rows
 // cache_start .. cache_start + n - 1. ROPE is the rotary table of the n positions.
 ORV_API int orv_gpu_encoder_pass(orv_ctx_t *ctx, float *x, int n, const float *rope, int cache_start);
-// Every decoder layer over X [n][dec dim], appending n rows to the decoder cache.
+// Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to the decoder
+// cache and advancing kv_cache_len.
 ORV_API int orv_gpu_decoder_prefill(orv_ctx_t *ctx, const float *x, int n, const float *rope);
-// One decoder position for input X [dec dim]: appends its cache row, fills LOGITS and returns the
-// greedy token id.
+// One decoder position for input X [dec dim] with INT8 weights: appends its cache row, advances
+// kv_cache_len and returns the greedy token id. Only the id leaves the device unless LOGITS
+// (vocab floats) is given.
 ORV_API int orv_gpu_decoder_step(orv_ctx_t *ctx, const float *x, const float *rope, float *logits);
 
 #ifdef __cplusplus

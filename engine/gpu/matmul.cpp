@@ -23,7 +23,8 @@ uint64_t rows_per_binding(const Device& d, uint64_t k, uint64_t elem) {
 }  // namespace
 
 void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, const Buffer& y,
-                   int m, int n, int k) {
+                   int m, int n, int k, int lda) {
+  if (lda == 0) lda = k;
   Kernel kernel = w_f32 ? Kernel::gemm_f32 : Kernel::gemm_f16;
   if (!w_f32 && m <= 16 && rec.pipeline(Kernel::gemm_f16_rows)) kernel = Kernel::gemm_f16_rows;
   const Pipeline* p = rec.pipeline(kernel);
@@ -36,9 +37,9 @@ void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, 
   const uint64_t tiles_m = (uint64_t(m) + p->tile_m - 1) / p->tile_m;
   for (uint64_t n0 = 0; n0 < uint64_t(n); n0 += slice) {
     const uint64_t nc = std::min<uint64_t>(slice, uint64_t(n) - n0);
-    const GemmArgs args{m, int32_t(nc), k, k, k, n, 0, 0, int32_t(n0), 1, 1.0f};
+    const GemmArgs args{m, int32_t(nc), k, lda, k, n, 0, 0, int32_t(n0), 1, 1.0f};
     rec.dispatch(kernel,
-                 {{&x, 0, uint64_t(m) * k * kF32},
+                 {{&x, 0, (uint64_t(m - 1) * lda + k) * kF32},
                   {&w, n0 * k * elem, nc * k * elem},
                   {&y, 0, uint64_t(m) * n * kF32}},
                  args, tiles_m * ((nc + p->tile_n - 1) / p->tile_n));

@@ -18,9 +18,10 @@ struct GemmArgs {
 };
 
 // Y[M][N] = X[M][K] * W^T for a linear layer's weights W [N][K] (half, or float when W_F32). W is
-// bound in slices of rows that each fit one storage-buffer binding.
+// bound in slices of rows that each fit one storage-buffer binding. Rows of X lie LDA floats apart
+// (K when 0).
 void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, const Buffer& y,
-                   int m, int n, int k);
+                   int m, int n, int k, int lda = 0);
 
 // Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128.
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,

@@ -1,6 +1,7 @@
 // The model-load warm-up: every conversion and quantisation happens here, once, so the first
 // recording finds its weights on the device.
 #include <cstdio>
+#include <vector>
 
 #include "context.h"
 #include "int8_cache.h"
@@ -50,6 +51,9 @@ void upload_int8_decoder(Caches& c, orv_ctx_t& ctx) {
     upload(l.w3_weight_bf16, w.hidden, w.dim);
   }
   upload(ctx.decoder.tok_embeddings_bf16, ctx.shape.decoder.vocab, w.dim);
+  // The device holds the weights now; the host copy stays only while the CPU decodes with it
+  // (orv_set_int8 reads the cache file again when asked).
+  if (!ctx.use_int8) orv_int8_table_clear(&ctx.int8);
 }
 
 // One submission of encoder layer 0's four products at 128 rows, so the driver has built and
@@ -120,4 +124,18 @@ extern "C" void orv_gpu_prewarm(orv_ctx_t* ctx) {
   gpu::warm_vectors(c, *ctx);
   gpu::run_encoder_products(*b, *ctx);
   gpu::warm_encoder_vectors(c, *ctx);
+}
+
+extern "C" void orv_gpu_release_model(const orv_ctx_t* ctx) {
+  gpu::Backend* b = gpu::backend();
+  if (!b || !ctx) return;
+  std::vector<const void*> keys{ctx->adapter.linear0_weight_bf16, ctx->adapter.linear1_weight_bf16,
+                                ctx->decoder.tok_embeddings_bf16};
+  for (const orv_enc_layer_t& l : ctx->encoder.layers)
+    keys.insert(keys.end(), {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
+                             l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16});
+  for (const orv_dec_layer_t& l : ctx->decoder.layers)
+    keys.insert(keys.end(), {l.wq_weight_bf16, l.wk_weight_bf16, l.wv_weight_bf16, l.wo_weight_bf16,
+                             l.w1_weight_bf16, l.w2_weight_bf16, l.w3_weight_bf16});
+  b->caches->forget(keys);
 }

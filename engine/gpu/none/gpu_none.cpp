@@ -11,6 +11,7 @@ int orv_gpu_available(void) { return 0; }
 void orv_gpu_shutdown(void) {}
 void *orv_gpu_shared_alloc(size_t bytes) { return std::calloc(1, bytes); }
 void orv_gpu_shared_free(void *ptr) { std::free(ptr); }
+void orv_gpu_shared_changed(const void *) {}
 int orv_gpu_sgemm_bf16(int, int, int, const float *, const uint16_t *, float *) { return -1; }
 int orv_gpu_sgemm_f32(int, int, int, const float *, const float *, float *) { return -1; }
 int orv_gpu_qkv(int, int, const float *, const uint16_t *, int, const uint16_t *, int,
@@ -30,7 +31,10 @@ int orv_gpu_attention(float *, const float *, const float *, const float *, int,
   return -1;
 }
 void orv_gpu_prewarm(orv_ctx_t *) {}
+void orv_gpu_release_model(const orv_ctx_t *) {}
 uint64_t orv_gpu_memory_bytes(void) { return 0; }
+int orv_gpu_step_dispatches(void) { return 0; }
+double orv_gpu_copy_bandwidth_gbs(void) { return 0; }
 int orv_gpu_encoder_pass(orv_ctx_t *, float *, int, const float *, int) { return -1; }
 int orv_gpu_decoder_prefill(orv_ctx_t *, const float *, int, const float *) { return -1; }
 int orv_gpu_decoder_step(orv_ctx_t *, const float *, const float *, float *) { return -1; }

@@ -1,0 +1,215 @@
+// The decoder as single submissions with INT8 weights: the prefill over a block of input
+// embeddings, and the step for one token that ends in the argmax, so that only the token id
+// comes back unless the scores are asked for. The decoder key/value cache stays on the device.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "context.h"
+#include "gpu/backend.h"
+#include "gpu/gpu.h"
+#include "gpu/matmul.h"
+#include "gpu/passes.h"
+#include "layer_buffers.h"
+
+namespace gpu {
+
+namespace {
+
+constexpr uint64_t kF32 = sizeof(float);
+
+uint64_t count(int rows, int cols) { return uint64_t(rows) * uint64_t(cols); }
+
+struct DecoderLayerBuffers {
+  Int8Matrix wq, wk, wv, wo, w1, w2, w3;
+  BufferRef attn_norm, ffn_norm;
+};
+
+struct DecoderWeights {
+  std::vector<DecoderLayerBuffers> layers;
+  Int8Matrix embedding;  // [vocab][dim], the output projection
+  BufferRef norm;
+  const Buffer* ada = nullptr;  // [layers][dim]; null without the delay conditioning
+};
+
+// Device forms of every decoder weight; false when one is missing.
+bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
+  Caches& c = *be.caches;
+  const orv_block_shape_t& s = ctx.shape.decoder;
+  const BlockWidths w(s);
+  auto int8 = [&](const uint16_t* src, Int8Matrix* m) { return src && c.int8_find(src, m); };
+  const uint64_t dim_bytes = count(w.dim, 1) * kF32;
+  const bool ada = ctx.ada_scale.size() >= count(s.layers, w.dim);
+  for (int l = 0; l < s.layers; l++) {
+    const orv_dec_layer_t& lw = ctx.decoder.layers[size_t(l)];
+    DecoderLayerBuffers b;
+    if (!int8(lw.wq_weight_bf16, &b.wq) || !int8(lw.wk_weight_bf16, &b.wk) ||
+        !int8(lw.wv_weight_bf16, &b.wv) || !int8(lw.wo_weight_bf16, &b.wo) ||
+        !int8(lw.w1_weight_bf16, &b.w1) || !int8(lw.w2_weight_bf16, &b.w2) ||
+        !int8(lw.w3_weight_bf16, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
+      return false;
+    b.attn_norm = c.get_f32(lw.attention_norm.get(), dim_bytes);
+    b.ffn_norm = c.get_f32(lw.ffn_norm.get(), dim_bytes);
+    if (!b.attn_norm || !b.ffn_norm) return false;
+    out->layers.push_back(std::move(b));
+  }
+  if (ada && !(out->ada = be.passes->conditioning(*be.device, *be.pipelines, ctx.ada_scale))) return false;
+  out->norm = ctx.decoder.norm ? c.get_f32(ctx.decoder.norm.get(), dim_bytes) : nullptr;
+  return out->norm && int8(ctx.decoder.tok_embeddings_bf16, &out->embedding);
+}
+
+// Scratch of one decoder pass over N rows.
+struct DecoderScratch {
+  DecoderScratch(Caches& c, const BlockWidths& w, int head_dim, int n)
+      : x(c, count(n, w.dim) * kF32),
+        xn(c, count(n, w.dim) * kF32),
+        q(c, count(n, w.q_dim) * kF32),
+        k(c, count(n, w.kv_dim) * kF32),
+        v(c, count(n, w.kv_dim) * kF32),
+        attn(c, count(n, w.q_dim) * kF32),
+        proj(c, count(n, w.dim) * kF32),
+        gate(c, count(n, w.hidden) * kF32),
+        up(c, count(n, w.hidden) * kF32),
+        freqs(c, count(n, head_dim) * kF32) {}
+  explicit operator bool() const { return x && xn && q && k && v && attn && proj && gate && up && freqs; }
+  ScratchLease x, xn, q, k, v, attn, proj, gate, up, freqs;
+};
+
+// Every decoder layer over the N rows in S.x at cache rows START .., the keys and values into M.
+void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw, const DecoderScratch& sc,
+                   const KvMirror& m, int n, int start) {
+  const orv_block_shape_t& s = ctx.shape.decoder;
+  const BlockWidths w(s);
+  struct N {
+    int32_t n;
+  };
+  struct Ada {
+    int32_t n, stride;
+  };
+  const int seq_k = start + n;
+  const uint64_t cache_bytes = uint64_t(seq_k) * m.row_bytes();
+  const float scale = 1.0f / std::sqrt(float(s.head_dim));
+  const uint64_t hidden_total = count(n, w.hidden), dim_total = count(n, w.dim);
+  for (int l = 0; l < s.layers; l++) {
+    const DecoderLayerBuffers& lw = dw.layers[size_t(l)];
+    record_rms_norm(rec, *sc.x.get(), *lw.attn_norm, *sc.xn.get(), n, w.dim);
+    record_int8_matmul(rec, lw.wq, *sc.xn.get(), *sc.q.get(), 0, n, w.q_dim, w.dim);
+    record_int8_matmul(rec, lw.wk, *sc.xn.get(), *sc.k.get(), 0, n, w.kv_dim, w.dim);
+    record_int8_matmul(rec, lw.wv, *sc.xn.get(), *sc.v.get(), 0, n, w.kv_dim, w.dim);
+    record_rope(rec, *sc.q.get(), *sc.freqs.get(), n, s.heads, s.head_dim);
+    record_rope(rec, *sc.k.get(), *sc.freqs.get(), n, s.kv_heads, s.head_dim);
+    record_cache_rows(rec, m, *m.k, l, start, *sc.k.get(), n);
+    record_cache_rows(rec, m, *m.v, l, start, *sc.v.get(), n);
+    // Attention positions are cache rows: the rotary positions carry kv_pos_offset already.
+    const Binding q{sc.q.get(), 0, count(n, w.q_dim) * kF32}, attn{sc.attn.get(), 0, count(n, w.q_dim) * kF32};
+    const Binding ck{m.k.get(), m.layer_offset(l), cache_bytes}, cv{m.v.get(), m.layer_offset(l), cache_bytes};
+    if (n == 1) {
+      struct {
+        int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+        float scale;
+        int32_t window_size, q_pos;
+      } args{s.heads, s.kv_heads, s.head_dim, w.kv_dim, seq_k, scale, s.window, start};
+      rec.dispatch(Kernel::decoder_attention, {q, ck, cv, attn}, args, uint64_t(s.heads));
+    } else {
+      struct {
+        int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
+        float scale;
+        int32_t window_size, q_offset;
+      } args{s.heads, s.kv_heads, s.head_dim, n, seq_k, scale, s.window, start};
+      rec.dispatch(Kernel::encoder_attention, {q, ck, cv, attn}, args,
+                   uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
+    }
+    record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.proj.get(), 0, n, w.dim, w.q_dim);
+    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
+    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim);
+    if (dw.ada)
+      rec.dispatch_elements(Kernel::ada_scale_mul,
+                            {{sc.xn.get(), 0, dim_total * kF32}, {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32}},
+                            Ada{int32_t(dim_total), w.dim}, dim_total);
+    record_int8_matmul(rec, lw.w1, *sc.xn.get(), *sc.gate.get(), 0, n, w.hidden, w.dim);
+    record_int8_matmul(rec, lw.w3, *sc.xn.get(), *sc.up.get(), 0, n, w.hidden, w.dim);
+    rec.dispatch_elements(Kernel::silu, {{sc.gate.get(), 0, hidden_total * kF32}}, N{int32_t(hidden_total)},
+                          hidden_total);
+    rec.dispatch_elements(Kernel::mul_inplace,
+                          {{sc.gate.get(), 0, hidden_total * kF32}, {sc.up.get(), 0, hidden_total * kF32}},
+                          N{int32_t(hidden_total)}, hidden_total);
+    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.proj.get(), 0, n, w.dim, w.hidden);
+    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
+  }
+}
+
+// A decoder pass over N input rows X with rotary table ROPE: records the layers, and for the
+// step (LOGITS_OUT non-null or ARGMAX) the final norm, the output projection and the argmax.
+// Returns the token id (0 for the prefill) or -1 when it declined; advances kv_cache_len.
+int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool step, float* logits_out) {
+  Backend* b = backend();
+  if (!b || !b->shaders_compiled || !ctx || !x || !rope || n < 1 || !ctx->kv_cache_k) return -1;
+  const orv_block_shape_t& s = ctx->shape.decoder;
+  const BlockWidths w(s);
+  const int start = ctx->kv_cache_len;
+  if (int64_t{start} + n > ctx->kv_cache_max) return -1;
+  DeclineGuard guard(*b->passes, ctx->kv_cache_k.data());
+  Caches& c = *b->caches;
+  DecoderWeights dw;
+  if (!decoder_weights(*b, *ctx, &dw)) return -1;
+  DecoderScratch sc(c, w, s.head_dim, n);
+  const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
+  const uint64_t logits_bytes = step ? count(s.vocab, 1) * kF32 : 0;
+  ScratchLease logits(c, std::max<uint64_t>(logits_bytes, 16)), result(c, 16);
+  // Staging: x, rope, the token id (16 bytes), the scores.
+  const Buffer* io = b->passes->staging(*b->device, x_bytes + rope_bytes + 16 + logits_bytes);
+  if (!sc || !logits || !result || !io) return -1;
+
+  Recorder rec(*b->device, *b->pipelines);
+  KvMirror* m = b->passes->prepare(*b->device, c, rec,
+                                   {ctx->kv_cache_k.data(), ctx->kv_cache_v.data(), s.layers,
+                                    ctx->kv_cache_max, w.kv_dim, start, ctx->kv_pos_offset});
+  if (!m) return -1;
+  char* host = static_cast<char*>(io->mapped());
+  std::memcpy(host, x, x_bytes);
+  std::memcpy(host + x_bytes, rope, rope_bytes);
+  rec.copy(*io, 0, *sc.x.get(), 0, x_bytes);
+  rec.copy(*io, x_bytes, *sc.freqs.get(), 0, rope_bytes);
+  record_layers(rec, *ctx, dw, sc, *m, n, start);
+  const uint64_t id_at = x_bytes + rope_bytes, logits_at = id_at + 16;
+  if (step) {
+    record_rms_norm(rec, *sc.x.get(), *dw.norm, *sc.xn.get(), 1, w.dim);
+    record_int8_matmul(rec, dw.embedding, *sc.xn.get(), *logits.get(), 0, 1, s.vocab, w.dim);
+    struct {
+      int32_t n;
+    } args{s.vocab};
+    rec.dispatch(Kernel::argmax_f32, {{logits.get(), 0, logits_bytes}, {result.get(), 0, 4}}, args, 1);
+    rec.copy(*result.get(), 0, *io, id_at, 4);
+    if (logits_out) rec.copy(*logits.get(), 0, *io, logits_at, logits_bytes);
+  }
+  PassState::write_back(rec, *m, start, n);
+  if (step) b->passes->step_dispatches = rec.dispatches();
+  if (!rec.run()) return -1;
+  int32_t token = 0;
+  if (step) {
+    std::memcpy(&token, host + id_at, sizeof token);
+    if (token < 0 || token >= s.vocab) return -1;
+    if (logits_out) std::memcpy(logits_out, host + logits_at, logits_bytes);
+  }
+  PassState::commit(m, start + n);
+  guard.dismiss();
+  ctx->kv_cache_len = start + n;
+  return token;
+}
+
+}  // namespace
+
+}  // namespace gpu
+
+extern "C" {
+
+int orv_gpu_decoder_prefill(orv_ctx_t* ctx, const float* x, int n, const float* rope) {
+  return gpu::decoder_pass(ctx, x, n, rope, false, nullptr);
+}
+
+int orv_gpu_decoder_step(orv_ctx_t* ctx, const float* x, const float* rope, float* logits) {
+  return gpu::decoder_pass(ctx, x, 1, rope, true, logits);
+}
+
+}  // extern "C"

@@ -1,0 +1,156 @@
+// The incremental encoder as one submission: every encoder layer and the final norm over a block
+// of new positions, with half-precision weights and the encoder key/value cache on the device.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "context.h"
+#include "gpu/backend.h"
+#include "gpu/gpu.h"
+#include "gpu/matmul.h"
+#include "gpu/passes.h"
+#include "layer_buffers.h"
+
+namespace gpu {
+
+namespace {
+
+constexpr uint64_t kF32 = sizeof(float);
+
+uint64_t count(int rows, int cols) { return uint64_t(rows) * uint64_t(cols); }
+
+struct EncoderLayerBuffers {
+  BufferRef qkv, wo, w13, w2;                                    // half
+  BufferRef q_bias, v_bias, o_bias, ffn_bias, attn_norm, ffn_norm;  // float; biases may be null
+};
+
+// Device forms of every layer's weights; false when one is missing.
+bool encoder_weights(Caches& c, const orv_ctx_t& ctx, std::vector<EncoderLayerBuffers>* out) {
+  const BlockWidths w(ctx.shape.encoder);
+  auto vec = [&](const F32Array& a, int n) { return a ? c.get_f32(a.get(), count(n, 1) * kF32) : nullptr; };
+  for (const orv_enc_layer_t& l : ctx.encoder.layers) {
+    if (!l.w1_weight_bf16 || !l.w3_weight_bf16 || !l.w2_weight_bf16) return false;
+    EncoderLayerBuffers b{
+        c.get_merged({{l.wq_weight_bf16, count(w.q_dim, w.dim)},
+                      {l.wk_weight_bf16, count(w.kv_dim, w.dim)},
+                      {l.wv_weight_bf16, count(w.kv_dim, w.dim)}}),
+        c.get_f16(l.wo_weight_bf16, count(w.dim, w.q_dim)),
+        c.get_merged({{l.w1_weight_bf16, count(w.hidden, w.dim)}, {l.w3_weight_bf16, count(w.hidden, w.dim)}}),
+        c.get_f16(l.w2_weight_bf16, count(w.dim, w.hidden)),
+        vec(l.wq_bias, w.q_dim), vec(l.wv_bias, w.kv_dim), vec(l.wo_bias, w.dim), vec(l.w2_bias, w.dim),
+        vec(l.attention_norm, w.dim), vec(l.ffn_norm, w.dim)};
+    if (!b.qkv || !b.wo || !b.w13 || !b.w2 || !b.attn_norm || !b.ffn_norm) return false;
+    out->push_back(std::move(b));
+  }
+  return true;
+}
+
+}  // namespace
+
+}  // namespace gpu
+
+extern "C" int orv_gpu_encoder_pass(orv_ctx_t* ctx, float* x, int n, const float* rope,
+                                    int cache_start) {
+  using namespace gpu;
+  Backend* b = backend();
+  if (!b || !b->shaders_compiled || !ctx || !x || !rope || n < 1 || cache_start < 0) return -1;
+  const orv_block_shape_t& s = ctx->shape.encoder;
+  const BlockWidths w(s);
+  // Whatever happens below, a declined pass leaves the cache to the CPU, which then writes it.
+  DeclineGuard guard(*b->passes, ctx->enc_kv_cache_k.data());
+  Caches& c = *b->caches;
+  std::vector<EncoderLayerBuffers> layers;
+  const BufferRef final_norm = ctx->encoder.norm ? c.get_f32(ctx->encoder.norm.get(), count(w.dim, 1) * kF32) : nullptr;
+  if (!final_norm || !encoder_weights(c, *ctx, &layers)) return -1;
+
+  const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
+  const int qkv_width = w.q_dim + 2 * w.kv_dim;
+  ScratchLease xs(c, x_bytes), xn(c, x_bytes), qkv(c, count(n, qkv_width) * kF32),
+      q(c, count(n, w.q_dim) * kF32), k(c, count(n, w.kv_dim) * kF32), v(c, count(n, w.kv_dim) * kF32),
+      attn(c, count(n, w.q_dim) * kF32), proj(c, x_bytes), gate_up(c, count(n, 2 * w.hidden) * kF32),
+      freqs(c, rope_bytes);
+  const Buffer* io = b->passes->staging(*b->device, x_bytes + rope_bytes);
+  if (!xs || !xn || !qkv || !q || !k || !v || !attn || !proj || !gate_up || !freqs || !io) return -1;
+
+  const auto t0 = std::chrono::steady_clock::now();
+  Recorder rec(*b->device, *b->pipelines);
+  KvMirror* m = b->passes->prepare(*b->device, c, rec,
+                                   {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data(), s.layers,
+                                    ctx->enc_kv_cache_max, w.kv_dim, cache_start, ctx->enc_kv_pos_offset});
+  if (!m) return -1;
+  std::memcpy(io->mapped(), x, x_bytes);
+  std::memcpy(static_cast<char*>(io->mapped()) + x_bytes, rope, rope_bytes);
+  rec.copy(*io, 0, *xs.get(), 0, x_bytes);
+  rec.copy(*io, x_bytes, *freqs.get(), 0, rope_bytes);
+
+  struct Deinterleave {
+    int32_t src_stride, chunk_cols, col_offset, total;
+  };
+  struct Attention {
+    int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
+    float scale;
+    int32_t window_size, q_offset;
+  };
+  struct SiluMul {
+    int32_t hidden, total;
+  };
+  const int seq_k = cache_start + n;
+  const Attention attention{s.heads, s.kv_heads, s.head_dim, n, seq_k,
+                            1.0f / std::sqrt(float(s.head_dim)), s.window, cache_start};
+  for (int l = 0; l < s.layers; l++) {
+    const EncoderLayerBuffers& lw = layers[size_t(l)];
+    record_rms_norm(rec, *xs.get(), *lw.attn_norm, *xn.get(), n, w.dim);
+    record_linear(rec, *xn.get(), *lw.qkv, false, *qkv.get(), n, qkv_width, w.dim);
+    const int cols[3] = {w.q_dim, w.kv_dim, w.kv_dim}, offsets[3] = {0, w.q_dim, w.q_dim + w.kv_dim};
+    const Buffer* parts[3] = {q.get(), k.get(), v.get()};
+    for (int i = 0; i < 3; i++) {
+      const uint64_t total = count(n, cols[i]);
+      rec.dispatch_elements(Kernel::deinterleave,
+                            {{qkv.get(), 0, count(n, qkv_width) * kF32}, {parts[i], 0, total * kF32}},
+                            Deinterleave{qkv_width, cols[i], offsets[i], int32_t(total)}, total);
+    }
+    if (lw.q_bias) record_bias(rec, *q.get(), *lw.q_bias, n, w.q_dim);
+    if (lw.v_bias) record_bias(rec, *v.get(), *lw.v_bias, n, w.kv_dim);
+    record_rope(rec, *q.get(), *freqs.get(), n, s.heads, s.head_dim);
+    record_rope(rec, *k.get(), *freqs.get(), n, s.kv_heads, s.head_dim);
+    record_cache_rows(rec, *m, *m->k, l, cache_start, *k.get(), n);
+    record_cache_rows(rec, *m, *m->v, l, cache_start, *v.get(), n);
+    const uint64_t cache_bytes = uint64_t(seq_k) * m->row_bytes();
+    rec.dispatch(Kernel::encoder_attention,
+                 {{q.get(), 0, count(n, w.q_dim) * kF32},
+                  {m->k.get(), m->layer_offset(l), cache_bytes},
+                  {m->v.get(), m->layer_offset(l), cache_bytes},
+                  {attn.get(), 0, count(n, w.q_dim) * kF32}},
+                 attention, uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
+    record_linear(rec, *attn.get(), *lw.wo, false, *proj.get(), n, w.dim, w.q_dim);
+    if (lw.o_bias) record_bias(rec, *proj.get(), *lw.o_bias, n, w.dim);
+    record_add(rec, *xs.get(), *proj.get(), count(n, w.dim));
+
+    record_rms_norm(rec, *xs.get(), *lw.ffn_norm, *xn.get(), n, w.dim);
+    record_linear(rec, *xn.get(), *lw.w13, false, *gate_up.get(), n, 2 * w.hidden, w.dim);
+    const uint64_t hidden_total = count(n, w.hidden);
+    rec.dispatch_elements(Kernel::silu_mul_merged, {{gate_up.get(), 0, 2 * hidden_total * kF32}},
+                          SiluMul{w.hidden, int32_t(hidden_total)}, hidden_total);
+    // The gated half of each [gate | up] row is the input of the down projection.
+    record_linear(rec, *gate_up.get(), *lw.w2, false, *proj.get(), n, w.dim, w.hidden, 2 * w.hidden);
+    if (lw.ffn_bias) record_bias(rec, *proj.get(), *lw.ffn_bias, n, w.dim);
+    record_add(rec, *xs.get(), *proj.get(), count(n, w.dim));
+  }
+  record_rms_norm(rec, *xs.get(), *final_norm, *xn.get(), n, w.dim);
+  rec.copy(*xn.get(), 0, *io, 0, x_bytes);
+  PassState::write_back(rec, *m, cache_start, n);
+  const auto t1 = std::chrono::steady_clock::now();
+  if (!rec.run()) return -1;
+  const auto t2 = std::chrono::steady_clock::now();
+  std::memcpy(x, io->mapped(), x_bytes);
+  PassState::commit(m, seq_k);
+  guard.dismiss();
+  if (orv_verbose >= 2) {
+    using ms = std::chrono::duration<double, std::milli>;
+    std::fprintf(stderr, "[encoder] recording: %.1f ms, submit+wait: %.1f ms\n", ms(t1 - t0).count(),
+                 ms(t2 - t1).count());
+  }
+  return 0;
+}

@@ -1,0 +1,113 @@
+// What the fused whole-network passes share: device copies of the key/value caches, a host-visible
+// staging buffer for their inputs and outputs, and the recording of the element-wise kernels.
+//
+// The engine keeps its key/value caches in GPU-shared host memory, where its CPU code slides,
+// compacts and grows them. The passes work on device-local copies instead, so attention never
+// reads across the bus: every pass copies the rows it wrote back into the host arrays in the same
+// submission, and before a pass the device copy is brought level with the host arrays (nothing
+// when only passes wrote them, a move on the device when the CPU dropped the oldest rows, a
+// reload otherwise). The host arrays are therefore always complete, whatever runs next.
+#ifndef ORVANE_GPU_PASSES_H
+#define ORVANE_GPU_PASSES_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "gpu/buffer.h"
+#include "gpu/caches.h"
+
+namespace gpu {
+
+// One key/value cache of the engine context as the passes see it.
+struct CacheView {
+  const float* host_k;  // [layers][capacity][kv_dim], GPU-shared
+  const float* host_v;
+  int layers, capacity, kv_dim;
+  int rows;        // valid rows before the pass
+  int pos_offset;  // absolute position of row 0
+};
+
+// The device copy of one cache.
+struct KvMirror {
+  const float* host_k = nullptr;
+  const float* host_v = nullptr;
+  BufferRef shared_k, shared_v;  // the host arrays' buffers
+  BufferRef k, v;                // device-local copies
+  int layers = 0, capacity = 0, kv_dim = 0;
+  int rows = 0, pos_offset = 0;  // what the copies hold
+  bool valid = false;            // false: reload from the host arrays before use
+
+  uint64_t row_bytes() const { return uint64_t(kv_dim) * sizeof(float); }
+  uint64_t layer_offset(int l) const { return uint64_t(l) * capacity * row_bytes(); }
+};
+
+class PassState {
+ public:
+  // The device copy of VIEW's cache, recorded into REC so that it equals the host rows
+  // 0 .. rows - 1 when REC runs; null when the arrays are not GPU-shared or the device refuses
+  // the memory. The copy counts as stale until commit().
+  KvMirror* prepare(Device& device, Caches& caches, Recorder& rec, const CacheView& view);
+  // Records the copy of rows FIRST .. FIRST + N - 1 of every layer back into the host arrays.
+  static void write_back(Recorder& rec, const KvMirror& m, int first, int n);
+  // The pass that used M ran: its copy now holds ROWS rows.
+  static void commit(KvMirror* m, int rows) {
+    m->rows = rows;
+    m->valid = true;
+  }
+  // The CPU wrote the host array at HOST (or freed it: FREED drops the copy).
+  void host_changed(const void* host, bool freed);
+
+  // The device copy of the cache whose key array is HOST, or null.
+  const KvMirror* find(const void* host) const;
+
+  // A device copy of VALUES, uploaded again whenever they change (the delay conditioning, which
+  // a new delay rewrites in place). Null when the device refuses.
+  const Buffer* conditioning(Device& device, const Pipelines& pipelines, const std::vector<float>& values);
+
+  // Device memory of the cache copies and the conditioning.
+  uint64_t memory_bytes() const;
+  // Kernel dispatches of the last decoder step.
+  uint32_t step_dispatches = 0;
+
+  // Host-visible buffer of at least BYTES for a pass's inputs and outputs, kept between passes.
+  const Buffer* staging(Device& device, uint64_t bytes);
+
+ private:
+  std::vector<std::unique_ptr<KvMirror>> mirrors_;
+  BufferRef staging_;
+  BufferRef conditioning_;
+  std::vector<float> conditioning_values_;  // what conditioning_ holds
+};
+
+// Marks a cache's device copy stale when a pass declines after all, since the CPU then writes the
+// host arrays.
+class DeclineGuard {
+ public:
+  DeclineGuard(PassState& state, const void* host) : state_(state), host_(host) {}
+  DeclineGuard(const DeclineGuard&) = delete;
+  DeclineGuard& operator=(const DeclineGuard&) = delete;
+  ~DeclineGuard() {
+    if (host_) state_.host_changed(host_, false);
+  }
+  void dismiss() { host_ = nullptr; }
+
+ private:
+  PassState& state_;
+  const void* host_;
+};
+
+// Element-wise and small kernels as the passes record them; sizes in elements.
+void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
+                     int dim);
+void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n);
+void record_bias(Recorder& rec, const Buffer& y, const Buffer& bias, int rows, int dim);
+void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, int heads,
+                 int head_dim);
+// Rows of DATA into layer L of the cache copy C, from row FIRST on.
+void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l, int first,
+                       const Buffer& data, int rows);
+
+}  // namespace gpu
+
+#endif

@@ -1,0 +1,251 @@
+// The fused GPU passes against the engine's CPU path. A context whose key/value caches are plain
+// heap memory never takes a pass (they need GPU-shared caches), so it is the CPU reference in the
+// same process; with the INT8 decoder switched on it computes with the very weights the passes use.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "context.h"
+#include "context_ptr.h"
+#include "decoder.h"
+#include "encoder.h"
+#include "gpu/backend.h"
+#include "gpu_env.h"
+#include "kernel_check.h"
+#include "net_reference.h"
+#include "speech.h"
+#include "tiny_model.h"
+
+namespace {
+
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new GpuEnvironment);
+
+const gpu::KvMirror* mirror_of(const FloatBlock& cache) { return gpu::backend()->passes->find(cache.data()); }
+
+// Gives CTX heap caches of DEC_ROWS decoder rows (and its encoder cache's capacity), so that
+// every pass declines for it and it computes on the CPU.
+void use_heap_caches(orv_ctx_t* ctx, int dec_rows) {
+  const orv_block_shape_t &d = ctx->shape.decoder, &e = ctx->shape.encoder;
+  const size_t dec = size_t(d.layers) * dec_rows * d.kv_heads * d.head_dim;
+  const size_t enc = size_t(e.layers) * ctx->enc_kv_cache_max * e.kv_heads * e.head_dim;
+  ctx->kv_cache_k = FloatBlock::heap(dec);
+  ctx->kv_cache_v = FloatBlock::heap(dec);
+  ctx->kv_cache_max = dec_rows;
+  ctx->enc_kv_cache_k = FloatBlock::heap(enc);
+  ctx->enc_kv_cache_v = FloatBlock::heap(enc);
+}
+
+// Replaces the decoder cache by a GPU-shared one of ROWS rows.
+void use_shared_cache(orv_ctx_t* ctx, int rows) {
+  ctx->kv_cache_k = FloatBlock();
+  ctx->kv_cache_v = FloatBlock();
+  ASSERT_EQ(orv_kv_cache_init(ctx, rows), 0);
+  ASSERT_TRUE(ctx->kv_cache_k.is_shared());
+}
+
+struct Decoded {
+  std::vector<int> tokens;
+  std::vector<float> logits;  // [positions][vocab]
+};
+
+// Prefills PREFILL - 1 of EMBEDS, then steps through the rest, calling BEFORE_STEP(p) first.
+template <typename F>
+Decoded decode(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill, F before_step) {
+  const int dim = ctx->shape.decoder.dim, vocab = ctx->shape.decoder.vocab;
+  const int n = int(embeds.size() / dim);
+  Decoded r;
+  r.logits.assign(size_t(n - prefill + 1) * vocab, 0.0f);
+  EXPECT_EQ(orv_decoder_prefill(ctx, embeds.data(), prefill - 1), 0);
+  for (int p = prefill - 1; p < n; p++) {
+    before_step(p);
+    float* out = r.logits.data() + size_t(p - prefill + 1) * vocab;
+    r.tokens.push_back(orv_decoder_step(ctx, embeds.data() + size_t(p) * dim, out));
+  }
+  return r;
+}
+Decoded decode(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill) {
+  return decode(ctx, embeds, prefill, [](int) {});
+}
+
+std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
+  char* text = orv_transcribe_samples(ctx, audio.data(), int(audio.size()));
+  std::string s = text ? text : "(failed)";
+  std::free(text);
+  return s;
+}
+
+}  // namespace
+
+// Blocks of 1, 13 (two query blocks, the last with 5 live queries) and up to 100 positions, each
+// after the cache slid to the window, against the encoder's CPU path on the same blocks; the
+// host cache rows the pass wrote back must be the ones the CPU path writes.
+TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
+  CtxPtr gpu_ctx = load_context(), cpu_ctx = load_context();
+  use_heap_caches(cpu_ctx.get(), 64);
+  const int dim = gpu_ctx->shape.encoder.dim;
+  int done = 0;
+  for (int n : {1, 13, 31, 100, 7, 40}) {
+    SCOPED_TRACE("block of " + std::to_string(n) + " at " + std::to_string(done));
+    const std::vector<float> x = random_floats(size_t(n) * dim, uint32_t(100 + done));
+    int len_gpu = 0, len_cpu = 0;
+    F32Array got(orv_encoder_forward_incremental(gpu_ctx.get(), x.data(), n, &len_gpu));
+    F32Array want(orv_encoder_forward_incremental(cpu_ctx.get(), x.data(), n, &len_cpu));
+    ASSERT_TRUE(got && want);
+    ASSERT_EQ(len_gpu, n);
+    EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), 1e-4);
+    const gpu::KvMirror* m = mirror_of(gpu_ctx->enc_kv_cache_k);
+    ASSERT_TRUE(m && m->valid) << "the pass did not run";
+    EXPECT_EQ(m->rows, gpu_ctx->enc_kv_cache_len);
+    EXPECT_EQ(gpu_ctx->enc_kv_pos_offset, cpu_ctx->enc_kv_pos_offset);
+    const orv_block_shape_t& e = gpu_ctx->shape.encoder;
+    const size_t row = size_t(e.kv_heads) * e.head_dim;
+    for (int l = 0; l < e.layers; l++)
+      for (const auto& [g, c] : {std::pair{&gpu_ctx->enc_kv_cache_k, &cpu_ctx->enc_kv_cache_k},
+                                 std::pair{&gpu_ctx->enc_kv_cache_v, &cpu_ctx->enc_kv_cache_v}})
+        ASSERT_LT(max_rel_diff(g->data() + size_t(l) * gpu_ctx->enc_kv_cache_max * row,
+                               c->data() + size_t(l) * cpu_ctx->enc_kv_cache_max * row,
+                               size_t(gpu_ctx->enc_kv_cache_len) * row),
+                  1e-4)
+            << "layer " << l;
+    done += n;
+  }
+}
+
+// 72 positions through a cache that never fills, one compacted every few steps (window + 8
+// rows) and one that the prefill makes grow: the same tokens as the CPU's INT8 decoder, and
+// nearly always those of the BF16 decoder.
+TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_growth) {
+  CtxPtr int8_ref = load_context(), bf16_ref = load_context();
+  const int window = int8_ref->shape.decoder.window;
+  const int n = 72, prefill = 9;
+  const std::vector<float> embeds = random_floats(size_t(n) * int8_ref->shape.decoder.dim, 31);
+  use_heap_caches(int8_ref.get(), 256);
+  use_heap_caches(bf16_ref.get(), 256);
+  ASSERT_EQ(orv_set_int8(int8_ref.get(), 1), 0);
+  const Decoded want = decode(int8_ref.get(), embeds, prefill);
+  const Decoded bf16 = decode(bf16_ref.get(), embeds, prefill);
+
+  for (int rows : {0, window + 8, 4}) {
+    SCOPED_TRACE("cache rows " + std::to_string(rows));
+    CtxPtr ctx = load_context();
+    if (rows) use_shared_cache(ctx.get(), rows);
+    const Decoded got = decode(ctx.get(), embeds, prefill);
+    EXPECT_EQ(got.tokens, want.tokens);
+    EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+    const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+    ASSERT_TRUE(m && m->valid);
+    EXPECT_EQ(m->rows, ctx->kv_cache_len);
+    EXPECT_EQ(ctx->kv_cache_len + ctx->kv_pos_offset, n);
+    if (rows == window + 8) {
+      EXPECT_GT(ctx->kv_pos_offset, 0) << "never compacted";
+    }
+    if (rows == 4) {
+      EXPECT_GT(ctx->kv_cache_max, 4) << "never grew";
+    }
+    size_t agree = 0;
+    for (size_t i = 0; i < got.tokens.size(); i++) agree += got.tokens[i] == bf16.tokens[i];
+    std::printf("INT8 GPU steps choosing the BF16 CPU token: %zu of %zu\n", agree, got.tokens.size());
+    EXPECT_GE(agree * 10, got.tokens.size() * 9);
+  }
+}
+
+// A step whose weights have no INT8 registration declines and the CPU path computes it (here
+// the reference does the same); the CPU wrote the cache rows of those steps, so the next pass
+// must reload them before it attends to them.
+TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_rows) {
+  CtxPtr ctx = load_context(), ref = load_context();
+  use_heap_caches(ref.get(), 256);
+  for (orv_ctx_t* c : {ctx.get(), ref.get()}) ASSERT_EQ(orv_set_int8(c, 1), 0);
+  const int n = 40, prefill = 5;
+  const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 47);
+  // The same values at an address that neither the device nor the CPU's INT8 table knows, and
+  // that no earlier test can have left in the backend's address-keyed caches.
+  static uint16_t stand_in[65536];
+  const orv_block_shape_t& s = ctx->shape.decoder;
+  const size_t numel = size_t(s.heads) * s.head_dim * s.dim;
+  ASSERT_EQ(numel, std::size(stand_in));
+  const uint16_t* original = ctx->decoder.layers[0].wq_weight_bf16;
+  std::copy(original, original + numel, stand_in);
+  auto swap_at = [](orv_ctx_t* c) {
+    const uint16_t* own = c->decoder.layers[0].wq_weight_bf16;
+    return [=](int p) { c->decoder.layers[0].wq_weight_bf16 = (p >= 15 && p < 25) ? stand_in : own; };
+  };
+  bool declined_seen = false;
+  auto gpu_swap = swap_at(ctx.get());
+  const Decoded got = decode(ctx.get(), embeds, prefill, [&](int p) {
+    gpu_swap(p);
+    const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+    if (p == 16) declined_seen = m && !m->valid;
+  });
+  const Decoded want = decode(ref.get(), embeds, prefill, swap_at(ref.get()));
+  EXPECT_TRUE(declined_seen) << "the step with the stand-in weights ran on the GPU";
+  EXPECT_EQ(got.tokens, want.tokens);
+  EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+  const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+  ASSERT_TRUE(m && m->valid) << "the passes did not resume";
+}
+
+// Short speech, and a recording fed in one call that is longer than the fixed GPU encoder cache
+// (so it goes through in bounded runs): the CPU's INT8 transcript, token for token. The second
+// and third streams start from the context's copy of the silence state, which the GPU's cache
+// copies must pick up.
+TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_audio) {
+  const std::vector<float> speech = speech_samples("the passes must not change a single word");
+  std::vector<float> long_audio;
+  while (long_audio.size() < 9 * 16000u) long_audio.insert(long_audio.end(), speech.begin(), speech.end());
+  CtxPtr gpu_ctx = load_context(), cpu_ctx = load_context();
+  use_heap_caches(cpu_ctx.get(), cpu_ctx->kv_cache_max);
+  ASSERT_EQ(orv_set_int8(cpu_ctx.get(), 1), 0);
+  const int rows = gpu_ctx->enc_kv_cache_max;
+  ASSERT_GT(long_audio.size() / 320, size_t(rows)) << "more encoder positions than cache rows";
+  for (const std::vector<float>* audio : {&speech, static_cast<const std::vector<float>*>(&long_audio), &speech}) {
+    const std::string want = transcribe(cpu_ctx.get(), *audio);
+    EXPECT_EQ(transcribe(gpu_ctx.get(), *audio), want);
+    EXPECT_FALSE(want.empty());
+  }
+  EXPECT_EQ(gpu_ctx->enc_kv_cache_max, rows);
+  ASSERT_NE(mirror_of(gpu_ctx->enc_kv_cache_k), nullptr);
+  ASSERT_NE(mirror_of(gpu_ctx->kv_cache_k), nullptr);
+}
+
+// The GPU's INT8 weights come from the engine's table and its cache file: the first load writes
+// int8_cache.bin, the second reads it; a directory that cannot take the file costs nothing but
+// the file.
+TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache_and_survives_a_read_only_directory) {
+  const std::string dir = make_model_dir(orv_shape_tiny(), 1);
+  const std::string cache = dir + "/int8_cache.bin";
+  const int saved_verbose = orv_verbose;
+  orv_verbose = 1;
+  auto load_log = [&] {
+    testing::internal::CaptureStderr();
+    CtxPtr ctx(orv_load(dir.c_str()));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ctx);
+    if (ctx) {
+      std::vector<float> embeds = random_floats(size_t(3) * ctx->shape.decoder.dim, 5);
+      decode(ctx.get(), embeds, 2);
+      EXPECT_TRUE(mirror_of(ctx->kv_cache_k) && mirror_of(ctx->kv_cache_k)->valid) << "decoder passes declined";
+    }
+    return err;
+  };
+  EXPECT_NE(load_log().find("INT8 cache: saved 15 entries to " + cache), std::string::npos);
+  EXPECT_NE(load_log().find("INT8 cache: loaded 15 entries from " + cache), std::string::npos);
+  std::remove(cache.c_str());
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  const bool root = access(dir.c_str(), W_OK) == 0;  // root writes anyway
+  const std::string err = load_log();
+  chmod(dir.c_str(), 0755);
+  if (!root) {
+    EXPECT_NE(err.find("INT8 cache: cannot write"), std::string::npos) << err;
+    struct stat st;
+    EXPECT_NE(stat(cache.c_str(), &st), 0) << "a partial file was left";
+  }
+  orv_verbose = saved_verbose;
+}
