@@ -101,7 +101,7 @@ ORV_API void orv_stream_free(orv_stream_t *s);
 ORV_API char *orv_transcribe_samples(orv_ctx_t *ctx, const float *samples, int n);
 /* Transcribes a 16-bit PCM WAV file; returns text to free(), or NULL. */
 ORV_API char *orv_transcribe(orv_ctx_t *ctx, const char *wav_path);
-/* Transcribes standard input (WAV, or raw s16le 16 kHz mono streamed as it arrives). */
+/* Transcribes standard input (16-bit PCM WAV, or raw s16le 16 kHz mono) as it arrives. */
 ORV_API char *orv_transcribe_stdin(orv_ctx_t *ctx);
 
 /* ---- Audio input ---------------------------------------------------------------------- */
