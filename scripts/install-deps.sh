@@ -11,6 +11,11 @@ packages=(
   libsndfile1-dev libsoxr-dev
   espeak-ng sox ffmpeg alsa-utils
   python3
+  qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-qpa-plugins libqt6svg6
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-templates
+  qml6-module-qtqml-workerscript qml6-module-qt-labs-platform qml6-module-qttest
+  pulseaudio pulseaudio-utils xvfb xclip xdotool
 )
 
 sudo_cmd=()

@@ -1,0 +1,96 @@
+// The app's one observable model: the recording state machine, the live transcript, the level
+// meter and the download progress, and the road of one dictation from the first toggle to the
+// clipboard. Views only read its properties; the services know nothing of the views. Every
+// property changes on the GUI thread; engine work runs on the inference queue.
+#ifndef ORVANE_APP_APP_STATE_H
+#define ORVANE_APP_APP_STATE_H
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "audio_capture.h"
+#include "inference_queue.h"
+#include "model_download.h"
+#include "orvane_engine.h"
+#include "recording_state.h"
+
+class AppState : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(RecordingState recordingState READ recordingState NOTIFY recordingStateChanged)
+  Q_PROPERTY(QString statusIcon READ statusIcon NOTIFY recordingStateChanged)
+  Q_PROPERTY(QString liveText READ liveText NOTIFY liveTextChanged)
+  Q_PROPERTY(QList<float> waveformLevels READ waveformLevels NOTIFY waveformLevelsChanged)
+  Q_PROPERTY(double downloadProgress READ downloadProgress NOTIFY downloadProgressChanged)
+  Q_PROPERTY(QString modelDirectoryPath READ modelDirectoryPath WRITE setModelDirectoryPath
+                 NOTIFY modelDirectoryPathChanged)
+  // True once a model runs without GPU acceleration (transcription on the CPU).
+  Q_PROPERTY(bool runsOnCpu READ runsOnCpu NOTIFY runsOnCpuChanged)
+
+ public:
+  static constexpr int kLevelCount = 50;      // levels shown by the meter
+  static constexpr int kPollIntervalMs = 100;  // how often new text is read while recording
+  static constexpr int kDoneHoldMs = 3000;     // how long "done" shows before "idle"
+
+  explicit AppState(QObject* parent = nullptr);
+  ~AppState() override;
+
+  RecordingState recordingState() const { return state_; }
+  QString statusIcon() const { return state_.statusIcon(); }
+  QString liveText() const { return live_text_; }
+  QList<float> waveformLevels() const { return levels_; }
+  double downloadProgress() const { return download_progress_; }
+  QString modelDirectoryPath() const { return model_dir_; }
+  void setModelDirectoryPath(const QString& path);
+  bool runsOnCpu() const { return runs_on_cpu_; }
+
+  // Starts a recording (idle, done, error), stops it (recording), or does nothing (downloading,
+  // loading, processing).
+  Q_INVOKABLE void toggleRecording();
+
+  ModelDownloader& downloader() { return downloader_; }
+  AudioCaptureService& audioService() { return audio_; }
+
+ signals:
+  void recordingStateChanged();
+  void liveTextChanged();
+  void waveformLevelsChanged();
+  void downloadProgressChanged();
+  void modelDirectoryPathChanged();
+  void runsOnCpuChanged();
+
+ private:
+  void startRecording();
+  void beginRecording();
+  void streamStarted(bool gpu);
+  void stopRecording();
+  void finishRecording(const QString& text);
+  void poll();
+  void appendText(const QString& text);
+  void appendLevels(const QList<float>& levels);
+  void setState(const RecordingState& state);
+  void setDownloadProgress(double progress);
+  // Runs F on the GUI thread later, unless this object is gone by then.
+  template <typename F>
+  void onGuiThread(F&& f) {
+    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+  }
+
+  RecordingState state_;
+  QString live_text_;
+  QList<float> levels_;
+  double download_progress_ = 0;
+  QString model_dir_;
+  bool runs_on_cpu_ = false;
+  QString capture_failure_;  // why the microphone stopped a recording, shown after it finishes
+
+  OrvaneEngine engine_;  // touched only by jobs on queue_
+  AudioCaptureService audio_;
+  ModelDownloader downloader_;
+  QTimer poll_timer_;
+  QTimer done_timer_;
+  InferenceQueue queue_;  // declared last: its thread ends before anything it uses goes away
+};
+
+#endif

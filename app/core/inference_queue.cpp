@@ -1,0 +1,35 @@
+#include "inference_queue.h"
+
+InferenceQueue::InferenceQueue() : thread_([this] { run(); }) {}
+
+InferenceQueue::~InferenceQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void InferenceQueue::post(std::function<void()> job) {
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void InferenceQueue::run() {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job();
+  }
+}

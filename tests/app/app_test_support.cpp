@@ -1,0 +1,66 @@
+#include "app_test_support.h"
+
+#include <QDir>
+#include <QProcess>
+#include <cstdlib>
+#include <memory>
+
+#include "orvane.h"
+
+void useFreshSettings(const char* testName) {
+  const QString root = QStringLiteral(ORVANE_TEST_WORK_DIR "/") + QString::fromLatin1(testName);
+  QDir(root).removeRecursively();
+  QDir().mkpath(root);
+  qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/config")).toUtf8());
+  qputenv("XDG_DATA_HOME", (root + QStringLiteral("/data")).toUtf8());
+  qunsetenv("ORVANE_MODEL_URL");
+}
+
+static bool runTool(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.setProcessChannelMode(QProcess::ForwardedChannels);
+  p.start(program, args);
+  return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+bool makeTinyModel(const QString& dir) {
+  return runTool(QStringLiteral(ORVANE_MKMODEL), {QStringLiteral("--shape"), QStringLiteral("tiny"),
+                                                  QStringLiteral("--seed"), QStringLiteral("1"), dir});
+}
+
+bool speak(const QString& text, const QString& path) {
+  return runTool(QStringLiteral("espeak-ng"), {QStringLiteral("-w"), path, text});
+}
+
+std::vector<float> loadWav(const QString& path) {
+  int n = 0;
+  std::unique_ptr<float, decltype(&std::free)> samples(orv_load_wav(path.toUtf8().constData(), &n), &std::free);
+  if (!samples) return {};
+  return std::vector<float>(samples.get(), samples.get() + n);
+}
+
+QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vector<float>>& pieces,
+                            int* tokens) {
+  std::unique_ptr<orv_ctx_t, decltype(&orv_free)> ctx(orv_load(modelDir.toUtf8().constData()), &orv_free);
+  if (!ctx) return {};
+  std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx.get()), &orv_stream_free);
+  if (!s) return {};
+  for (const auto& piece : pieces)
+    if (!piece.empty()) orv_stream_feed(s.get(), piece.data(), static_cast<int>(piece.size()));
+  orv_stream_finish(s.get());
+  QByteArray bytes;
+  int count = 0;
+  const char* out[64];
+  for (int got; (got = orv_stream_get(s.get(), out, 64)) > 0; count += got)
+    for (int i = 0; i < got; i++) bytes += out[i];
+  if (tokens) *tokens = count;
+  return bytes;
+}
+
+std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece) {
+  std::vector<std::vector<float>> pieces;
+  for (size_t at = 0; at < samples.size(); at += piece)
+    pieces.emplace_back(samples.begin() + static_cast<long>(at),
+                        samples.begin() + static_cast<long>(std::min(samples.size(), at + piece)));
+  return pieces;
+}

@@ -1,0 +1,85 @@
+// Whole dictations through a real sound server on the small model: the live text grows while
+// recording, and the clipboard ends up holding exactly what the engine makes of the captured
+// audio. A second recording right after the first keeps its own stream and its own "done".
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app_test_support.h"
+#include "core/app_state.h"
+
+using Kind = RecordingState::Kind;
+
+class DictationTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  std::vector<std::vector<float>> captured_;
+
+  // Records everything the capture hands to the engine, from the start of each recording.
+  void tapCapture(AppState& state) {
+    auto forward = state.audioService().onAudioBuffer;
+    state.audioService().onAudioBuffer = [this, forward](std::vector<float> s) {
+      captured_.push_back(s);
+      forward(std::move(s));
+    };
+    connect(&state, &AppState::recordingStateChanged, this, [this, &state] {
+      if (state.recordingState().kind() == Kind::Recording) captured_.clear();
+    });
+  }
+
+  void expectEngineTextOnClipboard(const AppState& state) {
+    QCOMPARE(QGuiApplication::clipboard()->text(), state.liveText());
+    QCOMPARE(state.liveText(), QString::fromUtf8(engineTranscript(dir_.path(), captured_)));
+  }
+
+ private slots:
+  void initTestCase() {
+    useFreshSettings("dictation_test");
+    QVERIFY(makeTinyModel(dir_.path()));
+  }
+
+  void dictationThenAnotherWithinThreeSeconds() {
+    const QString wav = dir_.filePath(QStringLiteral("speech.wav"));
+    QVERIFY(speak(QStringLiteral("Please write this down: the meeting moves to Thursday at ten."), wav));
+    AppState state;
+    state.setModelDirectoryPath(dir_.path());
+    tapCapture(state);
+
+    state.toggleRecording();
+    QCOMPARE(state.recordingState(), RecordingState::loading());
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::recording(), 30000);
+    QSignalSpy textGrew(&state, &AppState::liveTextChanged);
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=virt"), wav});
+    QTRY_VERIFY_WITH_TIMEOUT(textGrew.size() >= 2, 30000);  // text arrives while still recording
+    QVERIFY(player.waitForFinished(30000));
+    const QList<float> levels = state.waveformLevels();
+    QCOMPARE(levels.size(), AppState::kLevelCount);
+    QVERIFY(*std::max_element(levels.begin(), levels.end()) > 0.05f);
+    QCOMPARE(state.recordingState(), RecordingState::recording());
+    state.toggleRecording();
+    QCOMPARE(state.recordingState(), RecordingState::processing());
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::done(), 30000);
+    QVERIFY(!state.liveText().isEmpty());
+    expectEngineTextOnClipboard(state);
+
+    // Straight away a second recording: the first one's stream release and its 3 s timer must
+    // leave it alone.
+    state.toggleRecording();
+    QCOMPARE(state.liveText(), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::recording(), 30000);
+    QTest::qWait(AppState::kDoneHoldMs + 500);
+    QCOMPARE(state.recordingState(), RecordingState::recording());
+    state.toggleRecording();
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::done(), 30000);
+    expectEngineTextOnClipboard(state);
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::idle(), AppState::kDoneHoldMs + 5000);
+  }
+};
+
+QTEST_MAIN(DictationTest)
+#include "dictation_test.moc"
