@@ -67,6 +67,7 @@ std::vector<uint16_t> random_bf16(size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures appear as they are measured
   int scale = 1;
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) scale = std::max(1, std::atoi(argv[++i]));
