@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "core/app_state.h"
@@ -72,5 +73,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvane-app: no running orvane-app to toggle; start it first\n");
     return 1;
   }
-  return runApp(parser.isSet(QStringLiteral("show-panel")));
+  const int rc = runApp(parser.isSet(QStringLiteral("show-panel")));
+  app.reset();
+  // Qt Multimedia 6.4 closes its PulseAudio connection from a static destructor while libpulse's
+  // thread may still be dispatching, which now and then aborts at exit ("Assertion 'pd'
+  // failed"). Everything of ours is released by now, so end without static destructors.
+  std::fflush(nullptr);
+  std::_Exit(rc);
 }

@@ -5,7 +5,27 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTest>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
+
+// QTEST_MAIN for programs that capture audio. Qt Multimedia 6.4 closes its PulseAudio connection
+// from a static destructor while libpulse's thread may still be dispatching, which aborts about
+// one exit in seven ("Assertion 'pd' failed"). Once the test object and the application are gone,
+// the program ends without running static destructors.
+#define ORVANE_AUDIO_QTEST_MAIN(AppClass, TestClass) \
+  int main(int argc, char** argv) {                  \
+    int rc = 0;                                      \
+    {                                                \
+      AppClass app(argc, argv);                      \
+      TestClass test;                                \
+      QTEST_SET_MAIN_SOURCE_PATH                     \
+      rc = QTest::qExec(&test, argc, argv);          \
+    }                                                \
+    std::fflush(nullptr);                            \
+    std::_Exit(rc);                                  \
+  }
 
 // Points the settings and the data directory at a fresh folder of the build tree (call before
 // the first QSettings use).

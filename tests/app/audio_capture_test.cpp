@@ -87,5 +87,5 @@ class AudioCaptureTest : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(AudioCaptureTest)
+ORVANE_AUDIO_QTEST_MAIN(QCoreApplication, AudioCaptureTest)
 #include "audio_capture_test.moc"

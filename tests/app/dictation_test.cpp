@@ -81,5 +81,5 @@ class DictationTest : public QObject {
   }
 };
 
-QTEST_MAIN(DictationTest)
+ORVANE_AUDIO_QTEST_MAIN(QGuiApplication, DictationTest)
 #include "dictation_test.moc"

@@ -2,6 +2,7 @@
 // private sound server, Alt+Space pressed through XTEST, speech played into the microphone, the
 // transcript read back from the clipboard by another program. Later instances of orvane-app hand
 // their requests to this one.
+#include <QApplication>
 #include <QDir>
 #include <QProcess>
 #include <QQuickItem>
@@ -119,5 +120,5 @@ class DesktopDictationTest : public QObject {
   }
 };
 
-QTEST_MAIN(DesktopDictationTest)
+ORVANE_AUDIO_QTEST_MAIN(QApplication, DesktopDictationTest)
 #include "desktop_dictation_test.moc"
