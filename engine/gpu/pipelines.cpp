@@ -18,7 +18,7 @@ namespace {
 
 // One row per pipeline, in Kernel order. Workgroup width and matrix tiles are specialisation
 // constants 0 (for shaders that take it) and 1-3 (the matrix products).
-struct PipelineSpec {
+struct PipelineDesc {
   const char* name;
   const char* file;
   uint32_t buffers;
@@ -27,7 +27,7 @@ struct PipelineSpec {
   uint32_t tile_m = 0, tile_n = 0, tile_k = 0;
 };
 
-constexpr PipelineSpec kSpecs[kKernelCount] = {
+constexpr PipelineDesc kPipelines[kKernelCount] = {
     {"rms_norm", "rms_norm.comp", 3, "", 256},
     {"silu", "silu.comp", 1, "", 256},
     {"gelu", "gelu.comp", 1, "", 256},
@@ -91,7 +91,7 @@ void destroy(VkDevice d, T& handle, D fn) {
 
 }  // namespace
 
-const char* kernel_name(Kernel k) { return kSpecs[static_cast<int>(k)].name; }
+const char* kernel_name(Kernel k) { return kPipelines[static_cast<int>(k)].name; }
 
 bool compile_glsl(const char* name, const std::string& source, const char* defines,
                   std::vector<uint32_t>* spirv, std::string* error) {
@@ -134,28 +134,28 @@ void Pipelines::build() {
   const char* broken = std::getenv("ORVANE_GPU_BREAK_SHADER");
   VkPipelineCache cache = open_pipeline_cache(device_);
   for (int i = 0; i < kKernelCount; i++) {
-    const PipelineSpec& spec = kSpecs[i];
-    const char* text = find_source(spec.file);
+    const PipelineDesc& desc = kPipelines[i];
+    const char* text = find_source(desc.file);
     std::string source = text ? text : "";
-    if (broken && std::strcmp(broken, spec.name) == 0) source += "\n#error injected shader fault\n";
+    if (broken && std::strcmp(broken, desc.name) == 0) source += "\n#error injected shader fault\n";
     std::vector<uint32_t> spirv;
     std::string log;
-    if (!compile_glsl(spec.file, source, spec.defines, &spirv, &log)) {
+    if (!compile_glsl(desc.file, source, desc.defines, &spirv, &log)) {
       // The log's first line names the file, the line and the fault.
-      std::fprintf(stderr, "Vulkan shaders: compilation failed: %s: %s\n", spec.name,
+      std::fprintf(stderr, "Vulkan shaders: compilation failed: %s: %s\n", desc.name,
                    log.substr(0, log.find('\n')).c_str());
       continue;
     }
     Pipeline& p = pipelines_[i];
-    p.buffers = spec.buffers;
-    p.local_size = spec.local_size;
-    p.tile_m = spec.tile_m;
-    p.tile_n = spec.tile_n;
-    std::vector<VkDescriptorSetLayoutBinding> bindings(spec.buffers);
-    for (uint32_t b = 0; b < spec.buffers; b++)
+    p.buffers = desc.buffers;
+    p.local_size = desc.local_size;
+    p.tile_m = desc.tile_m;
+    p.tile_n = desc.tile_n;
+    std::vector<VkDescriptorSetLayoutBinding> bindings(desc.buffers);
+    for (uint32_t b = 0; b < desc.buffers; b++)
       bindings[b] = {b, VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, 1, VK_SHADER_STAGE_COMPUTE_BIT, nullptr};
     VkDescriptorSetLayoutCreateInfo sci{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
-    sci.bindingCount = spec.buffers;
+    sci.bindingCount = desc.buffers;
     sci.pBindings = bindings.data();
     const VkPushConstantRange push{VK_SHADER_STAGE_COMPUTE_BIT, 0, kPushBytes};
     VkPipelineLayoutCreateInfo lci{VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO};
@@ -174,10 +174,10 @@ void Pipelines::build() {
       destroy(d, p.set_layout, vkDestroyDescriptorSetLayout);
       continue;
     }
-    const uint32_t values[4] = {spec.local_size, spec.tile_m, spec.tile_n, spec.tile_k};
+    const uint32_t values[4] = {desc.local_size, desc.tile_m, desc.tile_n, desc.tile_k};
     const VkSpecializationMapEntry entries[4] = {
         {0, 0, 4}, {1, 4, 4}, {2, 8, 4}, {3, 12, 4}};
-    const VkSpecializationInfo specialization{spec.tile_m ? 4u : 1u, entries, sizeof values, values};
+    const VkSpecializationInfo specialization{desc.tile_m ? 4u : 1u, entries, sizeof values, values};
     VkComputePipelineCreateInfo pci{VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO};
     pci.stage = {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO};
     pci.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
