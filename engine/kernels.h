@@ -52,7 +52,7 @@ ORV_API void orv_silu(float *x, int n);
 ORV_API void orv_gelu(float *x, int n);  // tanh form
 ORV_API void orv_softmax(float *x, int rows, int cols);
 
-// Causal sliding-window attention with grouped key/value heads, one streaming pass per query.
+// Causal sliding-window attention with grouped key/value heads.
 // q, out [n_q][n_heads * head_dim]; k, v [n_kv][n_kv_heads * head_dim]; query i sits at key row
 // q_offset + i and sees at most WINDOW keys ending at itself (all earlier keys for WINDOW < 1); a
 // query with no visible key gets zeros. n_heads must be a multiple of n_kv_heads, else nothing
@@ -60,6 +60,10 @@ ORV_API void orv_softmax(float *x, int rows, int cols);
 ORV_API void orv_attention(float *out, const float *q, const float *k, const float *v, int n_q,
                            int n_kv, int n_heads, int n_kv_heads, int head_dim, int window,
                            int q_offset, float scale);
+// The same, always by the one-pass form that CPUs without AVX-512 use (tests compare the two).
+ORV_API void orv_attention_one_pass(float *out, const float *q, const float *k, const float *v,
+                                    int n_q, int n_kv, int n_heads, int n_kv_heads, int head_dim,
+                                    int window, int q_offset, float scale);
 
 // Rotary table [n][head_dim & ~1]: (cos, sin) pairs per position.
 ORV_API void orv_rope_freqs(float *table, const int32_t *positions, int n, int head_dim,

@@ -1,7 +1,8 @@
 // Matrix products through the BLAS (alpha 1, beta 0: outputs are overwritten), and the BF16
 // linear layers: the GPU when its backend takes the product, the direct single-row product for
-// one row, otherwise panels of W widened into a small per-thread buffer and multiplied by the
-// BLAS while they are still in the cache, so no call widens (or writes out) a whole matrix.
+// one row, otherwise the tiled kernel or, on CPUs without it, panels of W widened into a small
+// per-thread buffer and multiplied by the BLAS while they are still in the cache. No call widens
+// (or writes out) a whole matrix.
 #include <cblas.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "bf16.h"
 #include "free_deleter.h"
+#include "gemm_xwt.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
 #include "sgemm.h"
@@ -61,6 +63,17 @@ void linear_panels(float *y, const float *x, const uint16_t *w, int m, int k, in
   });
 }
 
+struct Bf16Matrix {
+  const uint16_t *w;
+  size_t k;
+};
+
+void widen_panel(const void *matrix, float *panel, size_t stride, size_t n0, size_t rows,
+                 size_t k0, size_t depth) {
+  const auto &m = *static_cast<const Bf16Matrix *>(matrix);
+  for (size_t r = 0; r < rows; ++r) orv_bf16_widen(panel + r * stride, m.w + (n0 + r) * m.k + k0, depth);
+}
+
 void add_bias_rows(float *y, const float *bias, int m, int n) {
   for (size_t r = 0; r < static_cast<size_t>(m); ++r)
     orv_add_inplace(y + r * static_cast<size_t>(n), bias, n);
@@ -83,7 +96,8 @@ void linear_bf16(float *y, const float *x, const uint16_t *w, const float *bias,
     orv_matvec_bf16(y, x, w, bias, k, n);
     return;
   }
-  linear_panels(y, x, w, m, k, n);
+  const Bf16Matrix matrix{w, size_t(k)};
+  if (!orv_gemm_xwt(y, x, m, k, n, widen_panel, &matrix)) linear_panels(y, x, w, m, k, n);
   if (bias) add_bias_rows(y, bias, m, n);
 }
 

@@ -1,9 +1,8 @@
 // The decoder's hot loop: y = W x + bias for one input row, with W in BF16 read straight from the
 // mapped weight file. The step is bound by how fast the weights stream in, so the rows are split
 // across the worker threads and each thread walks its rows one after another: a single
-// sequential stream per core, which the hardware prefetchers follow at full speed. (Walking
-// several rows side by side, one stream per row, kept the prefetchers from reaching the
-// sequential rate.) Each row keeps several vector accumulators so the additions never wait on
+// sequential stream per core, with software prefetches a few pages ahead. (Walking several rows
+// side by side, one stream per row, kept the prefetchers from reaching the sequential rate.) Each row keeps several vector accumulators so the additions never wait on
 // each other, and no float copy of W is ever made.
 //
 // The vector paths sum in their own lane order, so their results agree with each other and with
@@ -28,6 +27,7 @@
 
 #include "bf16.h"
 #include "kernels.h"
+#include "prefetch.h"
 #include "thread_pool.h"
 
 namespace {
@@ -96,6 +96,7 @@ ORV_AVX2 void rows_avx2(const Job &j, size_t r0, size_t r1) {
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     size_t c = 0;
     for (; c + 32 <= j.k; c += 32) {  // the hot loop
+      orv_prefetch_ahead(row + c, 64);
       a0 = _mm256_fmadd_ps(widen8(row + c), _mm256_loadu_ps(j.x + c), a0);
       a1 = _mm256_fmadd_ps(widen8(row + c + 8), _mm256_loadu_ps(j.x + c + 8), a1);
       a2 = _mm256_fmadd_ps(widen8(row + c + 16), _mm256_loadu_ps(j.x + c + 16), a2);
@@ -126,6 +127,7 @@ ORV_AVX512 void rows_avx512(const Job &j, size_t r0, size_t r1) {
     __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     size_t c = 0;
     for (; c + 64 <= j.k; c += 64) {  // the hot loop
+      orv_prefetch_ahead(row + c, 128);
       a0 = _mm512_fmadd_ps(load_widen16(row + c), _mm512_loadu_ps(j.x + c), a0);
       a1 = _mm512_fmadd_ps(load_widen16(row + c + 16), _mm512_loadu_ps(j.x + c + 16), a1);
       a2 = _mm512_fmadd_ps(load_widen16(row + c + 32), _mm512_loadu_ps(j.x + c + 32), a2);
@@ -177,6 +179,7 @@ ORV_AVX512BF16 void rows_avx512bf16(const Job &j, size_t r0, size_t r1) {
     const uint16_t *row = j.w + r * j.k;
     __m512 hi = _mm512_setzero_ps(), mid = hi, lo = hi;
     for (size_t c = 0; c < j.k; c += 32) {  // the hot loop
+      orv_prefetch_ahead(row + c, 64);
       const __m512i wv = c < full ? _mm512_loadu_si512(row + c)
                                   : _mm512_maskz_loadu_epi16((1u << (j.k - c)) - 1, row + c);
       const uint16_t *xb = j.xs + c * 3;

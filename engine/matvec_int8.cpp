@@ -1,10 +1,10 @@
 // Products with INT8 weights and float activations. The single row is the decoder step's hot
 // loop: it streams one byte per weight, half of what the BF16 product reads, and widens the bytes
-// in registers; each group of 128 products is summed and then scaled once. Several rows share
-// every load of x, and the rows are split across the thread pool. The AVX2 and AVX-512 paths are
+// in registers; each group of 128 products is summed and then scaled once. The rows are split
+// across the thread pool. The AVX2 and AVX-512 paths are
 // picked at run time; each sums in its own lane order, so the paths agree to rounding, not bit
-// for bit. Several input rows (the prefill) go
-// through the BLAS on small panels of dequantised rows instead, one per thread.
+// for bit. Several input rows (the prefill) go through the tiled kernel, or on CPUs without it
+// through the BLAS on small panels of dequantised rows, one per thread.
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -16,7 +16,9 @@
 #include <memory>
 #include <new>
 
+#include "gemm_xwt.h"
 #include "int8_weights.h"
+#include "prefetch.h"
 #include "sgemm.h"
 #include "thread_pool.h"
 
@@ -27,14 +29,21 @@ using RowsFn = void (*)(float *y, const float *x, const orv_int8_matrix_t &w, si
 
 constexpr size_t kGroup = ORV_INT8_GROUP;
 
+// Each row is walked on its own, start to end, so every thread reads its rows as one sequential
+// stream that the hardware prefetchers follow (several rows side by side, one stream each, ran at
+// half the memory rate). A group's 128 products go into eight lanes (lane l takes the terms
+// i = 8b + l), reduced as two four-lane halves; the vector paths below keep more lanes.
 void rows_portable(float *y, const float *x, const orv_int8_matrix_t &w, size_t r0, size_t r1) {
   const size_t k = size_t(w.k), groups = k / kGroup;
   for (size_t r = r0; r < r1; ++r) {
     const int8_t *q = w.weights + r * k;
     float sum = 0.0f;
     for (size_t g = 0; g < groups; ++g) {
-      float part = 0.0f;
-      for (size_t i = g * kGroup; i < (g + 1) * kGroup; ++i) part += x[i] * float(q[i]);
+      float lane[8] = {};
+      for (size_t i = g * kGroup; i < (g + 1) * kGroup; i += 8)
+        for (size_t l = 0; l < 8; ++l) lane[l] += x[i + l] * float(q[i + l]);
+      const float part = ((lane[0] + lane[4]) + (lane[2] + lane[6])) +
+                         ((lane[1] + lane[5]) + (lane[3] + lane[7]));
       sum += part * orv_f16_to_f32(w.scales[r * groups + g]);
     }
     y[r] = sum;
@@ -49,78 +58,80 @@ __attribute__((target("avx2"))) inline float reduce8(__m256 v8) {
   return _mm_cvtss_f32(_mm_add_ss(t, _mm_shuffle_ps(t, t, 1)));
 }
 
-template <int R>
-__attribute__((target("avx2,fma,f16c"))) void block_avx2(float *y, const float *x,
-                                                         const orv_int8_matrix_t &w, size_t r0) {
-  const size_t k = size_t(w.k), groups = k / kGroup;
-  __m256 acc[R];
-  for (int i = 0; i < R; ++i) acc[i] = _mm256_setzero_ps();
-  for (size_t g = 0; g < groups; ++g) {
-    __m256 part[R];
-    for (int i = 0; i < R; ++i) part[i] = _mm256_setzero_ps();
-    for (size_t j = g * kGroup; j < (g + 1) * kGroup; j += 8) {
-      const __m256 xv = _mm256_loadu_ps(x + j);
-#pragma GCC unroll 4
-      for (int i = 0; i < R; ++i) {
-        const __m128i b =
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(w.weights + (r0 + i) * k + j));
-        part[i] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(b)), xv, part[i]);
-      }
-    }
-    for (int i = 0; i < R; ++i) {
-      const float s = _cvtsh_ss(w.scales[(r0 + i) * groups + g]);
-      acc[i] = _mm256_fmadd_ps(part[i], _mm256_set1_ps(s), acc[i]);
-    }
-  }
-  for (int i = 0; i < R; ++i) y[r0 + i] = reduce8(acc[i]);
+// Eight weights widened to floats.
+__attribute__((target("avx2"))) inline __m256 widen8(const int8_t *q) {
+  const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(q));
+  return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(b));
 }
 
+// A group's 16 vectors go into four accumulators, so the additions never wait on each other.
 __attribute__((target("avx2,fma,f16c"))) void rows_avx2(float *y, const float *x,
                                                         const orv_int8_matrix_t &w, size_t r0,
                                                         size_t r1) {
-  size_t r = r0;
-  for (; r + 4 <= r1; r += 4) block_avx2<4>(y, x, w, r);
-  for (; r < r1; ++r) block_avx2<1>(y, x, w, r);
-}
-
-template <int R>
-__attribute__((target("avx512f,f16c"))) void block_avx512(float *y, const float *x,
-                                                          const orv_int8_matrix_t &w, size_t r0) {
   const size_t k = size_t(w.k), groups = k / kGroup;
-  __m512 acc[R];
-  for (int i = 0; i < R; ++i) acc[i] = _mm512_setzero_ps();
-  for (size_t g = 0; g < groups; ++g) {
-    __m512 part[R];
-    for (int i = 0; i < R; ++i) part[i] = _mm512_setzero_ps();
-    for (size_t j = g * kGroup; j < (g + 1) * kGroup; j += 16) {
-      const __m512 xv = _mm512_loadu_ps(x + j);
-#pragma GCC unroll 4
-      for (int i = 0; i < R; ++i) {
-        const __m128i b =
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(w.weights + (r0 + i) * k + j));
-        // The zero-masked forms: GCC 12 warns about the unmasked ones' undefined start value.
-        const __m512i q = _mm512_maskz_cvtepi8_epi32(0xffff, b);
-        part[i] = _mm512_fmadd_ps(_mm512_maskz_cvtepi32_ps(0xffff, q), xv, part[i]);
-      }
+  for (size_t r = r0; r < r1; ++r) {
+    const int8_t *q = w.weights + r * k;
+    __m256 acc = _mm256_setzero_ps();
+    for (size_t g = 0; g < groups; ++g) {
+      __m256 p[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                     _mm256_setzero_ps()};
+      const size_t at = g * kGroup;
+      orv_prefetch_ahead(q + at, kGroup);
+#pragma GCC unroll 16
+      for (size_t v = 0; v < kGroup / 8; ++v)
+        p[v % 4] = _mm256_fmadd_ps(widen8(q + at + 8 * v), _mm256_loadu_ps(x + at + 8 * v),
+                                   p[v % 4]);
+      const __m256 part = _mm256_add_ps(_mm256_add_ps(p[0], p[1]), _mm256_add_ps(p[2], p[3]));
+      acc = _mm256_fmadd_ps(part, _mm256_set1_ps(_cvtsh_ss(w.scales[r * groups + g])), acc);
     }
-    for (int i = 0; i < R; ++i) {
-      const float s = _cvtsh_ss(w.scales[(r0 + i) * groups + g]);
-      acc[i] = _mm512_fmadd_ps(part[i], _mm512_set1_ps(s), acc[i]);
-    }
-  }
-  for (int i = 0; i < R; ++i) {
-    alignas(64) float lanes[16];
-    _mm512_store_ps(lanes, acc[i]);
-    y[r0 + i] = reduce8(_mm256_add_ps(_mm256_load_ps(lanes), _mm256_load_ps(lanes + 8)));
+    y[r] = reduce8(acc);
   }
 }
 
+// Sixteen weights widened to floats. The zero-masked forms: GCC 12 warns about the unmasked ones'
+// undefined start value.
+__attribute__((target("avx512f"))) inline __m512 widen16(const int8_t *q) {
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+  return _mm512_maskz_cvtepi32_ps(0xffff, _mm512_maskz_cvtepi8_epi32(0xffff, b));
+}
+
+// One group's products into two accumulators (even and odd vectors), which are then scaled into
+// the row's two sums.
+__attribute__((target("avx512f,f16c"))) inline void group_avx512(const int8_t *q, const float *x,
+                                                                 uint16_t scale, __m512 &acc0,
+                                                                 __m512 &acc1) {
+  __m512 p0 = _mm512_setzero_ps(), p1 = p0;
+#pragma GCC unroll 4
+  for (size_t v = 0; v < kGroup / 16; v += 2) {
+    p0 = _mm512_fmadd_ps(widen16(q + 16 * v), _mm512_loadu_ps(x + 16 * v), p0);
+    p1 = _mm512_fmadd_ps(widen16(q + 16 * v + 16), _mm512_loadu_ps(x + 16 * v + 16), p1);
+  }
+  const __m512 s = _mm512_set1_ps(_cvtsh_ss(scale));
+  acc0 = _mm512_fmadd_ps(p0, s, acc0);
+  acc1 = _mm512_fmadd_ps(p1, s, acc1);
+}
+
+// Two groups per pass, so four independent sums are in flight.
 __attribute__((target("avx512f,f16c"))) void rows_avx512(float *y, const float *x,
                                                          const orv_int8_matrix_t &w, size_t r0,
                                                          size_t r1) {
-  size_t r = r0;
-  for (; r + 4 <= r1; r += 4) block_avx512<4>(y, x, w, r);
-  for (; r < r1; ++r) block_avx512<1>(y, x, w, r);
+  const size_t k = size_t(w.k), groups = k / kGroup;
+  for (size_t r = r0; r < r1; ++r) {
+    const int8_t *q = w.weights + r * k;
+    const uint16_t *scales = w.scales + r * groups;
+    __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    size_t g = 0;
+    for (; g + 2 <= groups; g += 2) {
+      orv_prefetch_ahead(q + g * kGroup, 2 * kGroup);
+      group_avx512(q + g * kGroup, x + g * kGroup, scales[g], a0, a1);
+      group_avx512(q + (g + 1) * kGroup, x + (g + 1) * kGroup, scales[g + 1], a2, a3);
+    }
+    if (g < groups) group_avx512(q + g * kGroup, x + g * kGroup, scales[g], a0, a1);
+    const __m512 acc = _mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3));
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, acc);
+    y[r] = reduce8(_mm256_add_ps(_mm256_load_ps(lanes), _mm256_load_ps(lanes + 8)));
+  }
 }
 
 #endif  // __x86_64__
@@ -171,15 +182,22 @@ float *thread_panel(size_t count) {
   return buf.get();
 }
 
-void dequantise_rows(float *out, const orv_int8_matrix_t &w, size_t r0, size_t rows) {
+// Rows R0 .. R0 + ROWS - 1, columns K0 .. K0 + DEPTH - 1 (whole groups), as floats.
+void dequantise(const orv_int8_matrix_t &w, float *out, size_t stride, size_t r0, size_t rows,
+                size_t k0, size_t depth) {
   const size_t k = size_t(w.k), groups = k / kGroup;
   for (size_t r = 0; r < rows; ++r)
-    for (size_t g = 0; g < groups; ++g) {
+    for (size_t g = k0 / kGroup; g < (k0 + depth) / kGroup; ++g) {
       const float s = orv_f16_to_f32(w.scales[(r0 + r) * groups + g]);
       const int8_t *q = w.weights + (r0 + r) * k + g * kGroup;
-      float *o = out + r * k + g * kGroup;
+      float *o = out + r * stride + g * kGroup - k0;
       for (size_t i = 0; i < kGroup; ++i) o[i] = float(q[i]) * s;
     }
+}
+
+void dequantise_panel(const void *w, float *panel, size_t stride, size_t n0, size_t rows,
+                      size_t k0, size_t depth) {
+  dequantise(*static_cast<const orv_int8_matrix_t *>(w), panel, stride, n0, rows, k0, depth);
 }
 
 }  // namespace
@@ -203,6 +221,7 @@ void orv_linear_int8(float *y, const float *x, const orv_int8_matrix_t *w, int m
     orv_matvec_int8(y, x, w);
     return;
   }
+  if (orv_gemm_xwt(y, x, m, w->k, w->n, dequantise_panel, w)) return;
   const size_t k = size_t(w->k), n = size_t(w->n);
   orv_blas_single_thread();
   orv_parallel_for(n, kPanelRows, [&](size_t begin, size_t end) {
@@ -215,7 +234,7 @@ void orv_linear_int8(float *y, const float *x, const orv_int8_matrix_t *w, int m
         for (size_t r = 0; r < size_t(m); ++r) orv_matvec_int8(y + r * n + r0, x + r * k, &part);
         continue;
       }
-      dequantise_rows(panel, *w, r0, rows);
+      dequantise(*w, panel, k, r0, rows, 0, k);
       cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, int(rows), int(k), 1.0f, x, int(k),
                   panel, int(k), 0.0f, y + r0, int(n));
     }

@@ -1,4 +1,5 @@
-// Sliding-window attention against a naive double-precision softmax over each query's window.
+// Sliding-window attention, in both its forms (16 rows per vector where AVX-512 runs it, one pass
+// per query elsewhere), against a naive double-precision softmax over each query's window.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,13 +14,15 @@ struct Config {
   int n_q, n_kv, n_heads, n_kv_heads, head_dim, window, q_offset;
 };
 
-void check_against_naive(const Config& c, float q_range) {
+using AttentionFn = decltype(&orv_attention);
+
+void check_against_naive(const Config& c, float q_range, AttentionFn attention) {
   const int qw = c.n_heads * c.head_dim, kw = c.n_kv_heads * c.head_dim, per_kv = c.n_heads / c.n_kv_heads;
   const std::vector<float> q = random_floats(size_t(c.n_q) * qw, 1, -q_range, q_range);
   const std::vector<float> k = random_floats(size_t(c.n_kv) * kw, 2), v = random_floats(size_t(c.n_kv) * kw, 3);
   const double scale = 1.0 / std::sqrt(double(c.head_dim));
   std::vector<float> out = nan_filled(size_t(c.n_q) * qw);
-  orv_attention(out.data(), q.data(), k.data(), v.data(), c.n_q, c.n_kv, c.n_heads, c.n_kv_heads, c.head_dim,
+  attention(out.data(), q.data(), k.data(), v.data(), c.n_q, c.n_kv, c.n_heads, c.n_kv_heads, c.head_dim,
                 c.window, c.q_offset, float(scale));
   for (int i = 0; i < c.n_q; ++i) {
     const int p = c.q_offset + i, lo = c.window > 0 ? std::max(0, p - c.window + 1) : 0, hi = std::min(p, c.n_kv - 1);
@@ -52,12 +55,19 @@ TEST(Attention, MatchesNaiveSoftmaxOverWindows) {
       {5, 20, 6, 3, 5, 32, 15}, {6, 6, 2, 1, 3, 1, 0},   {4, 30, 4, 4, 16, 8, 26},
       {6, 4, 4, 2, 8, 5, 1},    {3, 40, 32, 8, 4, 10, 37},
   };
-  for (const Config& c : configs) check_against_naive(c, 1.0f);
-  // Large scores: the running maximum must keep exp from overflowing.
-  check_against_naive({8, 8, 2, 2, 16, 0, 0}, 60.0f);
-  // No keys at all, and queries beyond the last key's window: zeros.
-  check_against_naive({4, 0, 2, 2, 4, 0, 0}, 1.0f);
-  check_against_naive({4, 4, 2, 2, 4, 3, 10}, 1.0f);
+  // Then the networks' widths: more rows than one block of 16 lanes, with head widths beyond 16
+  // columns (whole and partial), and windows that slide within one block.
+  const Config wide[] = {{37, 300, 4, 1, 20, 40, 263}, {9, 140, 8, 2, 64, 100, 131},
+                         {21, 60, 2, 2, 128, 0, 39}};
+  for (AttentionFn attention : {&orv_attention, &orv_attention_one_pass}) {
+    for (const Config& c : configs) check_against_naive(c, 1.0f, attention);
+    for (const Config& c : wide) check_against_naive(c, 0.3f, attention);
+    // Large scores: the maximum must keep exp from overflowing.
+    check_against_naive({8, 8, 2, 2, 16, 0, 0}, 60.0f, attention);
+    // No keys at all, and queries beyond the last key's window: zeros.
+    check_against_naive({4, 0, 2, 2, 4, 0, 0}, 1.0f, attention);
+    check_against_naive({4, 4, 2, 2, 4, 3, 10}, 1.0f, attention);
+  }
 }
 
 TEST(Attention, BadShapesWriteNothing) {
