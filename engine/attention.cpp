@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
-
 #include <vector>
 
 #include "kernels.h"
@@ -95,8 +94,8 @@ struct Geometry {
 // Query row I of head H, one pass.
 void attend_pair(const Geometry &g, int64_t i, int64_t h) {
   const size_t at = static_cast<size_t>(i) * g.q_stride + static_cast<size_t>(h) * g.hd;
-  attend(g.out + at, g.q + at, g.k, g.v, g.kv_stride, static_cast<size_t>(h / g.group) * g.hd,
-         g.hd, g.first(i), g.last(i), g.scale);
+  attend(g.out + at, g.q + at, g.k, g.v, g.kv_stride, static_cast<size_t>(h / g.group) * g.hd, g.hd,
+         g.first(i), g.last(i), g.scale);
 }
 
 #if defined(__x86_64__)
@@ -145,7 +144,8 @@ ORV_AVX512 void attend_lanes(const Geometry &g, int64_t kvh, int64_t t0, int64_t
   for (int64_t lane = 0; lane < kLanes; ++lane) {
     const int64_t i = (t0 + std::min(lane, rows - 1)) / g.group;
     first[lane] = static_cast<int32_t>(g.first(i));
-    last[lane] = lane < rows ? static_cast<int32_t>(g.last(i)) : first[lane];  // unused lanes see nothing
+    last[lane] =
+        lane < rows ? static_cast<int32_t>(g.last(i)) : first[lane];  // unused lanes see nothing
   }
   const int64_t lo = g.first(i_lo), hi = std::max(g.last(i_hi), lo), nk = hi - lo;
   scratch.qt.assign(hd * kLanes, 0.0f);
@@ -198,7 +198,8 @@ ORV_AVX512 void attend_lanes(const Geometry &g, int64_t kvh, int64_t t0, int64_t
   for (j = 0; j < nk; ++j) {
     float *s = sc + static_cast<size_t>(j) * kLanes;
     const __mmask16 seen = visible(j);
-    const __m512 p = _mm512_maskz_mov_ps(seen, exp16(_mm512_maskz_sub_ps(seen, _mm512_loadu_ps(s), m)));
+    const __m512 p =
+        _mm512_maskz_mov_ps(seen, exp16(_mm512_maskz_sub_ps(seen, _mm512_loadu_ps(s), m)));
     sum = _mm512_add_ps(sum, p);
     _mm512_storeu_ps(s, p);
   }
@@ -217,13 +218,15 @@ ORV_AVX512 void attend_lanes(const Geometry &g, int64_t kvh, int64_t t0, int64_t
         const __m512 p = _mm512_loadu_ps(sc + static_cast<size_t>(j) * kLanes);
         const float *vj = v + static_cast<size_t>(j) * g.kv_stride + d0;
 #pragma GCC unroll 16
-        for (size_t c = 0; c < kLanes; ++c) acc[c] = _mm512_fmadd_ps(_mm512_set1_ps(vj[c]), p, acc[c]);
+        for (size_t c = 0; c < kLanes; ++c)
+          acc[c] = _mm512_fmadd_ps(_mm512_set1_ps(vj[c]), p, acc[c]);
       }
     } else {
       for (j = 0; j < nk; ++j) {
         const __m512 p = _mm512_loadu_ps(sc + static_cast<size_t>(j) * kLanes);
         const float *vj = v + static_cast<size_t>(j) * g.kv_stride + d0;
-        for (size_t c = 0; c < width; ++c) acc[c] = _mm512_fmadd_ps(_mm512_set1_ps(vj[c]), p, acc[c]);
+        for (size_t c = 0; c < width; ++c)
+          acc[c] = _mm512_fmadd_ps(_mm512_set1_ps(vj[c]), p, acc[c]);
       }
     }
     for (size_t c = 0; c < width; ++c) _mm512_store_ps(cols[c], _mm512_mul_ps(acc[c], inv));
@@ -244,7 +247,8 @@ ORV_AVX512 void attention_lanes(const Geometry &g, int64_t n_q, bool parallel) {
   auto run = [&](size_t begin, size_t end) {
     thread_local LaneScratch scratch;
     for (size_t item = begin; item < end; ++item) {
-      const int64_t kvh = static_cast<int64_t>(item) / blocks, b = static_cast<int64_t>(item) % blocks;
+      const int64_t kvh = static_cast<int64_t>(item) / blocks,
+                    b = static_cast<int64_t>(item) % blocks;
       const int64_t t0 = b * kLanes, t1 = std::min(flat, t0 + kLanes);
       try {
         attend_lanes(g, kvh, t0, t1, scratch);
@@ -279,7 +283,8 @@ void attention_lanes(const Geometry &, int64_t, bool) {}
 void attention_pairs(const Geometry &g, int64_t n_q, bool parallel) {
   auto run = [&](size_t begin, size_t end) {
     for (size_t item = begin; item < end; ++item)
-      attend_pair(g, static_cast<int64_t>(item) / g.n_heads, static_cast<int64_t>(item) % g.n_heads);
+      attend_pair(g, static_cast<int64_t>(item) / g.n_heads,
+                  static_cast<int64_t>(item) % g.n_heads);
   };
   const size_t items = static_cast<size_t>(n_q * g.n_heads);
   if (parallel)
@@ -289,17 +294,27 @@ void attention_pairs(const Geometry &g, int64_t n_q, bool parallel) {
 }
 
 // The checks and the geometry shared by both entry points; false when nothing is to be written.
-bool make_geometry(Geometry *g, float *out, const float *q, const float *k, const float *v,
-                   int n_q, int n_kv, int n_heads, int n_kv_heads, int head_dim, int window,
-                   int q_offset, float scale) {
+bool make_geometry(Geometry *g, float *out, const float *q, const float *k, const float *v, int n_q,
+                   int n_kv, int n_heads, int n_kv_heads, int head_dim, int window, int q_offset,
+                   float scale) {
   if (n_q < 1 || n_heads < 1 || n_kv_heads < 1 || head_dim < 1) return false;
   // Every key/value head serves the same number of query heads; any other split would send the
   // last query heads past the last key/value head (or divide by a zero group size).
   if (n_heads % n_kv_heads != 0) return false;
   const size_t hd = static_cast<size_t>(head_dim);
-  *g = Geometry{out,     q,        k,         v,      n_kv, window, q_offset, n_heads,
-                n_heads / n_kv_heads, hd, static_cast<size_t>(n_heads) * hd,
-                static_cast<size_t>(n_kv_heads) * hd, scale};
+  *g = Geometry{out,
+                q,
+                k,
+                v,
+                n_kv,
+                window,
+                q_offset,
+                n_heads,
+                n_heads / n_kv_heads,
+                hd,
+                static_cast<size_t>(n_heads) * hd,
+                static_cast<size_t>(n_kv_heads) * hd,
+                scale};
   return true;
 }
 
@@ -318,8 +333,8 @@ void orv_attention(float *out, const float *q, const float *k, const float *v, i
                    int n_heads, int n_kv_heads, int head_dim, int window, int q_offset,
                    float scale) {
   Geometry g;
-  if (!make_geometry(&g, out, q, k, v, n_q, n_kv, n_heads, n_kv_heads, head_dim, window,
-                     q_offset, scale))
+  if (!make_geometry(&g, out, q, k, v, n_q, n_kv, n_heads, n_kv_heads, head_dim, window, q_offset,
+                     scale))
     return;
   if (lanes_supported())
     attention_lanes(g, n_q, worth_threads(g, n_q));
@@ -331,8 +346,8 @@ void orv_attention_one_pass(float *out, const float *q, const float *k, const fl
                             int n_kv, int n_heads, int n_kv_heads, int head_dim, int window,
                             int q_offset, float scale) {
   Geometry g;
-  if (make_geometry(&g, out, q, k, v, n_q, n_kv, n_heads, n_kv_heads, head_dim, window,
-                    q_offset, scale))
+  if (make_geometry(&g, out, q, k, v, n_q, n_kv, n_heads, n_kv_heads, head_dim, window, q_offset,
+                    scale))
     attention_pairs(g, n_q, worth_threads(g, n_q));
 }
 

@@ -23,8 +23,8 @@
 
 namespace {
 
-constexpr size_t kPanelRows = 8;   // rows of W per panel: the tile's width
-constexpr size_t kTileRows = 3;    // rows of x per tile: 24 accumulators, 4 more registers
+constexpr size_t kPanelRows = 8;    // rows of W per panel: the tile's width
+constexpr size_t kTileRows = 3;     // rows of x per tile: 24 accumulators, 4 more registers
 constexpr size_t kMaxDepth = 1024;  // columns per panel: 32 KB of floats
 
 #define ORV_AVX512 __attribute__((target("avx512f")))
@@ -114,8 +114,10 @@ ORV_AVX512 void run_rows(const Job &j, size_t begin, size_t end) {
       size_t r = 0;
       for (; r + kTileRows <= j.m; r += kTileRows)
         tile<kTileRows>(x + r * j.k, j.k, panel, kMaxDepth, d, y + r * j.n, j.n, rows, first);
-      if (j.m - r == 2) tile<2>(x + r * j.k, j.k, panel, kMaxDepth, d, y + r * j.n, j.n, rows, first);
-      if (j.m - r == 1) tile<1>(x + r * j.k, j.k, panel, kMaxDepth, d, y + r * j.n, j.n, rows, first);
+      if (j.m - r == 2)
+        tile<2>(x + r * j.k, j.k, panel, kMaxDepth, d, y + r * j.n, j.n, rows, first);
+      if (j.m - r == 1)
+        tile<1>(x + r * j.k, j.k, panel, kMaxDepth, d, y + r * j.n, j.n, rows, first);
     }
   }
 }
@@ -130,8 +132,7 @@ bool orv_gemm_xwt_supported() {
   return avx512;
 }
 
-bool orv_gemm_xwt(float *y, const float *x, int m, int k, int n, OrvPanelFill fill,
-                  const void *w) {
+bool orv_gemm_xwt(float *y, const float *x, int m, int k, int n, OrvPanelFill fill, const void *w) {
   if (!orv_gemm_xwt_supported() || !y || !x || !fill || !w) return false;
   if (m < 1 || k < 1 || n < 1) return true;
   const Job job{y, x, size_t(m), size_t(k), size_t(n), block_depth(size_t(k)), fill, w};

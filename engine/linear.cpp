@@ -14,6 +14,7 @@
 #include "gemm_xwt.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
+#include "prefetch.h"
 #include "sgemm.h"
 #include "thread_pool.h"
 
@@ -71,7 +72,10 @@ struct Bf16Matrix {
 void widen_panel(const void *matrix, float *panel, size_t stride, size_t n0, size_t rows,
                  size_t k0, size_t depth) {
   const auto &m = *static_cast<const Bf16Matrix *>(matrix);
-  for (size_t r = 0; r < rows; ++r) orv_bf16_widen(panel + r * stride, m.w + (n0 + r) * m.k + k0, depth);
+  for (size_t r = 0; r < rows; ++r) {
+    orv_prefetch_span(m.w + (n0 + rows + r) * m.k + k0, depth * sizeof(uint16_t));  // next panel
+    orv_bf16_widen(panel + r * stride, m.w + (n0 + r) * m.k + k0, depth);
+  }
 }
 
 void add_bias_rows(float *y, const float *bias, int m, int n) {

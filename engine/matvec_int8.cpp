@@ -186,13 +186,15 @@ float *thread_panel(size_t count) {
 void dequantise(const orv_int8_matrix_t &w, float *out, size_t stride, size_t r0, size_t rows,
                 size_t k0, size_t depth) {
   const size_t k = size_t(w.k), groups = k / kGroup;
-  for (size_t r = 0; r < rows; ++r)
+  for (size_t r = 0; r < rows; ++r) {
+    orv_prefetch_span(w.weights + (r0 + rows + r) * k + k0, depth);  // the next panel's rows
     for (size_t g = k0 / kGroup; g < (k0 + depth) / kGroup; ++g) {
       const float s = orv_f16_to_f32(w.scales[(r0 + r) * groups + g]);
       const int8_t *q = w.weights + (r0 + r) * k + g * kGroup;
       float *o = out + r * stride + g * kGroup - k0;
       for (size_t i = 0; i < kGroup; ++i) o[i] = float(q[i]) * s;
     }
+  }
 }
 
 void dequantise_panel(const void *w, float *panel, size_t stride, size_t n0, size_t rows,

@@ -13,6 +13,7 @@
 #include "context.h"
 #include "decoder.h"
 #include "encoder.h"
+#include "encoder_weights_copy.h"
 #include "int8_cache.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
@@ -223,6 +224,7 @@ orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
     return nullptr;
   }
 
+  if (!orv_gpu_available()) orv_copy_encoder_weights(ctx.get());
   if (orv_gpu_available()) {
     orv_gpu_prewarm(ctx.get());
     // The GPU passes work on caches of their full capacity; allocate them now rather than on the

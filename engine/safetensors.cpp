@@ -367,6 +367,31 @@ const uint16_t* safetensors_get_bf16_direct(const safetensors_file_t* sf,
 
 int safetensors_is_bf16(const safetensors_tensor_t* t) { return t && t->dtype == SAFETENSORS_BF16; }
 
+int safetensors_read_mapped(const safetensors_file_t* sf, const void* mapped, size_t bytes,
+                            void* dst) {
+  if (!sf || !mapped || !dst) return -1;
+  const auto* at = static_cast<const unsigned char*>(mapped);
+  if (at < sf->map.bytes() || bytes > sf->map.size() || size_t(at - sf->map.bytes()) > sf->map.size() - bytes)
+    return -1;
+  const int fd = open(sf->path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  auto* out = static_cast<unsigned char*>(dst);
+  off_t offset = at - sf->map.bytes();
+  for (size_t left = bytes; left > 0;) {
+    const ssize_t got = pread(fd, out, left, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {  // an error, or the file shrank under us
+      close(fd);
+      return -1;
+    }
+    out += got;
+    offset += got;
+    left -= size_t(got);
+  }
+  close(fd);
+  return 0;
+}
+
 const char* safetensors_dtype_name(int dtype) {
   return dtype >= 0 && dtype < kDtypeCount ? kDtypeNames[dtype] : "UNKNOWN";
 }

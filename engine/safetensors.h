@@ -62,6 +62,11 @@ ORV_API uint16_t *safetensors_get_bf16(const safetensors_file_t *sf, const safet
 ORV_API const uint16_t *safetensors_get_bf16_direct(const safetensors_file_t *sf,
                                                     const safetensors_tensor_t *t);
 ORV_API int safetensors_is_bf16(const safetensors_tensor_t *t);
+// Copies the BYTES of the mapping that start at MAPPED into DST by reading the file, which spares
+// the page faults of touching the mapping. 0, or -1 when the range leaves the mapping or the read
+// fails.
+ORV_API int safetensors_read_mapped(const safetensors_file_t *sf, const void *mapped, size_t bytes,
+                                    void *dst);
 
 // Name of a dtype code as printed ("UNKNOWN" outside 0..5).
 ORV_API const char *safetensors_dtype_name(int dtype);
