@@ -151,6 +151,11 @@ void bench_linear(int m, int k, int n, Rng &rng) {
   };
   report("linear_bf16 (widen + sgemm)",
          [&] { orv_linear_bf16(y.data(), x.data(), w.data(), bias.data(), m, k, n); });
+  std::vector<int8_t> q(w.size());
+  std::vector<uint16_t> scales(w.size() / ORV_INT8_GROUP);
+  orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
+  const orv_int8_matrix_t wq{q.data(), scales.data(), n, k};
+  report("linear_int8 (dequantise)", [&] { orv_linear_int8(y.data(), x.data(), &wq, m); });
   report("linear f32 (sgemm alone)",
          [&] { orv_linear(y.data(), x.data(), wf.data(), bias.data(), m, k, n); });
 }

@@ -121,6 +121,13 @@ ORV_AVX512 inline __m512 load_widen16(const uint16_t *p) {
   return widen16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
 }
 
+// Widens the first N - N mod 16 values; returns how many.
+ORV_AVX512 size_t widen_avx512(float *dst, const uint16_t *src, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) _mm512_storeu_ps(dst + i, load_widen16(src + i));
+  return i;
+}
+
 ORV_AVX512 void rows_avx512(const Job &j, size_t r0, size_t r1) {
   for (size_t r = r0; r < r1; ++r) {
     const uint16_t *row = j.w + r * j.k;
@@ -295,6 +302,8 @@ void orv_matvec_bf16(float *y, const float *x, const uint16_t *w, const float *b
 void orv_bf16_widen(float *dst, const uint16_t *src, size_t n) {
   size_t i = 0;
 #if defined(ORV_X86)
+  static const bool avx512 = orv_bf16_path_supported(ORV_BF16_PATH_AVX512) != 0;
+  if (avx512) i = widen_avx512(dst, src, n);
   const __m128i zero = _mm_setzero_si128();
   for (; i + 8 <= n; i += 8) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));

@@ -57,6 +57,7 @@ bool silence_restore_encoder(orv_stream_t* s) {
   s->has_carry = c.has_carry;
   s->n_residual = c.n_residual;
   s->mel_consumed = c.mel_consumed;
+  s->mel_restored = c.mel_consumed;
   s->enc_started = true;
   restore_rows(c.kv_k, c.kv_v, ctx->enc_kv_cache_k, ctx->enc_kv_cache_v, ctx->enc_kv_cache_max,
                ctx->shape.encoder, c.kv_len);

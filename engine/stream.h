@@ -100,6 +100,7 @@ struct orv_stream_t {
 
   int interval_frames = ORV_STREAM_INTERVAL_FRAMES;
   double enc_ms = 0, dec_ms = 0, prefill_ms = 0;
+  int mel_restored = 0;  // frames whose encoder state was copied from the context, not computed
   int n_steps = 0;
   int n_text_tokens = 0;
 
