@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "encoder_weights_copy.h"
 #include "float_block.h"
 #include "free_deleter.h"
 #include "int8_weights.h"
+#include "mapping.h"
 #include "orvane.h"
 #include "safetensors.h"
 #include "shape.h"
@@ -82,7 +82,7 @@ struct orv_ctx_t {
   orv_adapter_t adapter;
   orv_decoder_t decoder;
   std::unique_ptr<safetensors_file_t, SafetensorsCloser> safetensors;  // mapping the BF16 use
-  AnonymousBlock encoder_weights;  // the encoder's and adapter's matrices, when the CPU runs them
+  Mapping encoder_weights;  // the encoder's and adapter's matrices, when the CPU runs them
   std::string model_dir;
 
   // Decoder key/value cache: [layers][kv_cache_max][kv_heads * head_dim], keys after rotation.

@@ -10,20 +10,17 @@
 
 #include "context.h"
 
-AnonymousBlock::~AnonymousBlock() {
-  if (data_) munmap(data_, bytes_);
+namespace {
+
+// BYTES of zeroed anonymous memory, or an empty mapping when refused.
+Mapping anonymous(size_t bytes) {
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return {};
+  madvise(p, bytes, MADV_HUGEPAGE);  // a request: the copies work on small pages too
+  return Mapping(p, bytes);
 }
 
-bool AnonymousBlock::allocate(size_t bytes) {
-  AnonymousBlock().swap(*this);
-  if (bytes == 0) return false;
-  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return false;
-  madvise(p, bytes, MADV_HUGEPAGE);  // a request: the copies work on small pages too
-  data_ = p;
-  bytes_ = bytes;
-  return true;
-}
+}  // namespace
 
 bool orv_copy_encoder_weights(orv_ctx_t *ctx) {
   const orv_block_shape_t &e = ctx->shape.encoder;
@@ -45,8 +42,8 @@ bool orv_copy_encoder_weights(orv_ctx_t *ctx) {
   auto padded = [](size_t count) { return (count * sizeof(uint16_t) + 63) / 64 * 64; };
   size_t bytes = 0;
   for (const auto &m : matrices) bytes += padded(m.second);
-  AnonymousBlock block;
-  if (!block.allocate(bytes)) {
+  Mapping block = anonymous(bytes);
+  if (!block.data()) {
     if (orv_verbose >= 1)
       std::fprintf(stderr, "Encoder weights: no memory for a copy, reading the mapped file\n");
     return false;

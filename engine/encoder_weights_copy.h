@@ -5,37 +5,11 @@
 #ifndef ORVANE_ENCODER_WEIGHTS_COPY_H
 #define ORVANE_ENCODER_WEIGHTS_COPY_H
 
-#include <cstddef>
-#include <utility>
-
 struct orv_ctx_t;
 
-// An anonymous mapping, unmapped on destruction.
-class AnonymousBlock {
- public:
-  AnonymousBlock() = default;
-  AnonymousBlock(AnonymousBlock &&other) noexcept { swap(other); }
-  AnonymousBlock &operator=(AnonymousBlock &&other) noexcept {
-    AnonymousBlock(std::move(other)).swap(*this);
-    return *this;
-  }
-  ~AnonymousBlock();
-
-  // BYTES of zeroed memory, huge pages advised; false (and nothing held) when refused.
-  bool allocate(size_t bytes);
-  void *data() const { return data_; }
-
- private:
-  void swap(AnonymousBlock &other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(bytes_, other.bytes_);
-  }
-  void *data_ = nullptr;
-  size_t bytes_ = 0;
-};
-
-// Points the context's encoder and adapter matrices at copies in ctx->encoder_weights. Without
-// the memory for them the context keeps reading the mapping; returns whether the copies were made.
+// Points the context's encoder and adapter matrices at copies in ctx->encoder_weights, an
+// anonymous mapping with huge pages asked for. Without the memory for them the context keeps
+// reading the mapped file; returns whether the copies were made.
 bool orv_copy_encoder_weights(orv_ctx_t *ctx);
 
 #endif

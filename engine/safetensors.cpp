@@ -20,35 +20,9 @@
 #include <vector>
 
 #include "json_scan.h"
+#include "mapping.h"
 
 namespace {
-
-// A read-only private mapping of a whole file.
-class Mapping {
- public:
-  Mapping() = default;
-  Mapping(void* base, size_t len) : base_(base), len_(len) {}
-  Mapping(Mapping&& other) noexcept { swap(other); }
-  Mapping& operator=(Mapping&& other) noexcept {
-    Mapping(std::move(other)).swap(*this);
-    return *this;
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  ~Mapping() {
-    if (base_) munmap(base_, len_);
-  }
-  const unsigned char* bytes() const { return static_cast<const unsigned char*>(base_); }
-  size_t size() const { return len_; }
-
- private:
-  void swap(Mapping& other) noexcept {
-    std::swap(base_, other.base_);
-    std::swap(len_, other.len_);
-  }
-  void* base_ = nullptr;
-  size_t len_ = 0;
-};
 
 class Fd {
  public:

@@ -137,7 +137,7 @@ TEST(Int8, dequantised_weights_are_within_half_a_step) {
 // the single row (blocks of rows and the rows left over), and several rows through panels (the
 // last one partial).
 TEST(Int8, products_match_dequantised_sums_on_every_path) {
-  const int n = 70, k = 384, m = 3;
+  const int n = 70, k = 384, m = 5;
   const std::vector<uint16_t> w = random_bf16(size_t(n) * k, 3);
   Quantised q = quantise(w, n, k);
   const orv_int8_matrix_t mat{q.q.data(), q.s.data(), n, k};

@@ -99,10 +99,10 @@ TEST(MatvecBf16, RowValueIndependentOfThreadsGroupingAndAlignment) {
 TEST(LinearBf16, MultiRowMatchesDouble) {
   // The larger shape spans several weight panels and column blocks, split across threads.
   for (auto [k, n] : {std::pair{45, 19}, std::pair{1100, 300}}) {
-    const std::vector<float> x = random_floats(3 * k, 11), bias = random_floats(n, 13);
+    const std::vector<float> x = random_floats(5 * k, 11), bias = random_floats(n, 13);
     const std::vector<uint16_t> w = random_bf16(size_t(k) * n, 12);
     for (const float *b : {static_cast<const float *>(nullptr), bias.data()})
-      for (int m : {1, 2, 3}) {  // one row takes the direct path, several the BLAS one
+      for (int m : {1, 2, 4, 5}) {  // one row takes the direct path, several the tiled product
         std::vector<float> y = nan_filled(m * n);
         if (b)
           orv_linear_bf16(y.data(), x.data(), w.data(), b, m, k, n);
