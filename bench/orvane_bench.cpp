@@ -1,8 +1,9 @@
 // orvane-bench: streams N seconds of speech-like audio through a model in 0.1 s pieces, as the
-// application does, and reports where the time goes, how close the decoder step comes to the
-// memory-bandwidth floor of reading its weights once (on the GPU: its INT8 weights at the
-// device's copy bandwidth, with the dispatches one step records), and how long a stream waits for
-// its first token (a context's first stream also computes the silence every stream starts with).
+// application does, twice (a context's first stream, then a steady one), and reports where the
+// time goes, how close the decoder step comes to the memory-bandwidth floor of reading its
+// weights once (on the GPU: its INT8 weights at the device's copy bandwidth, with the dispatches
+// one step records), and how long a stream waits for its first token (a context's first stream
+// also computes the silence every stream starts with).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,25 +44,41 @@ double step_weight_bytes(const orv_shape_t& shape, bool int8) {
 using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 constexpr size_t kPiece = ORV_SAMPLE_RATE / 10;  // what the application feeds at a time
 
-// How a new stream starts, with AUDIO fed in 0.1 s pieces as fast as the stream takes them
-// (finished if the audio ends first): the wall time from its creation to its first decoder token
-// (-1 if none came) and the time its decoder start took (prefill and first step).
-struct StreamStart {
-  double first_token_ms = -1, prefill_ms = 0;
+// One stream over AUDIO, fed in 0.1 s pieces as fast as the stream takes them, then finished;
+// with UNTIL_FIRST_TOKEN it stops feeding once the first token is out.
+struct StreamRun {
+  double wall_ms = 0, first_token_ms = -1;  // from the stream's creation; -1: no token came
+  double prefill_ms = 0;                    // the decoder start: prefill and first step
+  double enc_ms = 0, encoded_s = 0;         // audio really encoded (not the copied silence)
+  double step_ms = 0;                       // per decoder step after the start
+  int n_steps = 0, n_text_tokens = 0;
 };
 
-StreamStart start_stream(orv_ctx_t* ctx, const std::vector<float>& audio) {
-  StreamStart r;
+StreamRun run_stream(orv_ctx_t* ctx, const std::vector<float>& audio, bool until_first_token) {
+  StreamRun r;
   const auto created = Clock::now();
   StreamPtr s(orv_stream_create(ctx), &orv_stream_free);
   if (!s) return r;
   s->on_token = [&](int) {
     if (r.first_token_ms < 0) r.first_token_ms = ms_since(created);
   };
-  for (size_t at = 0; r.first_token_ms < 0 && at < audio.size(); at += kPiece)
+  const char* tokens[64];
+  for (size_t at = 0; at < audio.size() && !(until_first_token && r.first_token_ms >= 0);
+       at += kPiece) {
     orv_stream_feed(s.get(), audio.data() + at, static_cast<int>(std::min(kPiece, audio.size() - at)));
-  if (r.first_token_ms < 0) orv_stream_finish(s.get());
+    while (orv_stream_get(s.get(), tokens, 64) > 0) {
+    }
+  }
+  if (!until_first_token || r.first_token_ms < 0) orv_stream_finish(s.get());
+  while (orv_stream_get(s.get(), tokens, 64) > 0) {
+  }
+  r.wall_ms = ms_since(created);
   r.prefill_ms = s->prefill_ms;
+  r.enc_ms = s->enc_ms;
+  r.encoded_s = (s->mel_consumed - s->mel_restored) / 100.0;  // one mel frame per 10 ms
+  r.step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
+  r.n_steps = s->n_steps;
+  r.n_text_tokens = s->n_text_tokens;
   return r;
 }
 
@@ -166,29 +183,16 @@ int main(int argc, char** argv) {
   const double int8_ms = o.int8 ? ms_since(t0) : 0;
 
   const std::vector<float> audio = synth_speech(o.seconds);
-  // The context's first stream also computes the silence every stream starts with, and prefills
-  // the decoder with it; the timed stream and the later ones copy that state.
-  const StreamStart cold = start_stream(ctx.get(), audio);
-  StreamPtr s(orv_stream_create(ctx.get()), &orv_stream_free);
-  if (!s) return 1;
-  const char* tokens[64];
-  t0 = Clock::now();
-  for (size_t at = 0; at < audio.size(); at += kPiece) {
-    orv_stream_feed(s.get(), audio.data() + at,
-                    static_cast<int>(std::min(kPiece, audio.size() - at)));
-    while (orv_stream_get(s.get(), tokens, 64) > 0) {
-    }
-  }
-  orv_stream_finish(s.get());
-  while (orv_stream_get(s.get(), tokens, 64) > 0) {
-  }
-  const double wall_ms = ms_since(t0);
+  // The context's first stream also computes the silence every stream starts with (and touches
+  // its working memory for the first time); the second copies that state, as every later
+  // dictation does, and gives the steady figures. A third one times the first token again.
+  const StreamRun cold = run_stream(ctx.get(), audio, false);
+  const StreamRun warm = run_stream(ctx.get(), audio, false);
+  const double first_token_ms = run_stream(ctx.get(), audio, true).first_token_ms;
 
-  // One mel frame per 10 ms; the silence copied from the first stream is not encoded again.
-  const double encoded_s = (s->mel_consumed - s->mel_restored) / 100.0;
-  const double enc_ms_per_s = encoded_s > 0 ? s->enc_ms / encoded_s : 0;
-  const double step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
-  const double rtf = wall_ms / (o.seconds * 1000.0);
+  const double seconds_ms = o.seconds * 1000.0;
+  const double rtf = warm.wall_ms / seconds_ms, rtf_first = cold.wall_ms / seconds_ms;
+  const double enc_ms_per_s = warm.encoded_s > 0 ? warm.enc_ms / warm.encoded_s : 0;
   // The GPU decoder always reads INT8 weights, at the device's bandwidth.
   const bool int8_weights = o.int8 || gpu;
   const double gpu_copy_gbs = gpu ? orv_gpu_copy_bandwidth_gbs() : 0;
@@ -197,50 +201,48 @@ int main(int argc, char** argv) {
   const double floor_ms = floor_gbs > 0 ? weight_bytes / (floor_gbs * 1e9) * 1e3 : 0;
   const int dispatches = orv_gpu_step_dispatches();
   const GemmRates gemm = gpu ? GemmRates{} : gemm_gflops(ctx->shape);
-  const double enc_gflops =
-      s->enc_ms > 0 ? encoder_flops_per_position(ctx->shape) * (encoded_s * 50) / (s->enc_ms * 1e6)
-                    : 0;
+  const double enc_gflops = warm.enc_ms > 0 ? encoder_flops_per_position(ctx->shape) *
+                                                  (warm.encoded_s * 50) / (warm.enc_ms * 1e6)
+                                            : 0;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
-  const int n_steps = s->n_steps, n_text_tokens = s->n_text_tokens;
-  s.reset();  // one stream per context at a time
-  const double first_token_ms = start_stream(ctx.get(), audio).first_token_ms;
-  const double first_stream_token_ms = cold.first_token_ms, prefill_ms = cold.prefill_ms;
+  const double step_ms = warm.step_ms, prefill_ms = cold.prefill_ms;
+  const double first_stream_token_ms = cold.first_token_ms;
 
   if (o.json) {
     std::printf(
         "{\"threads\": %d, \"load_ms\": %.1f, \"int8_ms\": %.1f, \"encoder_ms_per_audio_s\": %.2f, "
         "\"encoder_gflops\": %.1f, \"sgemm_gflops\": %.1f, \"gemm_gflops\": %.1f, "
         "\"decoder_ms_per_step\": %.3f, "
-        "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rss_mb\": %.1f, \"rss_anon_mb\": %.1f, "
+        "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rtf_first_stream\": %.4f, \"rss_mb\": %.1f, "
+        "\"rss_anon_mb\": %.1f, "
         "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
         "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
-        step_ms, prefill_ms,
-        rtf, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
+        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
         first_stream_token_ms, gpu_copy_gbs, dispatches);
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
               int8_weights ? "INT8" : "BF16");
   std::printf("audio          %.1f s fed in 0.1 s pieces, %d decoder steps, %d text tokens\n",
-              o.seconds, n_steps, n_text_tokens);
+              o.seconds, warm.n_steps, warm.n_text_tokens);
   std::printf("load           %.1f ms\n", load_ms);
   if (o.int8) std::printf("int8 weights   %.1f ms (quantised, or read from int8_cache.bin)\n", int8_ms);
   std::printf("encoder        %.2f ms per second of audio, %.1f ms per 2 s chunk (%.1f s encoded)\n",
-              enc_ms_per_s, 2 * enc_ms_per_s, encoded_s);
+              enc_ms_per_s, 2 * enc_ms_per_s, warm.encoded_s);
   std::printf("encoder rate   %.1f GFLOP/s; on its feed-forward shape (M 100) the BLAS sgemm gives "
               "%.1f, the tiled BF16 product %.1f\n",
               enc_gflops, gemm.blas, gemm.tiled);
   std::printf("decoder        %.3f ms per step (start %.1f ms on the first stream: prefill of "
               "%d rows and a step)\n",
               step_ms, prefill_ms, ctx->delay_tokens + ORV_STREAM_PROMPT_EXTRA - 1);
-  std::printf("first token    %.1f ms after the stream's creation (%.1f ms on the first stream)\n",
+  std::printf("first token    %.1f ms after a stream's creation (%.1f ms on the first stream)\n",
               first_token_ms, first_stream_token_ms);
-  std::printf("real time      %.4f x (%.0f ms for %.1f s, on the context's second stream)\n", rtf,
-              wall_ms, o.seconds);
+  std::printf("real time      %.4f x (%.0f ms for %.1f s; %.4f x on the first stream)\n", rtf,
+              warm.wall_ms, o.seconds, rtf_first);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
   std::printf("memory read    %.2f GB/s (%d threads), %.2f GB/s (one thread)\n", bandwidth,
