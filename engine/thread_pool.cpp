@@ -23,7 +23,7 @@ constexpr int kSpins = 4000;
 // More threads than this are taken for a typing error.
 constexpr int kMaxThreads = 256;
 // Chunks per thread: enough that a core slowed by other work hands its share to the others.
-constexpr size_t kChunksPerThread = 16;
+constexpr size_t kChunksPerThread = 4;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
