@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "context.h"
 #include "model.h"
@@ -139,6 +140,12 @@ TEST(ModelLoad, BindsMatricesAndWidensVectors) {
   const void* wk = data(kEncLayer + "0.attention.wk.weight");
   EXPECT_NE(ctx->encoder.layers[0].wk_weight_bf16, wk);
   EXPECT_EQ(std::memcmp(ctx->encoder.layers[0].wk_weight_bf16, wk, wk_bytes), 0);
+  // The copies are read from the file; a range that leaves the mapping is refused.
+  std::vector<unsigned char> buf(wk_bytes);
+  EXPECT_EQ(safetensors_read_mapped(sf, wk, wk_bytes, buf.data()), 0);
+  EXPECT_EQ(std::memcmp(buf.data(), wk, wk_bytes), 0);
+  const auto* end = static_cast<const unsigned char*>(wk) + safetensors_file_size(sf);
+  EXPECT_EQ(safetensors_read_mapped(sf, end - wk_bytes / 2, wk_bytes, buf.data()), -1);
   EXPECT_EQ(std::memcmp(ctx->adapter.linear1_weight_bf16,
                         data("mm_streams_embeddings.embedding_module.audio_language_projection.2.weight"),
                         dec_dim * dec_dim * 2),
