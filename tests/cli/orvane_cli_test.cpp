@@ -130,6 +130,7 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
 // On the GPU (Mesa's CPU implementation of Vulkan where there is no GPU) the matrix products
 // run with half-precision weights; the tiny model still gives the CPU's tokens.
 TEST(Cli, gpu_gives_the_cpu_transcript_and_a_missing_driver_one_line) {
+  if (!ORVANE_TEST_VULKAN) GTEST_SKIP() << "built without the Vulkan backend";
   TempDir dir;
   const std::string path = dir.write("speech.wav", wav_image(to_pcm16(speech_samples("Vulkan or not, the same words."))));
   const std::string& model = tiny_model_dir();
