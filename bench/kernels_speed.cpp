@@ -119,7 +119,8 @@ void bench_matvec(int k, int n, double bandwidth, Rng &rng) {
   weights.clear();
   const double int8_bytes = static_cast<double>(count) + 2.0 * static_cast<double>(groups);
   for (const Path path : {Path{"portable", ORV_INT8_PATH_PORTABLE}, Path{"avx2", ORV_INT8_PATH_AVX2},
-                          Path{"avx512", ORV_INT8_PATH_AVX512}, Path{"auto", -1}}) {
+                          Path{"avx512", ORV_INT8_PATH_AVX512}, Path{"neon", ORV_INT8_PATH_NEON},
+                          Path{"auto", -1}}) {
     if (path.id >= 0 && !orv_int8_path_supported(path.id)) continue;
     const double t = median_over_copies(2 * copies, [&](size_t c) {
       const orv_int8_matrix_t w{q[c].data(), scales[c].data(), n, k};

@@ -66,7 +66,12 @@ ORV_API void orv_matvec_int8(float *y, const float *x, const orv_int8_matrix_t *
 // panels of dequantised rows; y is left as it was if the panel cannot be allocated.
 ORV_API void orv_linear_int8(float *y, const float *x, const orv_int8_matrix_t *w, int m);
 // orv_matvec_int8 on a chosen vector path (tests, benchmarks); a no-op where the CPU lacks it.
-enum { ORV_INT8_PATH_PORTABLE = 0, ORV_INT8_PATH_AVX2 = 1, ORV_INT8_PATH_AVX512 = 2 };
+enum {
+  ORV_INT8_PATH_PORTABLE = 0,
+  ORV_INT8_PATH_AVX2 = 1,
+  ORV_INT8_PATH_AVX512 = 2,
+  ORV_INT8_PATH_NEON = 3
+};
 ORV_API int orv_int8_path_supported(int path);
 ORV_API void orv_matvec_int8_path(int path, float *y, const float *x, const orv_int8_matrix_t *w);
 

@@ -1,13 +1,15 @@
 // Products with INT8 weights and float activations. The single row is the decoder step's hot
 // loop: it streams one byte per weight, half of what the BF16 product reads, and widens the bytes
 // in registers; each group of 128 products is summed and then scaled once. The rows are split
-// across the thread pool. The AVX2 and AVX-512 paths are
-// picked at run time; each sums in its own lane order, so the paths agree to rounding, not bit
-// for bit. Several input rows (the prefill) go through the tiled kernel, or on CPUs without it
-// through the BLAS on small panels of dequantised rows, one per thread.
+// across the thread pool. The AVX2 and AVX-512 paths are picked at run time (NEON on aarch64);
+// each sums in its own lane order, so the paths agree to rounding, not bit for bit. Several rows
+// (the prefill) go through the tiled kernel, or on CPUs without it through the BLAS on small
+// panels of dequantised rows, one per thread.
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 #include <cblas.h>
 
@@ -134,7 +136,34 @@ __attribute__((target("avx512f,f16c"))) void rows_avx512(float *y, const float *
   }
 }
 
-#endif  // __x86_64__
+#elif defined(__aarch64__)
+
+// Sixteen weights a step, widened through 16 and 32 bits, into four accumulators per group.
+void rows_neon(float *y, const float *x, const orv_int8_matrix_t &w, size_t r0, size_t r1) {
+  const size_t k = size_t(w.k), groups = k / kGroup;
+  for (size_t r = r0; r < r1; ++r) {
+    const int8_t *q = w.weights + r * k;
+    float32x4_t acc = vdupq_n_f32(0.0f);
+    for (size_t g = 0; g < groups; ++g) {
+      const size_t at = g * kGroup;
+      orv_prefetch_ahead(q + at, kGroup);
+      float32x4_t p0 = vdupq_n_f32(0.0f), p1 = p0, p2 = p0, p3 = p0;
+      for (size_t i = at; i < at + kGroup; i += 16) {
+        const int8x16_t b = vld1q_s8(q + i);
+        const int16x8_t lo = vmovl_s8(vget_low_s8(b)), hi = vmovl_s8(vget_high_s8(b));
+        p0 = vfmaq_f32(p0, vcvtq_f32_s32(vmovl_s16(vget_low_s16(lo))), vld1q_f32(x + i));
+        p1 = vfmaq_f32(p1, vcvtq_f32_s32(vmovl_s16(vget_high_s16(lo))), vld1q_f32(x + i + 4));
+        p2 = vfmaq_f32(p2, vcvtq_f32_s32(vmovl_s16(vget_low_s16(hi))), vld1q_f32(x + i + 8));
+        p3 = vfmaq_f32(p3, vcvtq_f32_s32(vmovl_s16(vget_high_s16(hi))), vld1q_f32(x + i + 12));
+      }
+      const float32x4_t part = vaddq_f32(vaddq_f32(p0, p1), vaddq_f32(p2, p3));
+      acc = vfmaq_n_f32(acc, part, orv_f16_to_f32(w.scales[r * groups + g]));
+    }
+    y[r] = vaddvq_f32(acc);
+  }
+}
+
+#endif
 
 RowsFn path_fn(int path) {
   if (path == ORV_INT8_PATH_PORTABLE) return rows_portable;
@@ -147,12 +176,14 @@ RowsFn path_fn(int path) {
     return rows_avx2;
   if (path == ORV_INT8_PATH_AVX512 && __builtin_cpu_supports("avx512f") && f16c)
     return rows_avx512;
+#elif defined(__aarch64__)
+  if (path == ORV_INT8_PATH_NEON) return rows_neon;
 #endif
   return nullptr;
 }
 
 RowsFn best_fn() {
-  for (int path : {ORV_INT8_PATH_AVX512, ORV_INT8_PATH_AVX2})
+  for (int path : {ORV_INT8_PATH_AVX512, ORV_INT8_PATH_AVX2, ORV_INT8_PATH_NEON})
     if (RowsFn fn = path_fn(path)) return fn;
   return rows_portable;
 }

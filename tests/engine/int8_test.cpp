@@ -148,7 +148,8 @@ TEST(Int8, products_match_dequantised_sums_on_every_path) {
       for (int i = 0; i < k; i++)
         want[size_t(r) * n + o] += double(x[size_t(r) * k + i]) * q.q[size_t(o) * k + i] *
                                    orv_f16_to_f32(q.s[size_t(o) * 3 + i / 128]);
-  for (int path : {ORV_INT8_PATH_PORTABLE, ORV_INT8_PATH_AVX2, ORV_INT8_PATH_AVX512}) {
+  for (int path : {ORV_INT8_PATH_PORTABLE, ORV_INT8_PATH_AVX2, ORV_INT8_PATH_AVX512,
+                   ORV_INT8_PATH_NEON}) {
     if (!orv_int8_path_supported(path)) continue;
     std::vector<float> y(n, std::nanf(""));
     orv_matvec_int8_path(path, y.data(), x.data(), &mat);
