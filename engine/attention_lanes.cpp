@@ -111,14 +111,14 @@ ORV_AVX512 void attend_lanes(const AttentionCall &g, int64_t kvh, int64_t t0, in
 
   // Softmax over each lane's visible keys; the weights replace the scores, zero where unseen.
   const __m512i first_v = _mm512_load_si512(first), last_v = _mm512_load_si512(last);
-  auto visible = [&](int64_t key) { return lanes_seeing(lo + key, first_v, last_v); };
   __m512 m = _mm512_set1_ps(-INFINITY);
   for (j = 0; j < nk; ++j)
-    m = _mm512_mask_max_ps(m, visible(j), m, _mm512_loadu_ps(sc + static_cast<size_t>(j) * kLanes));
+    m = _mm512_mask_max_ps(m, lanes_seeing(lo + j, first_v, last_v), m,
+                           _mm512_loadu_ps(sc + static_cast<size_t>(j) * kLanes));
   __m512 sum = _mm512_setzero_ps();
   for (j = 0; j < nk; ++j) {
     float *s = sc + static_cast<size_t>(j) * kLanes;
-    const __mmask16 seen = visible(j);
+    const __mmask16 seen = lanes_seeing(lo + j, first_v, last_v);
     const __m512 p =
         _mm512_maskz_mov_ps(seen, exp16(_mm512_maskz_sub_ps(seen, _mm512_loadu_ps(s), m)));
     sum = _mm512_add_ps(sum, p);
