@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "attention.h"
+#include "cpu_features.h"
 #include "kernels.h"
 #include "thread_pool.h"
 
@@ -78,9 +79,9 @@ void attention_pairs(const AttentionCall &g, int64_t n_q, bool parallel) {
 }
 
 // The checks and the call shared by both entry points; false when nothing is to be written.
-bool make_call(AttentionCall *g, float *out, const float *q, const float *k, const float *v, int n_q,
-                   int n_kv, int n_heads, int n_kv_heads, int head_dim, int window, int q_offset,
-                   float scale) {
+bool make_call(AttentionCall *g, float *out, const float *q, const float *k, const float *v,
+               int n_q, int n_kv, int n_heads, int n_kv_heads, int head_dim, int window,
+               int q_offset, float scale) {
   if (n_q < 1 || n_heads < 1 || n_kv_heads < 1 || head_dim < 1) return false;
   // Every key/value head serves the same number of query heads; any other split would send the
   // last query heads past the last key/value head (or divide by a zero group size).
@@ -117,7 +118,7 @@ void orv_attention(float *out, const float *q, const float *k, const float *v, i
   if (!make_call(&g, out, q, k, v, n_q, n_kv, n_heads, n_kv_heads, head_dim, window, q_offset,
                      scale))
     return;
-  if (attention_lanes_supported())
+  if (orv_cpu_has_avx512f())
     attention_lanes(g, n_q, worth_threads(g, n_q));
   else
     attention_pairs(g, n_q, worth_threads(g, n_q));

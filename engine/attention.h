@@ -26,10 +26,8 @@ struct AttentionCall {
 // Query row I of head H, one pass over its keys with a running maximum and sum.
 void attend_pair(const AttentionCall &g, int64_t i, int64_t h);
 
-// True where the CPU runs the 16-lane form (AVX-512 F).
-bool attention_lanes_supported();
 // Every key/value head's (query, head) rows in blocks of 16 lanes, over the threads when
-// PARALLEL. Only where attention_lanes_supported().
+// PARALLEL. Only where orv_cpu_has_avx512f().
 void attention_lanes(const AttentionCall &g, int64_t n_q, bool parallel);
 
 #endif

@@ -162,14 +162,6 @@ ORV_AVX512 void attend_lanes(const AttentionCall &g, int64_t kvh, int64_t t0, in
 
 }  // namespace
 
-bool attention_lanes_supported() {
-  static const bool avx512 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
-  return avx512;
-}
-
 // Every key/value head's flattened rows in blocks of 16 lanes, spread over the threads. A
 // block whose buffers cannot be had goes through the one-pass form instead.
 void attention_lanes(const AttentionCall &g, int64_t n_q, bool parallel) {
@@ -197,7 +189,6 @@ void attention_lanes(const AttentionCall &g, int64_t n_q, bool parallel) {
 
 #else
 
-bool attention_lanes_supported() { return false; }
 void attention_lanes(const AttentionCall &, int64_t, bool) {}
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "cpu_features.h"
 #include "thread_pool.h"
 
 #if defined(__x86_64__)
@@ -124,16 +125,8 @@ ORV_AVX512 void run_rows(const Job &j, size_t begin, size_t end) {
 
 }  // namespace
 
-bool orv_gemm_xwt_supported() {
-  static const bool avx512 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
-  return avx512;
-}
-
 bool orv_gemm_xwt(float *y, const float *x, int m, int k, int n, OrvPanelFill fill, const void *w) {
-  if (!orv_gemm_xwt_supported() || !y || !x || !fill || !w) return false;
+  if (!orv_cpu_has_avx512f() || !y || !x || !fill || !w) return false;
   if (m < 1 || k < 1 || n < 1) return true;
   const Job job{y, x, size_t(m), size_t(k), size_t(n), block_depth(size_t(k)), fill, w};
   orv_parallel_for(size_t(n), kPanelRows,
@@ -142,8 +135,6 @@ bool orv_gemm_xwt(float *y, const float *x, int m, int k, int n, OrvPanelFill fi
 }
 
 #else  // no tiled kernel on this CPU: the callers keep to the BLAS
-
-bool orv_gemm_xwt_supported() { return false; }
 
 bool orv_gemm_xwt(float *, const float *, int, int, int, OrvPanelFill, const void *) {
   return false;

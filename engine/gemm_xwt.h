@@ -13,11 +13,8 @@
 using OrvPanelFill = void (*)(const void *w, float *panel, size_t stride, size_t n0, size_t rows,
                               size_t k0, size_t depth);
 
-// True when this CPU runs the tiled kernel (AVX-512 F).
-bool orv_gemm_xwt_supported();
-
 // y[M][N] = x[M][K] W^T, every thread taking panels of rows of W. Returns false, with y untouched,
-// where the kernel is not supported or a panel buffer cannot be allocated.
+// where the CPU lacks AVX-512 F.
 bool orv_gemm_xwt(float *y, const float *x, int m, int k, int n, OrvPanelFill fill, const void *w);
 
 #endif

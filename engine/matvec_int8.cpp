@@ -242,7 +242,8 @@ __attribute__((target("avx512f,f16c"))) void dequantise_panel(const void *matrix
       const int8_t *q = w.weights + (n0 + r) * k + g * kGroup;
       float *o = panel + r * stride + g * kGroup - k0;
 #pragma GCC unroll 8
-      for (size_t i = 0; i < kGroup; i += 16) _mm512_storeu_ps(o + i, _mm512_mul_ps(widen16(q + i), s));
+      for (size_t i = 0; i < kGroup; i += 16)
+        _mm512_storeu_ps(o + i, _mm512_mul_ps(widen16(q + i), s));
     }
   }
 }
