@@ -91,6 +91,9 @@ apt_sources() {
 }
 
 mount_root() {
+  # The root is a mount point of its own, as / is on a real machine: programs that look their
+  # folder's file system up in the mount table (free-space checks) find it.
+  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount --bind /dev "$root/dev"
