@@ -28,10 +28,6 @@ bool PcmConverter::convert(std::string_view bytes, std::vector<float>& out) {
   for (size_t f = 0; f < frames; f++) {
     int64_t sum = 0;
     for (int c = 0; c < format_.channels; c++, p += format_.width) {
-      if (format_.width == 1) {
-        sum += static_cast<int64_t>(p[0]) - 128;
-        continue;
-      }
       uint32_t u = 0;
       for (int b = 0; b < format_.width; b++) u |= static_cast<uint32_t>(p[b]) << (8 * b);
       const int shift = 32 - 8 * format_.width;  // sign-extends from the sample's top bit

@@ -12,7 +12,7 @@
 
 struct PcmFormat {
   int rate = 16000;
-  int width = 2;     // bytes per sample: 1 (unsigned), 2, 3 or 4 (signed little-endian)
+  int width = 2;     // bytes per sample, 1 to 4, signed little-endian
   int channels = 1;
   bool operator==(const PcmFormat&) const = default;
 };
