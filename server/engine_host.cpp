@@ -126,7 +126,7 @@ void EngineHost::drain(std::chrono::milliseconds grace) {
   if (!changed_.wait_for(lock, grace, [&] { return running_ == 0; })) {
     std::fprintf(stderr, "orvane-server: %d transcriptions still running after the grace time; stopping them\n",
                  running_);
-    abandoned_ = true;
-    changed_.wait(lock, [&] { return running_ == 0; });
+    abandoned_ = true;  // the transcriptions stop at their next block; an idle one ends with its connection
+    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return running_ == 0; });
   }
 }

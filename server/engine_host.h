@@ -69,7 +69,7 @@ class EngineHost {
   std::unique_ptr<StreamLease> acquire(const std::function<bool()>& cancelled, Refusal& why);
 
   // Refuses new work, waits up to GRACE for the running transcriptions, then tells the rest to
-  // stop. Returns once none runs.
+  // stop and gives them a few seconds more.
   void drain(std::chrono::milliseconds grace);
 
  private:

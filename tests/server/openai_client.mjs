@@ -2,6 +2,9 @@
 import fs from 'node:fs';
 import OpenAI from 'openai';
 
+// Debian 12's Node.js 18 has no global File; the client names this as the remedy.
+if (typeof File === 'undefined') globalThis.File = (await import('node:buffer')).File;
+
 const [baseURL, audio, notAudio] = process.argv.slice(2);
 const client = new OpenAI({ baseURL, apiKey: 'any', maxRetries: 0 });
 const file = () => fs.createReadStream(audio);
