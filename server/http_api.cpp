@@ -63,7 +63,14 @@ struct Job {
   std::unique_ptr<StreamLease> lease;
   std::unique_ptr<StreamText> text;
   int fd = -1;  // the client's connection, -1 when it could not be found
-  bool client_gone() const { return (fd >= 0 && peer_gone(fd)) || lease->abandoned(); }
+  // False, after a line in the log, once the client has left or the server gives up on it.
+  bool keep_going() const {
+    const bool left = fd >= 0 && peer_gone(fd), abandoned = lease->abandoned();
+    if (left || abandoned)
+      std::fprintf(stderr, "orvane-server: transcription stopped: %s\n",
+                   left ? "the client left" : "the server is stopping");
+    return !left && !abandoned;
+  }
 
   // Runs the audio through the stream, handing on the text as it is decoded; false when the
   // client left or the audio could not be read.
@@ -71,10 +78,10 @@ struct Job {
     const float* x = nullptr;
     int n = 0;
     while ((n = audio->read(&x)) > 0) {
-      if (client_gone()) return false;
+      if (!keep_going()) return false;
       if (const std::string t = text->feed({x, static_cast<size_t>(n)}); !t.empty() && !on_text(t)) return false;
     }
-    if (n < 0 || client_gone()) return false;
+    if (n < 0 || !keep_going()) return false;
     const std::string tail = text->finish();
     return tail.empty() || on_text(tail);
   }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -78,6 +79,15 @@ bool send_all(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+void drain_before_close(int fd) {
+  shutdown(fd, SHUT_WR);
+  char sink[65536];
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (pollfd p{fd, POLLIN, 0}; std::chrono::steady_clock::now() < until && poll(&p, 1, 100) >= 0;) {
+    if (p.revents && recv(fd, sink, sizeof sink, 0) <= 0) return;
+  }
 }
 
 namespace {

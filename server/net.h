@@ -18,6 +18,10 @@ bool peer_gone(int fd);
 // Writes all of DATA; false when the peer is gone.
 bool send_all(int fd, std::string_view data);
 
+// Ends the sending side and reads what the peer still sends (for up to a second), so that the
+// last answer is not lost to a reset when unread input remains at close.
+void drain_before_close(int fd);
+
 // The connected socket of this process with these local and peer addresses, or -1. It lets a
 // request handler watch its own connection for a client that leaves.
 int find_connection(const std::string& local_addr, int local_port, const std::string& peer_addr, int peer_port);

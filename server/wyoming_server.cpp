@@ -93,6 +93,7 @@ void WyomingServer::serve(Connection& c) {
         continue;
       case WyomingParse::error:
         session.error(problem, "bad-event");
+        drain_before_close(fd);
         return;
       case WyomingParse::need_more:
         break;

@@ -228,6 +228,16 @@ TEST(Server, full_queue_slow_and_departing_clients_free_their_place) {
                              s.url("/v1/audio/transcriptions") + " 2>&1");
   EXPECT_NE(killed.status, 0);
   EXPECT_EQ(post(s, speech_file(), "-F response_format=text"), want + "\n");
+
+  // A client that leaves after its upload stops its transcription (ten minutes of audio) at once.
+  ASSERT_EQ(run("sox '" + speech_file() + "' '" + dir.file("ten_minutes.wav") + "' repeat 200").status, 0);
+  run("timeout -s KILL 2 curl -sS -F 'file=@" + dir.file("ten_minutes.wav") + "' " + s.url("/v1/audio/transcriptions"));
+  bool stopped = false;
+  for (int i = 0; i < 30 && !stopped; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stopped = s.log().find("transcription stopped: the client left") != std::string::npos;
+  }
+  EXPECT_TRUE(stopped) << s.log();
   EXPECT_EQ(s.stop(), 0);
 }
 
