@@ -224,16 +224,17 @@ TEST(Server, full_queue_slow_and_departing_clients_free_their_place) {
   // A client killed in the middle of its upload.
   TempDir dir;
   ASSERT_EQ(run("sox '" + speech_file() + "' '" + dir.file("long.wav") + "' repeat 20").status, 0);
-  const Command killed = run("timeout -s KILL 1 curl -sS --limit-rate 100k -F 'file=@" + dir.file("long.wav") + "' " +
+  const Command killed = run("timeout 1 curl -sS --limit-rate 100k -F 'file=@" + dir.file("long.wav") + "' " +
                              s.url("/v1/audio/transcriptions") + " 2>&1");
   EXPECT_NE(killed.status, 0);
   EXPECT_EQ(post(s, speech_file(), "-F response_format=text"), want + "\n");
 
-  // A client that leaves after its upload stops its transcription (ten minutes of audio) at once.
-  ASSERT_EQ(run("sox '" + speech_file() + "' '" + dir.file("ten_minutes.wav") + "' repeat 200").status, 0);
-  run("timeout -s KILL 2 curl -sS -F 'file=@" + dir.file("ten_minutes.wav") + "' " + s.url("/v1/audio/transcriptions"));
+  // A client that leaves after its upload stops its transcription (of twenty minutes of audio,
+  // which would take far longer than the wait below) before its end.
+  ASSERT_EQ(run("sox '" + speech_file() + "' -r 16000 '" + dir.file("long.wav") + "' repeat 400").status, 0);
+  run("timeout 2 curl -sS -F 'file=@" + dir.file("long.wav") + "' " + s.url("/v1/audio/transcriptions"));
   bool stopped = false;
-  for (int i = 0; i < 30 && !stopped; i++) {
+  for (int i = 0; i < 150 && !stopped; i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     stopped = s.log().find("transcription stopped: the client left") != std::string::npos;
   }
