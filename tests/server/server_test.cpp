@@ -231,8 +231,8 @@ TEST(Server, full_queue_slow_and_departing_clients_free_their_place) {
 
   // A client that leaves after its upload stops its transcription (of twenty minutes of audio,
   // which would take far longer than the wait below) before its end.
-  ASSERT_EQ(run("sox '" + speech_file() + "' -r 16000 '" + dir.file("long.wav") + "' repeat 400").status, 0);
-  run("timeout 2 curl -sS -F 'file=@" + dir.file("long.wav") + "' " + s.url("/v1/audio/transcriptions"));
+  ASSERT_EQ(run("sox '" + speech_file() + "' -r 16000 '" + dir.file("twenty_minutes.wav") + "' repeat 400").status, 0);
+  run("timeout 2 curl -sS -F 'file=@" + dir.file("twenty_minutes.wav") + "' " + s.url("/v1/audio/transcriptions"));
   bool stopped = false;
   for (int i = 0; i < 150 && !stopped; i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
