@@ -8,12 +8,6 @@
 
 namespace {
 
-// The engine keeps the decoder's and the encoder's key/value caches in the context, so streams on
-// one context must not overlap: a stream holds the context from its creation to its release and
-// the others wait their turn. This is the only place that serialises streams; delete it once the
-// engine keeps those caches per stream.
-constexpr bool kOneStreamPerContext = true;
-
 std::string name_of(const std::string& dir) {
   const std::filesystem::path p = std::filesystem::path(dir).lexically_normal();
   const std::string name = (p.has_filename() ? p.filename() : p.parent_path().filename()).string();
@@ -77,7 +71,6 @@ EngineHost::State EngineHost::state() const {
 }
 
 std::unique_ptr<StreamLease> EngineHost::acquire(const std::function<bool()>& cancelled, Refusal& why) {
-  const int places = kOneStreamPerContext ? 1 : config_.streams;
   std::unique_lock lock(mutex_);
   why = Refusal::none;
   if (stopping_) why = Refusal::stopping;
@@ -86,7 +79,7 @@ std::unique_ptr<StreamLease> EngineHost::acquire(const std::function<bool()>& ca
   if (why != Refusal::none) return nullptr;
   waiting_++;
   const auto load_deadline = std::chrono::steady_clock::now() + config_.load_wait;
-  while (!stopping_ && state_ != State::failed && !(state_ == State::ready && running_ < places)) {
+  while (!stopping_ && state_ != State::failed && !(state_ == State::ready && running_ < config_.streams)) {
     if (state_ == State::loading && std::chrono::steady_clock::now() >= load_deadline) break;
     changed_.wait_for(lock, std::chrono::milliseconds(100));
     if (cancelled && cancelled()) {
@@ -101,19 +94,21 @@ std::unique_ptr<StreamLease> EngineHost::acquire(const std::function<bool()>& ca
     else if (state_ == State::loading) why = Refusal::loading;
   }
   if (why != Refusal::none) return nullptr;
+  running_++;  // the place is taken; the stream is made outside the lock
+  lock.unlock();
   orv_stream_t* s = orv_stream_create(ctx_);
   if (!s) {
     why = Refusal::failed;
+    release(nullptr);
     return nullptr;
   }
-  running_++;
   return std::make_unique<StreamLease>(*this, s);
 }
 
 void EngineHost::release(orv_stream_t* stream) {
+  orv_stream_free(stream);
   {
     std::lock_guard lock(mutex_);
-    orv_stream_free(stream);
     running_--;
   }
   changed_.notify_all();

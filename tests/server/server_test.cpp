@@ -171,7 +171,7 @@ TEST(Server, bad_requests_get_their_error_and_the_server_keeps_serving) {
 }
 
 TEST(Server, eight_clients_at_once_each_get_their_own_transcript) {
-  ServerProcess s;
+  ServerProcess s({"--streams", "8"});  // all eight decode at the same time
   TempDir dir;
   const std::string other = speech_wav("A different sentence for the other half of the clients.");
   const std::string raw = dir.file("speech.raw");
