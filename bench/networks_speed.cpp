@@ -140,11 +140,12 @@ int main(int argc, char **argv) {
   const int chunk = 100;
   const std::vector<float> stem = random_rows(chunk, e.dim, rng);
   std::vector<double> enc;
+  EncoderState enc_state(e);
   for (int call = 0; call < 12; call++) {
     int len = 0;
     float *out = nullptr;
     const double t =
-        ms([&] { out = orv_encoder_forward_incremental(&ctx, stem.data(), chunk, &len); });
+        ms([&] { out = orv_encoder_forward_incremental(&ctx, &enc_state, stem.data(), chunk, &len); });
     std::free(out);
     if (call >= 8) enc.push_back(t);  // the cache has slid: steady state
   }
@@ -169,18 +170,19 @@ int main(int argc, char **argv) {
   // Decoder: the stream's start (delay 6: 38 prefilled rows), then steps.
   const int prefill = 6 + 32;
   const std::vector<float> embeds = random_rows(prefill + 1, d.dim, rng);
-  const double pre_ms = ms([&] { orv_decoder_prefill(&ctx, embeds.data(), prefill); });
+  DecoderState dec_state(d);
+  const double pre_ms = ms([&] { orv_decoder_prefill(&ctx, &dec_state, embeds.data(), prefill); });
   std::printf("decoder  prefill %d rows: %8.1f ms (%.1f ms/layer)\n", prefill, pre_ms,
               pre_ms / d.layers);
   std::vector<float> logits(size_t(d.vocab));
   std::vector<double> steps;
   for (int s = 0; s < 9; s++)
-    steps.push_back(ms([&] { orv_decoder_step(&ctx, embeds.data(), logits.data()); }));
+    steps.push_back(ms([&] { orv_decoder_step(&ctx, &dec_state, embeds.data(), logits.data()); }));
   // The output projection alone, to split a step into its layers and its logits.
   ctx.shape.decoder.layers = 0;
   std::vector<double> heads;
   for (int s = 0; s < 5; s++)
-    heads.push_back(ms([&] { orv_decoder_step(&ctx, embeds.data(), logits.data()); }));
+    heads.push_back(ms([&] { orv_decoder_step(&ctx, &dec_state, embeds.data(), logits.data()); }));
   ctx.shape.decoder.layers = static_cast<int>(ctx.decoder.layers.size());
   const double step_ms = median(steps), head_ms = median(heads);
   const double layer_ms = (step_ms - head_ms) / d.layers;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.h"
@@ -25,7 +26,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: orvane-bench -d MODEL_DIR [--cpu] [--int8] [--threads N] [--seconds N] [--json]\n";
+    "Usage: orvane-bench -d MODEL_DIR [--cpu] [--int8] [--threads N] [--seconds N] [--json]\n"
+    "                    [--streams N]   also: throughput of 1, 2, 4 .. N streams at once\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,6 +54,7 @@ struct StreamRun {
   double enc_ms = 0, encoded_s = 0;         // audio really encoded (not the copied silence)
   double step_ms = 0;                       // per decoder step after the start
   int n_steps = 0, n_text_tokens = 0;
+  double stream_mb = 0;  // what the stream held at its end beyond the context
 };
 
 StreamRun run_stream(orv_ctx_t* ctx, const std::vector<float>& audio, bool until_first_token) {
@@ -79,7 +82,18 @@ StreamRun run_stream(orv_ctx_t* ctx, const std::vector<float>& audio, bool until
   r.step_ms = s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0;
   r.n_steps = s->n_steps;
   r.n_text_tokens = s->n_text_tokens;
+  r.stream_mb = double(orv_stream_memory_bytes(s.get())) / 1048576.0;
   return r;
+}
+
+// Seconds of audio transcribed per second of wall time by N streams of CTX at once, each on its
+// own thread with its own copy of AUDIO.
+double concurrent_throughput(orv_ctx_t* ctx, const std::vector<float>& audio, int n) {
+  const auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; i++) threads.emplace_back([&] { run_stream(ctx, audio, false); });
+  for (std::thread& t : threads) t.join();
+  return n * (double(audio.size()) / ORV_SAMPLE_RATE) / (ms_since(t0) / 1000.0);
 }
 
 // Multiply-adds of the encoder's matrices per encoder position, doubled: the stem's second
@@ -131,6 +145,7 @@ struct Options {
   bool cpu = false, json = false, int8 = false;
   int threads = 0;  // every core
   double seconds = 10;
+  int streams = 0;  // most concurrent streams timed; 0: none
 };
 
 Options parse_args(int argc, char** argv) {
@@ -143,6 +158,8 @@ Options parse_args(int argc, char** argv) {
       o.threads = std::atoi(argv[++i]);
     } else if (a == "--seconds" && i + 1 < argc) {
       o.seconds = std::atof(argv[++i]);
+    } else if (a == "--streams" && i + 1 < argc) {
+      o.streams = std::atoi(argv[++i]);
     } else if (a == "--cpu") {
       o.cpu = true;
     } else if (a == "--int8") {
@@ -209,6 +226,14 @@ int main(int argc, char** argv) {
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
   const double step_ms = warm.step_ms, prefill_ms = cold.prefill_ms;
   const double first_stream_token_ms = cold.first_token_ms;
+  // Throughput of 1, 2, 4 .. streams at once, as "n: seconds of audio per second".
+  std::string throughput;
+  for (int n = 1; n <= o.streams; n *= 2) {
+    char item[64];
+    std::snprintf(item, sizeof item, "%s\"%d\": %.3f", throughput.empty() ? "" : ", ", n,
+                  concurrent_throughput(ctx.get(), audio, n));
+    throughput += item;
+  }
 
   if (o.json) {
     std::printf(
@@ -219,10 +244,11 @@ int main(int argc, char** argv) {
         "\"rss_anon_mb\": %.1f, "
         "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
-        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d}\n",
+        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d, \"stream_mb\": %.1f, "
+        "\"streams_audio_s_per_s\": {%s}}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
         step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
-        first_stream_token_ms, gpu_copy_gbs, dispatches);
+        first_stream_token_ms, gpu_copy_gbs, dispatches, warm.stream_mb, throughput.c_str());
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
@@ -245,6 +271,11 @@ int main(int argc, char** argv) {
               warm.wall_ms, o.seconds, rtf_first);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
   std::printf("GPU memory     %.1f MB\n", gpu_mb);
+  std::printf("per stream     %.1f MB (caches, work rows and adapter rows of one more stream)\n",
+              warm.stream_mb);
+  if (!throughput.empty())
+    std::printf("streams        %s (streams at once: seconds of audio per second)\n",
+                throughput.c_str());
   std::printf("memory read    %.2f GB/s (%d threads), %.2f GB/s (one thread)\n", bandwidth,
               orv_get_threads(), bandwidth_1t);
   if (gpu) {

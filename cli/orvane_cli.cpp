@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "audio_source.h"
+#include "stream_text.h"
 #include "orvane.h"
 #include "transcript.h"
 
@@ -31,8 +31,6 @@ const char kUsage[] =
     "  --threads N CPU threads for the computation (default: every core)\n"
     "  -v, -vv     progress (-v) or detailed (-vv) diagnostics on standard error\n"
     "  -h, --help  show this help\n";
-
-enum { kReadBatch = 64 };
 
 struct Options {
   std::string model_dir;
@@ -105,44 +103,10 @@ Options parse_args(int argc, char** argv) {
   return o;
 }
 
-// Prints text as it comes, so that the whole output is the trimmed transcript: leading white
-// space is skipped and trailing white space is held back until more text follows.
-class TextPrinter {
- public:
-  void put(const std::string& text) {
-    for (const char c : text) {
-      if (std::strchr(" \t\n\v\f\r", c)) {
-        if (started_) pending_ += c;
-        continue;
-      }
-      std::fputs(pending_.c_str(), stdout);
-      pending_.clear();
-      std::fputc(c, stdout);
-      started_ = true;
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  bool started_ = false;
-  std::string pending_;
-};
-
 struct StreamCloser {
   void operator()(orv_stream_t* s) const noexcept { orv_stream_free(s); }
 };
 using StreamPtr = std::unique_ptr<orv_stream_t, StreamCloser>;
-
-// Takes every ready token into T, printing the text it completes when PRINTER is set.
-void collect(orv_stream_t* s, Transcript& t, TextPrinter* printer) {
-  const char* tokens[kReadBatch];
-  int32_t ms[kReadBatch];
-  for (int n; (n = orv_stream_get_timed(s, tokens, ms, kReadBatch)) > 0;)
-    for (int i = 0; i < n; i++) {
-      const std::string text = t.add(tokens[i], ms[i]);
-      if (printer) printer->put(text);
-    }
-}
 
 // Runs the recording through one stream, block by block as it is read, and prints the result.
 int transcribe(orv_ctx_t* ctx, const Options& o) {
@@ -153,27 +117,22 @@ int transcribe(orv_ctx_t* ctx, const Options& o) {
     std::fprintf(stderr, "orvane: cannot start a stream on %s\n", o.model_dir.c_str());
     return 1;
   }
-  Transcript t;
-  TextPrinter printer;
-  TextPrinter* live = o.stream ? &printer : nullptr;
-  int64_t samples = 0;
+  StreamText text(s.get());
+  auto show = [&](const std::string& live) {
+    if (!o.stream) return;
+    std::fputs(live.c_str(), stdout);
+    std::fflush(stdout);
+  };
   const float* x = nullptr;
   int n = 0;
-  while ((n = in->read(&x)) > 0) {
-    orv_stream_feed(s.get(), x, n);
-    samples += n;
-    collect(s.get(), t, live);
-  }
+  while ((n = in->read(&x)) > 0) show(text.feed({x, static_cast<size_t>(n)}));
   if (n < 0) return 1;
-  orv_stream_finish(s.get());
-  collect(s.get(), t, live);
-  const std::string tail = t.finish();
-  if (live) live->put(tail);
-  const auto duration_ms = static_cast<int32_t>(std::min<int64_t>(samples * 1000 / 16000, INT32_MAX));
+  show(text.finish());
+  const Transcript& t = text.transcript();
   if (o.format == "json")
-    std::fputs(format_json(t, duration_ms).c_str(), stdout);
+    std::fputs(format_json(t, text.duration_ms()).c_str(), stdout);
   else if (o.format == "srt" || o.format == "vtt")
-    std::fputs(format_cues(t, duration_ms, o.format == "vtt").c_str(), stdout);
+    std::fputs(format_cues(t, text.duration_ms(), o.format == "vtt").c_str(), stdout);
   else
     std::printf("%s\n", o.stream ? "" : t.text().c_str());
   return 0;

@@ -165,13 +165,37 @@ std::string Transcript::text() const {
   return out;
 }
 
+std::string LiveText::put(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (is_space(c)) {
+      if (started_) pending_ += c;
+      continue;
+    }
+    out += pending_;
+    pending_.clear();
+    out += c;
+    started_ = true;
+  }
+  return out;
+}
+
+namespace {
+
+// The end of the word that begins at token A: the next token that begins with white space.
+size_t word_end(const std::vector<TimedToken>& tokens, size_t a) {
+  size_t b = a + 1;
+  while (b < tokens.size() && !(tokens[b].text.empty() || is_space(tokens[b].text[0]))) b++;
+  return b;
+}
+
+}  // namespace
+
 std::vector<Segment> cut_segments(const std::vector<TimedToken>& tokens, int32_t duration_ms) {
   std::vector<Segment> out;
   std::string raw;  // the open segment's text, untrimmed
   for (size_t a = 0; a < tokens.size();) {
-    // One word: a token that begins with white space and the tokens up to the next such.
-    size_t b = a + 1;
-    while (b < tokens.size() && !(tokens[b].text.empty() || is_space(tokens[b].text[0]))) b++;
+    const size_t b = word_end(tokens, a);
     std::string word;
     for (size_t i = a; i < b; i++) word += tokens[i].text;
     if (!raw.empty()) {
@@ -224,4 +248,39 @@ std::string format_cues(const Transcript& t, int32_t duration_ms, bool webvtt) {
     out += "\n";
   }
   return out;
+}
+
+std::string format_verbose_json(const Transcript& t, int32_t duration_ms, std::string_view language, bool words) {
+  const std::vector<TimedToken>& tokens = t.tokens();
+  const std::vector<Segment> segments = cut_segments(tokens, duration_ms);
+  std::string out = "{\"task\": \"transcribe\", \"language\": " + json_string(language) +
+                    ", \"duration\": " + seconds(duration_ms) + ", \"text\": " + json_string(t.text()) +
+                    ", \"segments\": [";
+  for (size_t s = 0; s < segments.size(); s++) {
+    const Segment& seg = segments[s];
+    out += (s ? ", " : "") + std::string("{\"id\": ") + std::to_string(s) + ", \"start\": " + seconds(seg.start_ms) +
+           ", \"end\": " + seconds(seg.end_ms) + ", \"text\": " + json_string(seg.text) + ", \"tokens\": [";
+    for (size_t i = seg.first; i < seg.end; i++) out += (i > seg.first ? ", " : "") + json_string(tokens[i].text);
+    out += "]}";
+  }
+  out += "]";
+  if (words) {
+    // A word ends where the next begins, or where its segment ends.
+    out += ", \"words\": [";
+    bool first = true;
+    for (const Segment& seg : segments)
+      for (size_t a = seg.first; a < seg.end;) {
+        const size_t b = word_end(tokens, a);
+        std::string word;
+        for (size_t i = a; i < b; i++) word += tokens[i].text;
+        const int32_t start = std::clamp(tokens[a].ms, seg.start_ms, seg.end_ms);
+        const int32_t end = b < seg.end ? std::clamp(tokens[b].ms, start, seg.end_ms) : seg.end_ms;
+        out += (first ? "" : ", ") + std::string("{\"word\": ") + json_string(trimmed(word)) +
+               ", \"start\": " + seconds(start) + ", \"end\": " + seconds(end) + "}";
+        first = false;
+        a = b;
+      }
+    out += "]";
+  }
+  return out + "}\n";
 }

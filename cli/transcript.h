@@ -41,7 +41,22 @@ class Transcript {
 // hold, never inside a word. Times never go backwards and stay within DURATION_MS.
 std::vector<Segment> cut_segments(const std::vector<TimedToken>& tokens, int32_t duration_ms);
 
+// Text handed out while it is decoded, so that the pieces join into the trimmed transcript:
+// leading white space is dropped and trailing white space held back until more text follows.
+class LiveText {
+ public:
+  // Returns the part of TEXT that can be shown now.
+  std::string put(std::string_view text);
+
+ private:
+  bool started_ = false;
+  std::string pending_;
+};
+
 std::string format_json(const Transcript& t, int32_t duration_ms);
+// The OpenAI-style "verbose_json": duration, language, text, segments (cut as format_cues cuts
+// them, with their token strings) and, when WORDS, each word with its start and end.
+std::string format_verbose_json(const Transcript& t, int32_t duration_ms, std::string_view language, bool words);
 // SubRip (WEBVTT false) or WebVTT cues, each of at most two lines.
 std::string format_cues(const Transcript& t, int32_t duration_ms, bool webvtt);
 

@@ -1,5 +1,6 @@
-// The engine context: a loaded model's weights, its time conditioning, and the caches and
-// working buffers of the networks. One context serves one stream at a time.
+// The engine context: a loaded model's weights, its time conditioning and its INT8 table, all
+// read-only while streams run, and the silence start that streams share. Each stream owns its
+// caches and working buffers (stream.h), so one context serves any number of streams.
 #ifndef ORVANE_CONTEXT_H
 #define ORVANE_CONTEXT_H
 
@@ -9,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "float_block.h"
 #include "free_deleter.h"
 #include "int8_weights.h"
 #include "mapping.h"
@@ -85,28 +85,9 @@ struct orv_ctx_t {
   Mapping encoder_weights;  // the encoder's and adapter's matrices, when the CPU runs them
   std::string model_dir;
 
-  // Decoder key/value cache: [layers][kv_cache_max][kv_heads * head_dim], keys after rotation.
-  FloatBlock kv_cache_k, kv_cache_v;
-  int kv_cache_len = 0;
-  int kv_cache_max = 0;
-  int kv_pos_offset = 0;  // absolute position of cache row 0
-
   int delay_tokens = 6;
   std::vector<float> t_cond;     // [decoder dim]: cosines, then sines of delay_tokens
   std::vector<float> ada_scale;  // [decoder layers][decoder dim]
-
-  // Encoder key/value cache: [layers][enc_kv_cache_max][kv_heads * head_dim].
-  FloatBlock enc_kv_cache_k, enc_kv_cache_v;
-  int enc_kv_cache_len = 0;
-  int enc_kv_cache_max = 0;
-  int enc_kv_pos_offset = 0;
-
-  // Incremental-encoder working buffers, sized for enc_inc_cap positions.
-  int enc_inc_cap = 0;
-  std::vector<float> enc_inc_x_norm, enc_inc_q, enc_inc_k, enc_inc_v, enc_inc_attn_out,
-      enc_inc_proj_out, enc_inc_gate, enc_inc_up, enc_inc_ffn_out;
-  std::vector<int32_t> enc_inc_positions;
-  std::vector<float> enc_inc_rope_freqs;
 
   // INT8 forms of the decoder matrices and the token embedding, keyed by their BF16 address;
   // the CPU decoder uses them while use_int8 is set.
@@ -114,14 +95,13 @@ struct orv_ctx_t {
   bool use_int8 = false;
 
   // What streams compute from the silence before their audio, kept for the next stream (tests
-  // turn reuse_silence off to compare against computing it every time).
+  // turn reuse_silence off to compare against computing it every time). Streams on several
+  // threads read and write it under its lock.
   SilenceStart silence;
   bool reuse_silence = true;
-
-  // Decoder single-step working buffers.
-  std::vector<float> dec_x, dec_x_norm, dec_q, dec_k, dec_v, dec_attn_out, dec_proj_out, dec_gate,
-      dec_up, dec_ffn_out, dec_rope_freqs;
-  std::vector<float> dec_logits;  // [vocab], the scores of a step whose caller wants none
+  // Streams keep their caches where the GPU passes can use them (tests turn it off to get the
+  // CPU path as a reference in a process whose GPU backend runs).
+  bool gpu_caches = true;
 };
 
 #endif

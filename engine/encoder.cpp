@@ -5,7 +5,6 @@
 #include "encoder.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +21,6 @@
 namespace {
 
 constexpr int kStemKernel = 3;
-constexpr int kMinHeapCacheRows = 256;  // first capacity of a heap cache, which then doubles
 
 using FloatResult = std::unique_ptr<float[], FreeDeleter>;
 
@@ -89,79 +87,12 @@ void rope_table(float* table, int32_t* positions, int first, int n, int head_dim
   orv_rope_freqs(table, positions, n, head_dim, ORV_ROPE_THETA);
 }
 
-// Drops the oldest rows so that the cache holds exactly `window` rows: every key a new query can
-// see is kept, and the rotary position of each kept row stays offset + index.
-void slide_cache(orv_ctx_t* ctx) {
-  const orv_block_shape_t& s = ctx->shape.encoder;
-  const int len = ctx->enc_kv_cache_len;
-  if (len <= s.window) return;
-  const int shift = len - s.window;
-  const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
-  for (float* base : {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data()})
-    drop_cache_rows(base, size_t(ctx->enc_kv_cache_max), s.layers, kv_dim, shift, s.window);
-  ctx->enc_kv_pos_offset += shift;
-  ctx->enc_kv_cache_len = s.window;
-}
-
-// Replaces a heap cache by one that holds NEED rows (256 rows doubled as often as needed),
-// keeping the valid rows. The old cache is untouched on failure.
-bool grow_heap_cache(orv_ctx_t* ctx, int64_t need) {
-  const orv_block_shape_t& s = ctx->shape.encoder;
-  int64_t capacity = ctx->enc_kv_cache_max > 0 ? ctx->enc_kv_cache_max : kMinHeapCacheRows;
-  while (capacity < need) capacity *= 2;
-  capacity = std::min<int64_t>(capacity, INT_MAX);
-  const size_t kv_dim = size_t(s.kv_heads) * s.head_dim;
-  const size_t count = size_t(capacity) * s.layers * kv_dim;
-  FloatBlock k = FloatBlock::heap(count);
-  FloatBlock v = FloatBlock::heap(count);
-  if (!k || !v) return false;
-  if (ctx->enc_kv_cache_k && ctx->enc_kv_cache_len > 0) {
-    const size_t old_capacity = size_t(ctx->enc_kv_cache_max);
-    copy_cache_rows(k.data(), size_t(capacity), ctx->enc_kv_cache_k.data(), old_capacity,
-                    s.layers, kv_dim, ctx->enc_kv_cache_len);
-    copy_cache_rows(v.data(), size_t(capacity), ctx->enc_kv_cache_v.data(), old_capacity,
-                    s.layers, kv_dim, ctx->enc_kv_cache_len);
-  }
-  ctx->enc_kv_cache_k = std::move(k);
-  ctx->enc_kv_cache_v = std::move(v);
-  ctx->enc_kv_cache_max = static_cast<int>(capacity);
-  return true;
-}
-
-// Grows the context's incremental work buffers to N positions. A failure leaves enc_inc_cap as
-// it was (buffers already enlarged stay so).
-bool reserve_work(orv_ctx_t* ctx, int n) {
-  if (n <= ctx->enc_inc_cap) return true;
-  const orv_block_shape_t& s = ctx->shape.encoder;
-  const BlockWidths w(s);
-  const size_t rows = size_t(n);
-  try {
-    ctx->enc_inc_x_norm.resize(rows * w.dim);
-    ctx->enc_inc_q.resize(rows * w.q_dim);
-    ctx->enc_inc_k.resize(rows * w.kv_dim);
-    ctx->enc_inc_v.resize(rows * w.kv_dim);
-    ctx->enc_inc_attn_out.resize(rows * w.q_dim);
-    ctx->enc_inc_proj_out.resize(rows * w.dim);
-    ctx->enc_inc_gate.resize(rows * w.hidden);
-    ctx->enc_inc_up.resize(rows * w.hidden);
-    ctx->enc_inc_ffn_out.resize(rows * w.dim);
-    ctx->enc_inc_positions.resize(rows);
-    ctx->enc_inc_rope_freqs.resize(rows * s.head_dim);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  ctx->enc_inc_cap = n;
-  return true;
-}
-
 // GELU over ROWS rows of LEN values, a row at a time so that no count exceeds int.
 void gelu_rows(float* x, int rows, int len) {
   for (int r = 0; r < rows; r++) orv_gelu(x + size_t(r) * len, len);
 }
 
 }  // namespace
-
-extern "C" {
 
 void orv_encoder_conv0(const orv_ctx_t* ctx, const float* in, int l_in, float* out) {
   if (!ctx || !in || !out || l_in < 1) return;
@@ -179,7 +110,7 @@ void orv_encoder_conv1(const orv_ctx_t* ctx, const float* in, int l_in, float* o
   gelu_rows(out, dim, l_in / 2 + l_in % 2);
 }
 
-float* orv_encoder_forward(orv_ctx_t* ctx, const float* mel, int n_frames, int* out_len) {
+float* orv_encoder_forward(const orv_ctx_t* ctx, const float* mel, int n_frames, int* out_len) {
   if (out_len) *out_len = 0;
   if (!ctx || !mel || !out_len || n_frames < 1) return nullptr;
   const orv_block_shape_t& s = ctx->shape.encoder;
@@ -192,6 +123,8 @@ float* orv_encoder_forward(orv_ctx_t* ctx, const float* mel, int n_frames, int* 
   }
   const int n = n_frames;
   const int len = n / 2 + n % 2;
+  LayerWork work(w);
+  if (!work.reserve(size_t(len))) return nullptr;
   FloatResult x(static_cast<float*>(std::malloc(size_t(len) * w.dim * sizeof(float))));
   if (!x) return nullptr;
   try {
@@ -214,7 +147,6 @@ float* orv_encoder_forward(orv_ctx_t* ctx, const float* mel, int n_frames, int* 
     std::vector<int32_t> positions(len);
     std::vector<float> rope(size_t(len) * s.head_dim);
     rope_table(rope.data(), positions.data(), 0, len, s.head_dim);
-    OwnedLayerBuffers work(w, size_t(len));
     const LayerBuffers b = work.view();
     for (int l = 0; l < s.layers; l++) {
       encoder_layer(s, ctx->encoder.layers[l], x.get(), len, rope.data(), b, b.k, b.v, 0);
@@ -229,73 +161,55 @@ float* orv_encoder_forward(orv_ctx_t* ctx, const float* mel, int n_frames, int* 
   return x.release();
 }
 
-int orv_enc_kv_cache_init(orv_ctx_t* ctx, int capacity) {
-  if (!ctx) return -1;
-  if (ctx->enc_kv_cache_k) return 0;
-  if (capacity < 1) return -1;
-  const orv_block_shape_t& s = ctx->shape.encoder;
-  if (!alloc_cache_pair(s.layers, size_t(capacity), size_t(s.kv_heads) * s.head_dim,
-                        &ctx->enc_kv_cache_k, &ctx->enc_kv_cache_v))
-    return -1;
-  ctx->enc_kv_cache_max = capacity;
-  return 0;
-}
-
-float* orv_encoder_forward_incremental(orv_ctx_t* ctx, const float* x, int n, int* out_len) {
+float* orv_encoder_forward_incremental(const orv_ctx_t* ctx, EncoderState* st, const float* x,
+                                       int n, int* out_len) {
   if (out_len) *out_len = 0;
-  if (!ctx || !x || !out_len || n < 1) return nullptr;
+  if (!ctx || !st || !x || !out_len || n < 1) return nullptr;
   const orv_block_shape_t& s = ctx->shape.encoder;
   const BlockWidths w(s);
   if (!w.rows_fit(int64_t{s.window} + n)) return nullptr;
+  KvCache& cache = st->cache;
 
-  slide_cache(ctx);
-  const int64_t need = int64_t{ctx->enc_kv_cache_len} + n;
-  if (ctx->enc_kv_cache_max < need) {
-    // GPU-shared arrays are registered with the GPU passes and cannot be replaced here.
-    if (ctx->enc_kv_cache_k.is_shared()) {
-      std::fprintf(stderr, "encoder: KV cache too small (%d < %d), cannot grow shared buffer\n",
-                   ctx->enc_kv_cache_max, static_cast<int>(need));
-      return nullptr;
-    }
-    if (!grow_heap_cache(ctx, need)) return nullptr;
-  }
+  // Every key a new query can see is in the latest `window` rows.
+  if (cache.len > s.window) cache.keep_latest(s.window);
+  if (!cache.reserve(int64_t{cache.len} + n, ORV_ENCODER_FIRST_ROWS)) return nullptr;
   if (orv_verbose >= 2)
     std::fprintf(stderr, "  Encoder incremental: %d new positions (cache: %d, offset: %d)\n", n,
-                 ctx->enc_kv_cache_len, ctx->enc_kv_pos_offset);
+                 cache.len, cache.pos_offset);
 
   const size_t count = size_t(n) * w.dim;
   FloatResult r(static_cast<float*>(std::malloc(count * sizeof(float))));
   if (!r) return nullptr;
   std::memcpy(r.get(), x, count * sizeof(float));
-  if (!reserve_work(ctx, n)) return nullptr;
+  if (!st->work.reserve(size_t(n))) return nullptr;
+  try {
+    st->positions.resize(size_t(n));
+    st->rope.resize(size_t(n) * s.head_dim);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 
-  const int start = ctx->enc_kv_cache_len;
-  float* rope = ctx->enc_inc_rope_freqs.data();
-  rope_table(rope, ctx->enc_inc_positions.data(), ctx->enc_kv_pos_offset + start, n, s.head_dim);
+  const int start = cache.len;
+  float* rope = st->rope.data();
+  rope_table(rope, st->positions.data(), cache.pos_offset + start, n, s.head_dim);
 
   bool done = false;
-  if (orv_gpu_available() && ctx->enc_kv_cache_k.is_shared()) {
-    done = orv_gpu_encoder_pass(ctx, r.get(), n, rope, start) == 0;
+  if (orv_gpu_available() && cache.is_shared()) {
+    done = orv_gpu_encoder_pass(ctx, &cache, r.get(), n, rope) == 0;
     if (!done) std::memcpy(r.get(), x, count * sizeof(float));  // it may have used r as scratch
   }
   if (!done) {
-    const LayerBuffers b{
-        ctx->enc_inc_x_norm.data(), ctx->enc_inc_q.data(),        ctx->enc_inc_k.data(),
-        ctx->enc_inc_v.data(),      ctx->enc_inc_attn_out.data(), ctx->enc_inc_proj_out.data(),
-        ctx->enc_inc_gate.data(),   ctx->enc_inc_up.data(),       ctx->enc_inc_ffn_out.data()};
-    const size_t layer_stride = size_t(ctx->enc_kv_cache_max) * w.kv_dim;
+    const LayerBuffers b = st->work.view();
     for (int l = 0; l < s.layers; l++) {
-      encoder_layer(s, ctx->encoder.layers[l], r.get(), n, rope, b,
-                    ctx->enc_kv_cache_k.data() + l * layer_stride,
-                    ctx->enc_kv_cache_v.data() + l * layer_stride, start);
+      encoder_layer(s, ctx->encoder.layers[l], r.get(), n, rope, b, cache.k_layer(l),
+                    cache.v_layer(l), start);
       if (orv_verbose >= 2 && report_layer(l + 1, s.layers))
         std::fprintf(stderr, "  Encoder inc layer %d/%d\n", l + 1, s.layers);
     }
     orv_rms_norm(r.get(), r.get(), ctx->encoder.norm.get(), n, w.dim, ORV_NORM_EPS);
   }
-  ctx->enc_kv_cache_len = start + n;
+  cache.len = start + n;
   *out_len = n;
   return r.release();
 }
 
-}  // extern "C"

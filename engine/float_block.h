@@ -40,17 +40,4 @@ class FloatBlock {
   bool shared_ = false;
 };
 
-// The key/value caches lay out LAYERS slabs of CAPACITY rows of WIDTH floats each.
-
-// Key and value arrays for a new cache of CAPACITY rows, GPU-shared when the backend runs:
-// both are allocated or neither is (false), so an existing key array always means a usable cache.
-bool alloc_cache_pair(int layers, size_t capacity, size_t width, FloatBlock* k, FloatBlock* v);
-
-// Copies rows 0 .. ROWS - 1 of every slab of SRC into the same rows of DST (a cache of another
-// capacity): what a cache keeps when it is replaced by a larger one.
-void copy_cache_rows(float* dst, size_t dst_capacity, const float* src, size_t src_capacity,
-                     int layers, size_t width, int rows);
-// Moves rows SHIFT .. SHIFT + KEEP - 1 of every slab to the front, dropping the oldest rows.
-void drop_cache_rows(float* cache, size_t capacity, int layers, size_t width, int shift, int keep);
-
 #endif

@@ -1,5 +1,5 @@
 // Work rows of a transformer layer, shared by the encoder and the decoder: the widths of one
-// block's buffers, and n rows of each, either borrowed from the context or owned by one call.
+// block's buffers, and a store that hands out n rows of each.
 #ifndef ORVANE_LAYER_BUFFERS_H
 #define ORVANE_LAYER_BUFFERS_H
 
@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "shape.h"
@@ -39,23 +40,49 @@ struct LayerBuffers {
   float* ffn_out;   // [n][dim]
 };
 
-// Rows for a single call (whole-sequence encoder, decoder prefill). Throws std::bad_alloc.
-struct OwnedLayerBuffers {
-  std::vector<float> x_norm, q, k, v, attn_out, proj_out, gate, up, ffn_out;
-  OwnedLayerBuffers(const BlockWidths& w, size_t n)
-      : x_norm(n * w.dim),
-        q(n * w.q_dim),
-        k(n * w.kv_dim),
-        v(n * w.kv_dim),
-        attn_out(n * w.q_dim),
-        proj_out(n * w.dim),
-        gate(n * w.hidden),
-        up(n * w.hidden),
-        ffn_out(n * w.dim) {}
-  LayerBuffers view() {
-    return {x_norm.data(),   q.data(),    k.data(),  v.data(),      attn_out.data(),
-            proj_out.data(), gate.data(), up.data(), ffn_out.data()};
+// One allocation holding the rows of every buffer, grown on demand and kept between calls.
+class LayerWork {
+ public:
+  explicit LayerWork(const BlockWidths& w) : w_(w) {}
+  // Buffers for N rows; false (and the old buffers kept) when memory runs out.
+  bool reserve(size_t n) {
+    if (n <= rows_) return true;
+    try {
+      store_.resize(n * row_floats());
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    rows_ = n;
+    return true;
   }
+  LayerBuffers view() {
+    float* p = store_.data();
+    auto take = [&](int width) {
+      float* at = p;
+      p += rows_ * size_t(width);
+      return at;
+    };
+    LayerBuffers b{};
+    b.x_norm = take(w_.dim);
+    b.q = take(w_.q_dim);
+    b.k = take(w_.kv_dim);
+    b.v = take(w_.kv_dim);
+    b.attn_out = take(w_.q_dim);
+    b.proj_out = take(w_.dim);
+    b.gate = take(w_.hidden);
+    b.up = take(w_.hidden);
+    b.ffn_out = take(w_.dim);
+    return b;
+  }
+  size_t bytes() const { return store_.capacity() * sizeof(float); }
+
+ private:
+  size_t row_floats() const {
+    return size_t(3 * w_.dim + 2 * w_.q_dim + 2 * w_.kv_dim + 2 * w_.hidden);
+  }
+  BlockWidths w_;
+  size_t rows_ = 0;
+  std::vector<float> store_;
 };
 
 #endif

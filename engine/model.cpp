@@ -183,10 +183,6 @@ bool bind_decoder(orv_ctx_t& ctx, Binder& b) {
          b.bind_next("decoder");
 }
 
-int cache_rows(int window, int headroom) {
-  return static_cast<int>(std::min<int64_t>(int64_t{window} + headroom, INT_MAX));
-}
-
 orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
   ctx->model_dir = model_dir;
   if (orv_shape_load_dir(model_dir, &ctx->shape) != 0) {
@@ -227,13 +223,6 @@ orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
   if (!orv_gpu_available()) orv_copy_encoder_weights(ctx.get());
   if (orv_gpu_available()) {
     orv_gpu_prewarm(ctx.get());
-    // The GPU passes work on caches of their full capacity; allocate them now rather than on the
-    // first recording.
-    if (orv_kv_cache_init(ctx.get(), cache_rows(ctx->shape.decoder.window, ORV_DECODER_HEADROOM)) != 0 ||
-        orv_enc_kv_cache_init(ctx.get(), cache_rows(ctx->shape.encoder.window, ORV_ENCODER_HEADROOM)) != 0) {
-      std::fprintf(stderr, "orv_load: cannot allocate the key/value caches\n");
-      return nullptr;
-    }
     if (orv_verbose >= 1)
       std::fprintf(stderr, "Vulkan GPU: %.1f MB\n", static_cast<double>(orv_gpu_memory_bytes()) / 1048576.0);
   }

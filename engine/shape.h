@@ -24,6 +24,7 @@ enum {
   ORV_MAX_VOCAB = 131072,
   ORV_DECODER_HEADROOM = 1024,   // decoder cache rows beyond the window
   ORV_ENCODER_HEADROOM = 256,    // encoder cache rows beyond the window (GPU capacity)
+  ORV_ENCODER_FIRST_ROWS = 256,  // first capacity of a CPU encoder cache, which then doubles
   ORV_INT8_GROUP = 128,
 };
 #define ORV_ROPE_THETA 1000000.0f

@@ -6,8 +6,10 @@
 #ifndef ORVANE_SILENCE_START_H
 #define ORVANE_SILENCE_START_H
 
+#include <mutex>
 #include <vector>
 
+#include "kv_cache.h"
 #include "orvane.h"
 
 struct SilenceEncoderState {
@@ -20,7 +22,7 @@ struct SilenceEncoderState {
   int n_residual = 0;
   std::vector<float> adapter_rows;  // [n_adapter][dec dim]
   int n_adapter = 0;
-  // The context's encoder cache after it.
+  // The stream's encoder cache after it.
   std::vector<float> kv_k, kv_v;  // [enc layers][kv_len][kv width]
   int kv_len = 0;
   int kv_pos_offset = 0;
@@ -36,19 +38,20 @@ struct SilenceDecoderState {
 };
 
 struct SilenceStart {
+  std::mutex lock;  // streams on several threads save and restore
   SilenceEncoderState enc;
   SilenceDecoderState dec;
 };
 
-// Puts the copied silence run into a stream that has not run its encoder yet (and the encoder
-// cache of its context). False, changing nothing, when there is no copy or no room for it.
+// Puts the copied silence run into a stream that has not run its encoder yet (and its encoder
+// cache). False, changing nothing, when there is no copy or no room for it.
 bool silence_restore_encoder(orv_stream_t* s);
 // Keeps a copy of a stream's state right after it ran the silence itself.
 void silence_save_encoder(const orv_stream_t* s);
 // Puts the decoder cache rows of the silence, for the current delay and weights, into rows
-// 0 .. ROWS - 1 of the context's cache. False, changing nothing, when there is no such copy.
-bool silence_restore_decoder(orv_ctx_t* ctx, int rows);
-// Keeps a copy of cache rows 0 .. ROWS - 1 right after the silence was prefilled.
-void silence_save_decoder(orv_ctx_t* ctx, int rows);
+// 0 .. ROWS - 1 of CACHE. False when there is no such copy or no room for it.
+bool silence_restore_decoder(orv_ctx_t* ctx, KvCache* cache, int rows);
+// Keeps a copy of CACHE's rows 0 .. ROWS - 1 right after the silence was prefilled.
+void silence_save_decoder(orv_ctx_t* ctx, const KvCache& cache, int rows);
 
 #endif

@@ -11,8 +11,13 @@
 #include <string>
 
 #include "context.h"
+#include "gpu/gpu.h"
 
 namespace {
+
+int cache_rows(int window, int headroom) {
+  return static_cast<int>(std::min<int64_t>(int64_t{window} + headroom, INT_MAX));
+}
 
 // Silence after the real audio that carries it through the decoder's delay: up to the next
 // decoder position, then the delay, then a fixed tail.
@@ -41,8 +46,7 @@ extern "C" {
 orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
   if (!ctx) return nullptr;
   try {
-    auto s = std::make_unique<orv_stream_t>();
-    s->ctx = ctx;
+    auto s = std::make_unique<orv_stream_t>(ctx);
     s->tokenizer.reset(orv_tokenizer_load((ctx->model_dir + "/tekken.json").c_str()));
     if (!s->tokenizer) return nullptr;
     s->mel.reset(orv_mel_stream_new(ORV_STREAM_SILENCE_PREFIX));
@@ -50,9 +54,14 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     if (!s->queue.init(256)) return nullptr;
     s->logits.assign(static_cast<size_t>(ctx->shape.decoder.vocab), 0.f);
     s->dec_in.assign(static_cast<size_t>(ctx->shape.decoder.dim), 0.f);
-    // Every stream starts at encoder position 0; the cache arrays are kept.
-    ctx->enc_kv_cache_len = 0;
-    ctx->enc_kv_pos_offset = 0;
+    // The GPU passes work on caches of their full capacity; allocate them now rather than in
+    // the middle of the recording.
+    if (orv_gpu_available() && ctx->gpu_caches &&
+        (!s->dec.cache.init(cache_rows(ctx->shape.decoder.window, ORV_DECODER_HEADROOM)) ||
+         !s->enc.cache.init(cache_rows(ctx->shape.encoder.window, ORV_ENCODER_HEADROOM)))) {
+      std::fprintf(stderr, "orv_stream_create: cannot allocate the key/value caches\n");
+      return nullptr;
+    }
     return s.release();
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -164,3 +173,14 @@ void orv_stream_free(orv_stream_t* s) {
 }
 
 }  // extern "C"
+
+size_t orv_stream_memory_bytes(const orv_stream_t* s) {
+  if (!s) return 0;
+  size_t floats = 0;
+  for (const std::vector<float>* v : {&s->adapter_rows, &s->logits, &s->dec_in, &s->enc.rope,
+                                      &s->dec.x, &s->dec.rope, &s->dec.logits, &s->conv0_hist,
+                                      &s->conv1_hist, &s->conv_carry, &s->enc_residual})
+    floats += v->capacity();
+  return floats * sizeof(float) + s->enc.cache.bytes() + s->dec.cache.bytes() +
+         s->enc.work.bytes() + s->dec.work.bytes();
+}

@@ -27,7 +27,10 @@ ORV_API int32_t orv_stream_row_ms(const orv_stream_t *s, int row);
 #include <utility>
 #include <vector>
 
+#include "decoder.h"
+#include "encoder.h"
 #include "mel.h"
+#include "context.h"
 #include "shape.h"
 #include "token_queue.h"
 #include "tokenizer.h"
@@ -57,7 +60,12 @@ enum {
 };
 
 struct orv_stream_t {
-  orv_ctx_t* ctx = nullptr;  // not owned
+  explicit orv_stream_t(orv_ctx_t* c)
+      : ctx(c), enc(c->shape.encoder, c->gpu_caches), dec(c->shape.decoder, c->gpu_caches) {}
+
+  orv_ctx_t* ctx;  // not owned; shared with the other streams of the context
+  EncoderState enc;  // this stream's caches and work rows
+  DecoderState dec;
   std::unique_ptr<orv_tokenizer_t, TokenizerDeleter> tokenizer;
   std::unique_ptr<orv_mel_stream_t, MelStreamDeleter> mel;
   int64_t n_samples = 0;  // real samples fed (padding not counted)
@@ -107,6 +115,10 @@ struct orv_stream_t {
   // Test hook: called with every id the decoder produces, control ids included.
   std::function<void(int)> on_token;
 };
+
+// Bytes a stream holds beyond the context: its caches, work rows and adapter rows (the mel
+// state and the queued strings, a few hundred kilobytes at most, are not counted).
+size_t orv_stream_memory_bytes(const orv_stream_t* s);
 
 #endif  // __cplusplus
 

@@ -153,7 +153,7 @@ void encode_run(orv_stream_t* s, const float* frames, int n) {
   try {
     std::vector<float> pos = run_stem(s, frames, n, &n_pos);
     if (n_pos > 0) {
-      FloatPtr enc(orv_encoder_forward_incremental(s->ctx, pos.data(), n_pos, &c));
+      FloatPtr enc(orv_encoder_forward_incremental(s->ctx, &s->enc, pos.data(), n_pos, &c));
       if (enc && c > 0) usable = run_adapter(s, enc.get(), c);
     }
   } catch (const std::bad_alloc&) {
@@ -215,19 +215,19 @@ void start_decoder(orv_stream_t* s, int p) {
     for (int i = 0; i < p; i++)
       build_input(s, i == 0 ? ORV_TOKEN_BOS : ORV_TOKEN_PAD, &s->adapter_rows[i * dim],
                   &prompt[i * dim]);
-    ctx->kv_cache_len = 0;
-    ctx->kv_pos_offset = 0;
+    KvCache& cache = s->dec.cache;
+    cache.clear();
     // The positions of the silence rows go first, as a prefill of their own or as its copy, then
     // the rest. Without its prompt in the cache the decoder would only produce noise: a failed
     // prefill ends the transcript like a failed step does.
     const int quiet = s->silence_done ? std::min<int>(ORV_STREAM_SILENCE_ROWS, p - 1) : 0;
-    bool ok = quiet > 0 && ctx->reuse_silence && silence_restore_decoder(ctx, quiet);
+    bool ok = quiet > 0 && ctx->reuse_silence && silence_restore_decoder(ctx, &cache, quiet);
     if (!ok) {
-      ok = orv_decoder_prefill(ctx, prompt.data(), quiet) == 0;
-      if (ok && quiet > 0 && ctx->reuse_silence) silence_save_decoder(ctx, quiet);
+      ok = orv_decoder_prefill(ctx, &s->dec, prompt.data(), quiet) == 0;
+      if (ok && quiet > 0 && ctx->reuse_silence) silence_save_decoder(ctx, cache, quiet);
     }
-    if (ok && orv_decoder_prefill(ctx, &prompt[quiet * dim], p - 1 - quiet) == 0)
-      id = orv_decoder_step(ctx, &prompt[(p - 1) * dim], step_scores(s));
+    if (ok && orv_decoder_prefill(ctx, &s->dec, &prompt[quiet * dim], p - 1 - quiet) == 0)
+      id = orv_decoder_step(ctx, &s->dec, &prompt[(p - 1) * dim], step_scores(s));
   } catch (const std::bad_alloc&) {
   }
   take_token(s, id);
@@ -265,7 +265,7 @@ void decoder_pump(orv_stream_t* s) {
     while (!s->eos && s->dec_pos < s->n_adapter) {
       build_input(s, s->last_token, &s->adapter_rows[(s->dec_pos - s->adapter_base) * dim],
                   s->dec_in.data());
-      const int id = orv_decoder_step(s->ctx, s->dec_in.data(), step_scores(s));
+      const int id = orv_decoder_step(s->ctx, &s->dec, s->dec_in.data(), step_scores(s));
       s->dec_pos++;
       take_token(s, id);
     }

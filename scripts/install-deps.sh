@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
   libsndfile1-dev libsoxr-dev
+  libcpp-httplib-dev nlohmann-json3-dev curl
   espeak-ng sox ffmpeg alsa-utils
   python3
   qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-qpa-plugins libqt6svg6
@@ -19,6 +20,10 @@ packages=(
   libxcb1-dev x11-utils dbus-daemon fonts-dejavu-core
   g++-aarch64-linux-gnu libopenblas-dev:arm64 libgtest-dev:arm64
 )
+
+# Node.js and npm run the OpenAI client in the server's tests; a Node.js installed another way
+# (one that brings its own npm) is used as it is.
+if ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

@@ -23,7 +23,7 @@ constexpr size_t kHalfCacheCapacity = 512;
 constexpr size_t kFloatCacheCapacity = 512;
 constexpr size_t kMergedCacheCapacity = 256;
 constexpr size_t kScratchPoolCapacity = 64;
-constexpr size_t kSharedCapacity = 8;
+constexpr size_t kSharedCapacity = 64;  // four per stream: encoder and decoder keys and values
 constexpr size_t kInt8TableCapacity = 256;
 constexpr uint32_t kInt8Group = 128;
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "context.h"
@@ -11,6 +12,7 @@
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
+#include "kv_cache.h"
 #include "layer_buffers.h"
 
 namespace gpu {
@@ -141,15 +143,17 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
 
 // A decoder pass over N input rows X with rotary table ROPE: records the layers, and for the
 // step (LOGITS_OUT non-null or ARGMAX) the final norm, the output projection and the argmax.
-// Returns the token id (0 for the prefill) or -1 when it declined; advances kv_cache_len.
-int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool step, float* logits_out) {
+// Returns the token id (0 for the prefill) or -1 when it declined; advances the cache length.
+int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, const float* rope, bool step,
+                 float* logits_out) {
   Backend* b = backend();
-  if (!b || !b->shaders_compiled || !ctx || !x || !rope || n < 1 || !ctx->kv_cache_k) return -1;
+  if (!b || !b->shaders_compiled || !ctx || !cache || !*cache || !x || !rope || n < 1) return -1;
+  const std::lock_guard serial(b->device->submit_lock);  // the staging and cache copies are shared
   const orv_block_shape_t& s = ctx->shape.decoder;
   const BlockWidths w(s);
-  const int start = ctx->kv_cache_len;
-  if (int64_t{start} + n > ctx->kv_cache_max) return -1;
-  DeclineGuard guard(*b->passes, ctx->kv_cache_k.data());
+  const int start = cache->len;
+  if (int64_t{start} + n > cache->capacity()) return -1;
+  DeclineGuard guard(*b->passes, cache->k_data());
   Caches& c = *b->caches;
   DecoderWeights dw;
   if (!decoder_weights(*b, *ctx, &dw)) return -1;
@@ -163,8 +167,8 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
 
   Recorder rec(*b->device, *b->pipelines);
   KvMirror* m = b->passes->prepare(*b->device, c, rec,
-                                   {ctx->kv_cache_k.data(), ctx->kv_cache_v.data(), s.layers,
-                                    ctx->kv_cache_max, w.kv_dim, start, ctx->kv_pos_offset});
+                                   {cache->k_data(), cache->v_data(), s.layers, cache->capacity(), w.kv_dim, start,
+                                    cache->pos_offset});
   if (!m) return -1;
   char* host = static_cast<char*>(io->mapped());
   std::memcpy(host, x, x_bytes);
@@ -194,7 +198,7 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
   }
   PassState::commit(m, start + n);
   guard.dismiss();
-  ctx->kv_cache_len = start + n;
+  cache->len = start + n;
   return token;
 }
 
@@ -204,12 +208,14 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
 
 extern "C" {
 
-int orv_gpu_decoder_prefill(orv_ctx_t* ctx, const float* x, int n, const float* rope) {
-  return gpu::decoder_pass(ctx, x, n, rope, false, nullptr);
+int orv_gpu_decoder_prefill(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n,
+                            const float* rope) {
+  return gpu::decoder_pass(ctx, cache, x, n, rope, false, nullptr);
 }
 
-int orv_gpu_decoder_step(orv_ctx_t* ctx, const float* x, const float* rope, float* logits) {
-  return gpu::decoder_pass(ctx, x, 1, rope, true, logits);
+int orv_gpu_decoder_step(const orv_ctx_t* ctx, KvCache* cache, const float* x, const float* rope,
+                         float* logits) {
+  return gpu::decoder_pass(ctx, cache, x, 1, rope, true, logits);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "context.h"
@@ -11,6 +12,7 @@
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
+#include "kv_cache.h"
 #include "layer_buffers.h"
 
 namespace gpu {
@@ -51,15 +53,17 @@ bool encoder_weights(Caches& c, const orv_ctx_t& ctx, std::vector<EncoderLayerBu
 
 }  // namespace gpu
 
-extern "C" int orv_gpu_encoder_pass(orv_ctx_t* ctx, float* x, int n, const float* rope,
-                                    int cache_start) {
+extern "C" int orv_gpu_encoder_pass(const orv_ctx_t* ctx, KvCache* cache, float* x, int n,
+                                    const float* rope) {
   using namespace gpu;
   Backend* b = backend();
-  if (!b || !b->shaders_compiled || !ctx || !x || !rope || n < 1 || cache_start < 0) return -1;
+  if (!b || !b->shaders_compiled || !ctx || !cache || !x || !rope || n < 1) return -1;
+  const std::lock_guard serial(b->device->submit_lock);  // the staging and cache copies are shared
+  const int cache_start = cache->len;
   const orv_block_shape_t& s = ctx->shape.encoder;
   const BlockWidths w(s);
   // Whatever happens below, a declined pass leaves the cache to the CPU, which then writes it.
-  DeclineGuard guard(*b->passes, ctx->enc_kv_cache_k.data());
+  DeclineGuard guard(*b->passes, cache->k_data());
   Caches& c = *b->caches;
   std::vector<EncoderLayerBuffers> layers;
   const BufferRef final_norm = ctx->encoder.norm ? c.get_f32(ctx->encoder.norm.get(), count(w.dim, 1) * kF32) : nullptr;
@@ -77,8 +81,8 @@ extern "C" int orv_gpu_encoder_pass(orv_ctx_t* ctx, float* x, int n, const float
   const auto t0 = std::chrono::steady_clock::now();
   Recorder rec(*b->device, *b->pipelines);
   KvMirror* m = b->passes->prepare(*b->device, c, rec,
-                                   {ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_v.data(), s.layers,
-                                    ctx->enc_kv_cache_max, w.kv_dim, cache_start, ctx->enc_kv_pos_offset});
+                                   {cache->k_data(), cache->v_data(), s.layers, cache->capacity(), w.kv_dim,
+                                    cache_start, cache->pos_offset});
   if (!m) return -1;
   std::memcpy(io->mapped(), x, x_bytes);
   std::memcpy(static_cast<char*>(io->mapped()) + x_bytes, rope, rope_bytes);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "gpu/backend.h"
 
@@ -71,18 +72,25 @@ int orv_gpu_available(void) { return g_backend ? 1 : 0; }
 
 void orv_gpu_shutdown(void) { g_backend.reset(); }
 
+// The shared tables change under the passes' lock: streams on other threads may be in a pass.
 void* orv_gpu_shared_alloc(size_t bytes) {
-  return g_backend ? g_backend->caches->shared_alloc(bytes) : std::calloc(1, bytes);
+  if (!g_backend) return std::calloc(1, bytes);
+  const std::lock_guard serial(g_backend->device->submit_lock);
+  return g_backend->caches->shared_alloc(bytes);
 }
 
 void orv_gpu_shared_free(void* ptr) {
   if (!ptr) return;
-  if (g_backend) g_backend->passes->host_changed(ptr, true);
-  if (!g_backend || !g_backend->caches->shared_free(ptr)) std::free(ptr);
+  if (!g_backend) return std::free(ptr);
+  const std::lock_guard serial(g_backend->device->submit_lock);
+  g_backend->passes->host_changed(ptr, true);
+  if (!g_backend->caches->shared_free(ptr)) std::free(ptr);
 }
 
 void orv_gpu_shared_changed(const void* host) {
-  if (g_backend && host) g_backend->passes->host_changed(host, false);
+  if (!g_backend || !host) return;
+  const std::lock_guard serial(g_backend->device->submit_lock);
+  g_backend->passes->host_changed(host, false);
 }
 
 uint64_t orv_gpu_memory_bytes(void) {

@@ -9,6 +9,7 @@
 #include "orvane.h"
 
 #ifdef __cplusplus
+class KvCache;
 extern "C" {
 #endif
 
@@ -66,19 +67,23 @@ ORV_API int orv_gpu_step_dispatches(void);
 // backend.
 ORV_API double orv_gpu_copy_bandwidth_gbs(void);
 
-// The fused passes: each is one submission with one wait, over key/value caches that the context
-// allocated with orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
+// The fused passes: each is one submission with one wait, over a stream's key/value cache whose
+// arrays came from orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
 // in the cache first; a declined pass has written nothing the CPU path would not write again.
-// Every encoder layer and the final norm over X [n][enc dim] in place, writing encoder cache rows
-// cache_start .. cache_start + n - 1. ROPE is the rotary table of the n positions.
-ORV_API int orv_gpu_encoder_pass(orv_ctx_t *ctx, float *x, int n, const float *rope, int cache_start);
-// Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to the decoder
-// cache and advancing kv_cache_len.
-ORV_API int orv_gpu_decoder_prefill(orv_ctx_t *ctx, const float *x, int n, const float *rope);
+// Passes of streams on several threads run one at a time.
+// Every encoder layer and the final norm over X [n][enc dim] in place, writing cache rows
+// len .. len + n - 1 (the caller advances len). ROPE is the rotary table of the n positions.
+ORV_API int orv_gpu_encoder_pass(const orv_ctx_t *ctx, KvCache *cache, float *x, int n,
+                                 const float *rope);
+// Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to CACHE and
+// advancing its length.
+ORV_API int orv_gpu_decoder_prefill(const orv_ctx_t *ctx, KvCache *cache, const float *x, int n,
+                                    const float *rope);
 // One decoder position for input X [dec dim] with INT8 weights: appends its cache row, advances
-// kv_cache_len and returns the greedy token id. Only the id leaves the device unless LOGITS
+// the length and returns the greedy token id. Only the id leaves the device unless LOGITS
 // (vocab floats) is given.
-ORV_API int orv_gpu_decoder_step(orv_ctx_t *ctx, const float *x, const float *rope, float *logits);
+ORV_API int orv_gpu_decoder_step(const orv_ctx_t *ctx, KvCache *cache, const float *x,
+                                 const float *rope, float *logits);
 
 #ifdef __cplusplus
 }

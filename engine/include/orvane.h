@@ -19,8 +19,14 @@
  * Conventions: constructors return NULL on failure, operations return 0 on success and -1 on
  * failure, every free function accepts NULL. Text and arrays returned to the caller are
  * allocated with malloc and released with free(). Errors are reported as one line on standard
- * error; the library never aborts. One context serves one stream at a time, and all calls on a
- * context and its stream must come from one thread at a time.
+ * error; the library never aborts.
+ *
+ * Threads: a context holds the loaded model, read-only while streams run, and serves any number
+ * of streams. Streams of one context may be fed from different threads at the same time (each
+ * stream has its own caches; GPU work of several streams is serialised); the calls on one
+ * stream must come from one thread at a time. orv_set_delay, orv_set_int8 and orv_free change
+ * the context: call them while none of its streams is inside a call. orv_set_threads is
+ * process-wide, to be called between engine calls.
  */
 #ifndef ORVANE_H
 #define ORVANE_H
@@ -71,7 +77,8 @@ ORV_API int orv_get_threads(void);
 
 /* ---- Streaming ------------------------------------------------------------------------ */
 
-/* Starts a stream on CTX (loads the model's tekken.json). NULL on failure. */
+/* Starts a stream on CTX (loads the model's tekken.json); a context may have many. NULL on
+ * failure. */
 ORV_API orv_stream_t *orv_stream_create(orv_ctx_t *ctx);
 /* Feeds N >= 1 samples (16 kHz mono, copied). 0, or -1 for a NULL/finished stream or N < 1. */
 ORV_API int orv_stream_feed(orv_stream_t *s, const float *samples, int n);

@@ -19,14 +19,14 @@ std::vector<float> random_embeds(const orv_ctx_t* ctx, int n, uint32_t seed) {
 
 // Logits of every position from PREFILL (>= 1) positions prefilled, the next one as the first
 // step, and steps for the rest; the stream's way of running the decoder.
-std::vector<float> run(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill,
-                       std::vector<int>* tokens = nullptr) {
+std::vector<float> run(const orv_ctx_t* ctx, DecoderState* st, const std::vector<float>& embeds,
+                       int prefill, std::vector<int>* tokens = nullptr) {
   const int dim = ctx->shape.decoder.dim, vocab = ctx->shape.decoder.vocab;
   const int n = int(embeds.size() / dim);
   std::vector<float> logits(size_t(n) * vocab, 0.0f);
-  EXPECT_EQ(orv_decoder_prefill(ctx, embeds.data(), prefill - 1), 0);
+  EXPECT_EQ(orv_decoder_prefill(ctx, st, embeds.data(), prefill - 1), 0);
   for (int p = prefill - 1; p < n; p++) {
-    const int t = orv_decoder_step(ctx, embeds.data() + size_t(p) * dim, logits.data() + size_t(p) * vocab);
+    const int t = orv_decoder_step(ctx, st, embeds.data() + size_t(p) * dim, logits.data() + size_t(p) * vocab);
     if (tokens) tokens->push_back(t);
   }
   return logits;
@@ -46,14 +46,15 @@ TEST(Decoder, prefill_and_steps_match_double_reference_for_any_split) {
     const int vocab = ctx->shape.decoder.vocab, n = 48;
     const std::vector<float> embeds = random_embeds(ctx.get(), n, 12);
     std::vector<int> tokens;
-    const std::vector<float> logits = run(ctx.get(), embeds, prefill, &tokens);
+    DecoderState st(ctx->shape.decoder);
+    const std::vector<float> logits = run(ctx.get(), &st, embeds, prefill, &tokens);
     const std::vector<double> want = ref_decoder_logits(*ctx, embeds.data(), n);
     for (int p = prefill - 1; p < n; p++) {
       const float* got = logits.data() + size_t(p) * vocab;
       ASSERT_LT(max_rel_diff(got, want.data() + size_t(p) * vocab, vocab), 2e-5) << "position " << p;
       EXPECT_EQ(tokens[p - prefill + 1], std::max_element(got, got + vocab) - got);
     }
-    EXPECT_EQ(ctx->kv_cache_len, n);
+    EXPECT_EQ(st.cache.len, n);
   }
 }
 
@@ -65,7 +66,8 @@ TEST(Decoder, int8_path_matches_reference_on_dequantised_weights) {
   const int vocab = ctx->shape.decoder.vocab, n = 40, prefill = 20;
   const std::vector<float> embeds = random_embeds(ctx.get(), n, 14);
   std::vector<int> tokens;
-  const std::vector<float> logits = run(ctx.get(), embeds, prefill, &tokens);
+  DecoderState st(ctx->shape.decoder);
+  const std::vector<float> logits = run(ctx.get(), &st, embeds, prefill, &tokens);
   const orv_int8_table_t* table = &ctx->int8;
   const WeightReader dequantised = [table](const uint16_t* w, size_t i) {
     orv_int8_matrix_t m{};
@@ -83,52 +85,44 @@ TEST(Decoder, int8_path_matches_reference_on_dequantised_weights) {
 }
 
 // Compaction every few steps (capacity window + 8), growth of a 4-row cache overflowed by the
-// prefill and a cache that never fills must all give the same logits over 130 positions.
+// prefill and a cache that never fills must all give the same logits over 130 positions; a
+// first prefill sizes the cache for the window plus headroom.
 TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
   const int n = 130, prefill = 9;
-  CtxPtr big = load_context();
-  const int window = big->shape.decoder.window, vocab = big->shape.decoder.vocab, dim = big->shape.decoder.dim;
-  ASSERT_EQ(orv_kv_cache_init(big.get(), 4096), 0);
-  const std::vector<float> embeds = random_embeds(big.get(), n, 18);
-  const std::vector<float> want = run(big.get(), embeds, prefill);
-  EXPECT_EQ(big->kv_pos_offset, 0);
+  CtxPtr ctx = load_context();
+  const orv_block_shape_t& s = ctx->shape.decoder;
+  const int window = s.window, vocab = s.vocab, dim = s.dim;
+  DecoderState big(s), compacting(s), growing(s), fresh(s);
+  ASSERT_TRUE(big.cache.init(4096));
+  const std::vector<float> embeds = random_embeds(ctx.get(), n, 18);
+  const std::vector<float> want = run(ctx.get(), &big, embeds, prefill);
+  EXPECT_EQ(big.cache.pos_offset, 0);
 
-  CtxPtr compacting = load_context(), growing = load_context();
-  ASSERT_EQ(orv_kv_cache_init(compacting.get(), window + 8), 0);
-  ASSERT_EQ(orv_kv_cache_init(growing.get(), 4), 0);
-  EXPECT_LT(max_rel_diff(run(compacting.get(), embeds, prefill).data(), want.data(), want.size()), 2e-6);
-  EXPECT_LT(max_rel_diff(run(growing.get(), embeds, prefill).data(), want.data(), want.size()), 2e-6);
-  EXPECT_EQ(compacting->kv_cache_max, window + 8);
-  EXPECT_EQ(compacting->kv_cache_len + compacting->kv_pos_offset, n);
-  EXPECT_GT(compacting->kv_pos_offset, 0);
-  EXPECT_EQ(growing->kv_cache_max, 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
+  ASSERT_TRUE(compacting.cache.init(window + 8));
+  ASSERT_TRUE(growing.cache.init(4));
+  for (DecoderState* st : {&compacting, &growing, &fresh})
+    EXPECT_LT(max_rel_diff(run(ctx.get(), st, embeds, prefill).data(), want.data(), want.size()), 2e-6);
+  EXPECT_EQ(compacting.cache.capacity(), window + 8);
+  EXPECT_EQ(compacting.cache.len + compacting.cache.pos_offset, n);
+  EXPECT_GT(compacting.cache.pos_offset, 0);
+  EXPECT_EQ(growing.cache.capacity(), 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
+  EXPECT_EQ(fresh.cache.capacity(), prefill - 1 + window + 1024);
 
   // A full cache holding more than the window keeps exactly the window and adds the new row.
-  orv_ctx_t* ctx = compacting.get();
-  ctx->kv_cache_len = ctx->kv_pos_offset = 0;  // a new stream
-  run(ctx, std::vector<float>(embeds.begin(), embeds.begin() + size_t(window + 8) * dim), window + 8);
-  ASSERT_EQ(ctx->kv_cache_len, window + 8);
+  compacting.cache.clear();  // a new stream
+  run(ctx.get(), &compacting, std::vector<float>(embeds.begin(), embeds.begin() + size_t(window + 8) * dim), window + 8);
+  ASSERT_EQ(compacting.cache.len, window + 8);
   std::vector<float> logits(vocab);
-  orv_decoder_step(ctx, embeds.data() + size_t(window + 8) * dim, logits.data());
-  EXPECT_EQ(ctx->kv_cache_len, window + 1);
-  EXPECT_EQ(ctx->kv_pos_offset, 8);
+  orv_decoder_step(ctx.get(), &compacting, embeds.data() + size_t(window + 8) * dim, logits.data());
+  EXPECT_EQ(compacting.cache.len, window + 1);
+  EXPECT_EQ(compacting.cache.pos_offset, 8);
   EXPECT_LT(max_rel_diff(logits.data(), want.data() + size_t(window + 8) * vocab, vocab), 2e-6);
-}
 
-// The first prefill sizes the cache for the window plus headroom; a step on a context that never
-// had a cache creates one (doubling a zero capacity would never end).
-TEST(Decoder, cache_is_created_on_demand) {
-  CtxPtr ctx = load_context();
-  const std::vector<float> embeds = random_embeds(ctx.get(), 1, 20);
-  ASSERT_EQ(orv_decoder_prefill(ctx.get(), embeds.data(), 1), 0);
-  EXPECT_EQ(ctx->kv_cache_max, 1 + ctx->shape.decoder.window + 1024);
-  EXPECT_EQ(ctx->kv_cache_len, 1);
-
-  CtxPtr fresh = load_context();
-  std::vector<float> logits(fresh->shape.decoder.vocab);
-  orv_decoder_step(fresh.get(), embeds.data(), logits.data());
-  EXPECT_EQ(fresh->kv_cache_len, 1);
-  EXPECT_LT(max_rel_diff(logits.data(), ref_decoder_logits(*fresh, embeds.data(), 1).data(), logits.size()), 2e-5);
+  // A step without any cache creates one (doubling a zero capacity would never end).
+  DecoderState none(s);
+  orv_decoder_step(ctx.get(), &none, embeds.data(), logits.data());
+  EXPECT_EQ(none.cache.len, 1);
+  EXPECT_LT(max_rel_diff(logits.data(), ref_decoder_logits(*ctx, embeds.data(), 1).data(), logits.size()), 2e-5);
 }
 
 // Every embedding row is zero except two equal rows, 700 and 1500, so those two share one logit
@@ -144,7 +138,8 @@ TEST(Decoder, argmax_ties_pick_lowest_id) {
       table[size_t(700) * dim + j] = table[size_t(1500) * dim + j] = uint16_t((0x3c00 + rng() % 0x200) | sign);
     m->decoder.tok_embeddings_bf16 = table.data();
     std::vector<float> logits(vocab);
-    const int token = orv_decoder_step(m.get(), random_embeds(m.get(), 1, 25).data(), logits.data());
+    DecoderState st(m->shape.decoder);
+    const int token = orv_decoder_step(m.get(), &st, random_embeds(m.get(), 1, 25).data(), logits.data());
     ASSERT_EQ(logits[700], logits[1500]);
     ASSERT_NE(logits[700], 0.0f);
     EXPECT_EQ(token, logits[700] > 0 ? 700 : 0) << "sign " << sign;

@@ -55,56 +55,23 @@ TEST(Encoder, incremental_equals_batch_across_slides_and_growth) {
   F32Array want(orv_encoder_forward(ctx, mel.data(), frames, &total));
   ASSERT_TRUE(want);
   const std::vector<float> x = stem_outputs(ctx, mel, frames);
+  EncoderState st(ctx->shape.encoder);
   int done = 0, capacity = 256;
   for (int n : {1, 5, 31, 2, 40, 300, 7, 16, 18}) {
     SCOPED_TRACE("chunk at " + std::to_string(done) + ", size " + std::to_string(n));
     const std::vector<float> input(x.begin() + size_t(done) * dim, x.begin() + size_t(done + n) * dim);
     const int held = std::min(done, window);  // rows kept after the slide
     int len = -1;
-    F32Array got(orv_encoder_forward_incremental(ctx, input.data(), n, &len));
+    F32Array got(orv_encoder_forward_incremental(ctx, &st, input.data(), n, &len));
     ASSERT_TRUE(got);
     ASSERT_EQ(len, n);
     EXPECT_TRUE(std::equal(input.begin(), input.end(), x.begin() + size_t(done) * dim)) << "input modified";
     EXPECT_LT(max_rel_diff(got.get(), want.get() + size_t(done) * dim, size_t(n) * dim), 2e-5);
-    EXPECT_EQ(ctx->enc_kv_cache_len, held + n);
-    EXPECT_EQ(ctx->enc_kv_pos_offset, done - held);
+    EXPECT_EQ(st.cache.len, held + n);
+    EXPECT_EQ(st.cache.pos_offset, done - held);
     while (capacity < held + n) capacity *= 2;
-    EXPECT_EQ(ctx->enc_kv_cache_max, capacity);
+    EXPECT_EQ(st.cache.capacity(), capacity);
     done += n;
   }
   ASSERT_EQ(done, total);
-}
-
-// A GPU-shared cache is registered with the GPU passes, so it cannot be replaced: a call that does
-// not fit is refused with a message, after the slide, and the rows it held survive.
-TEST(Encoder, shared_cache_refuses_growth_and_keeps_rows) {
-  CtxPtr m = load_context();
-  orv_ctx_t* ctx = m.get();
-  const orv_block_shape_t& s = ctx->shape.encoder;
-  const int capacity = s.window + 8, row = s.kv_heads * s.head_dim;
-  const size_t count = size_t(capacity) * s.layers * row;
-  ctx->enc_kv_cache_k = FloatBlock::gpu_shared(count);
-  ctx->enc_kv_cache_v = FloatBlock::gpu_shared(count);
-  ctx->enc_kv_cache_max = capacity;
-  EXPECT_EQ(orv_enc_kv_cache_init(ctx, 1000), 0);  // present already: nothing changes
-  EXPECT_EQ(ctx->enc_kv_cache_max, capacity);
-
-  const std::vector<float> x = stem_outputs(ctx, random_mel(2 * 48, 8), 2 * 48);
-  int len = 0;
-  ASSERT_TRUE(F32Array(orv_encoder_forward_incremental(ctx, x.data(), 36, &len)));
-  const float* k = ctx->enc_kv_cache_k.data();
-  const std::vector<float> kept(k + size_t(4) * row, k + size_t(36) * row);
-
-  testing::internal::CaptureStderr();
-  F32Array refused(orv_encoder_forward_incremental(ctx, x.data() + size_t(36) * s.dim, 10, &len));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "encoder: KV cache too small (40 < 42), cannot grow shared buffer\n");
-  EXPECT_FALSE(refused);
-  EXPECT_EQ(len, 0);
-  EXPECT_EQ(ctx->enc_kv_cache_len, s.window);
-  EXPECT_EQ(ctx->enc_kv_pos_offset, 4);
-  EXPECT_TRUE(ctx->enc_kv_cache_k.is_shared());
-  EXPECT_EQ(std::vector<float>(ctx->enc_kv_cache_k.data(), ctx->enc_kv_cache_k.data() + kept.size()), kept);
-
-  EXPECT_TRUE(F32Array(orv_encoder_forward_incremental(ctx, x.data() + size_t(36) * s.dim, 8, &len)));
-  EXPECT_EQ(len, 8);
 }

@@ -1,6 +1,6 @@
-// The fused GPU passes against the engine's CPU path. A context whose key/value caches are plain
-// heap memory never takes a pass (they need GPU-shared caches), so it is the CPU reference in the
-// same process; with the INT8 decoder switched on it computes with the very weights the passes use.
+// The fused GPU passes against the engine's CPU path. Key/value caches in plain heap memory never
+// take a pass (they need GPU-shared caches), so they give the CPU reference in the same process;
+// with the INT8 decoder switched on it computes with the very weights the passes use.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,33 +22,21 @@
 #include "kernel_check.h"
 #include "net_reference.h"
 #include "speech.h"
+#include "stream.h"
+#include "stream_runs.h"
 #include "tiny_model.h"
 
 namespace {
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new GpuEnvironment);
 
-const gpu::KvMirror* mirror_of(const FloatBlock& cache) { return gpu::backend()->passes->find(cache.data()); }
+const gpu::KvMirror* mirror_of(const KvCache& cache) { return gpu::backend()->passes->find(cache.k_data()); }
 
-// Gives CTX heap caches of DEC_ROWS decoder rows (and its encoder cache's capacity), so that
-// every pass declines for it and it computes on the CPU.
-void use_heap_caches(orv_ctx_t* ctx, int dec_rows) {
-  const orv_block_shape_t &d = ctx->shape.decoder, &e = ctx->shape.encoder;
-  const size_t dec = size_t(d.layers) * dec_rows * d.kv_heads * d.head_dim;
-  const size_t enc = size_t(e.layers) * ctx->enc_kv_cache_max * e.kv_heads * e.head_dim;
-  ctx->kv_cache_k = FloatBlock::heap(dec);
-  ctx->kv_cache_v = FloatBlock::heap(dec);
-  ctx->kv_cache_max = dec_rows;
-  ctx->enc_kv_cache_k = FloatBlock::heap(enc);
-  ctx->enc_kv_cache_v = FloatBlock::heap(enc);
-}
-
-// Replaces the decoder cache by a GPU-shared one of ROWS rows.
-void use_shared_cache(orv_ctx_t* ctx, int rows) {
-  ctx->kv_cache_k = FloatBlock();
-  ctx->kv_cache_v = FloatBlock();
-  ASSERT_EQ(orv_kv_cache_init(ctx, rows), 0);
-  ASSERT_TRUE(ctx->kv_cache_k.is_shared());
+// Decoder state whose cache is heap memory of ROWS rows: every pass declines for it.
+DecoderState cpu_decoder(const orv_ctx_t* ctx, int rows) {
+  DecoderState st(ctx->shape.decoder, false);
+  EXPECT_TRUE(st.cache.init(rows));
+  return st;
 }
 
 struct Decoded {
@@ -57,21 +46,22 @@ struct Decoded {
 
 // Prefills PREFILL - 1 of EMBEDS, then steps through the rest, calling BEFORE_STEP(p) first.
 template <typename F>
-Decoded decode(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill, F before_step) {
+Decoded decode(orv_ctx_t* ctx, DecoderState* st, const std::vector<float>& embeds, int prefill,
+               F before_step) {
   const int dim = ctx->shape.decoder.dim, vocab = ctx->shape.decoder.vocab;
   const int n = int(embeds.size() / dim);
   Decoded r;
   r.logits.assign(size_t(n - prefill + 1) * vocab, 0.0f);
-  EXPECT_EQ(orv_decoder_prefill(ctx, embeds.data(), prefill - 1), 0);
+  EXPECT_EQ(orv_decoder_prefill(ctx, st, embeds.data(), prefill - 1), 0);
   for (int p = prefill - 1; p < n; p++) {
     before_step(p);
     float* out = r.logits.data() + size_t(p - prefill + 1) * vocab;
-    r.tokens.push_back(orv_decoder_step(ctx, embeds.data() + size_t(p) * dim, out));
+    r.tokens.push_back(orv_decoder_step(ctx, st, embeds.data() + size_t(p) * dim, out));
   }
   return r;
 }
-Decoded decode(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill) {
-  return decode(ctx, embeds, prefill, [](int) {});
+Decoded decode(orv_ctx_t* ctx, DecoderState* st, const std::vector<float>& embeds, int prefill) {
+  return decode(ctx, st, embeds, prefill, [](int) {});
 }
 
 std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
@@ -87,33 +77,30 @@ std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
 // after the cache slid to the window, against the encoder's CPU path on the same blocks; the
 // host cache rows the pass wrote back must be the ones the CPU path writes.
 TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
-  CtxPtr gpu_ctx = load_context(), cpu_ctx = load_context();
-  use_heap_caches(cpu_ctx.get(), 64);
-  const int dim = gpu_ctx->shape.encoder.dim;
+  CtxPtr ctx = load_context();
+  const orv_block_shape_t& e = ctx->shape.encoder;
+  EncoderState gpu_st(e), cpu_st(e, false);
+  for (EncoderState* st : {&gpu_st, &cpu_st}) ASSERT_TRUE(st->cache.init(e.window + ORV_ENCODER_HEADROOM));
+  const int dim = e.dim;
   int done = 0;
   for (int n : {1, 13, 31, 100, 7, 40}) {
     SCOPED_TRACE("block of " + std::to_string(n) + " at " + std::to_string(done));
     const std::vector<float> x = random_floats(size_t(n) * dim, uint32_t(100 + done));
     int len_gpu = 0, len_cpu = 0;
-    F32Array got(orv_encoder_forward_incremental(gpu_ctx.get(), x.data(), n, &len_gpu));
-    F32Array want(orv_encoder_forward_incremental(cpu_ctx.get(), x.data(), n, &len_cpu));
+    F32Array got(orv_encoder_forward_incremental(ctx.get(), &gpu_st, x.data(), n, &len_gpu));
+    F32Array want(orv_encoder_forward_incremental(ctx.get(), &cpu_st, x.data(), n, &len_cpu));
     ASSERT_TRUE(got && want);
     ASSERT_EQ(len_gpu, n);
     EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), 1e-4);
-    const gpu::KvMirror* m = mirror_of(gpu_ctx->enc_kv_cache_k);
+    const gpu::KvMirror* m = mirror_of(gpu_st.cache);
     ASSERT_TRUE(m && m->valid) << "the pass did not run";
-    EXPECT_EQ(m->rows, gpu_ctx->enc_kv_cache_len);
-    EXPECT_EQ(gpu_ctx->enc_kv_pos_offset, cpu_ctx->enc_kv_pos_offset);
-    const orv_block_shape_t& e = gpu_ctx->shape.encoder;
-    const size_t row = size_t(e.kv_heads) * e.head_dim;
-    for (int l = 0; l < e.layers; l++)
-      for (const auto& [g, c] : {std::pair{&gpu_ctx->enc_kv_cache_k, &cpu_ctx->enc_kv_cache_k},
-                                 std::pair{&gpu_ctx->enc_kv_cache_v, &cpu_ctx->enc_kv_cache_v}})
-        ASSERT_LT(max_rel_diff(g->data() + size_t(l) * gpu_ctx->enc_kv_cache_max * row,
-                               c->data() + size_t(l) * cpu_ctx->enc_kv_cache_max * row,
-                               size_t(gpu_ctx->enc_kv_cache_len) * row),
-                  1e-4)
-            << "layer " << l;
+    EXPECT_EQ(m->rows, gpu_st.cache.len);
+    EXPECT_EQ(gpu_st.cache.pos_offset, cpu_st.cache.pos_offset);
+    const size_t rows = size_t(gpu_st.cache.len) * gpu_st.cache.width();
+    for (int l = 0; l < e.layers; l++) {
+      ASSERT_LT(max_rel_diff(gpu_st.cache.k_layer(l), cpu_st.cache.k_layer(l), rows), 1e-4) << "layer " << l;
+      ASSERT_LT(max_rel_diff(gpu_st.cache.v_layer(l), cpu_st.cache.v_layer(l), rows), 1e-4) << "layer " << l;
+    }
     done += n;
   }
 }
@@ -126,28 +113,30 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
   const int window = int8_ref->shape.decoder.window;
   const int n = 72, prefill = 9;
   const std::vector<float> embeds = random_floats(size_t(n) * int8_ref->shape.decoder.dim, 31);
-  use_heap_caches(int8_ref.get(), 256);
-  use_heap_caches(bf16_ref.get(), 256);
+  DecoderState int8_st = cpu_decoder(int8_ref.get(), 256), bf16_st = cpu_decoder(bf16_ref.get(), 256);
   ASSERT_EQ(orv_set_int8(int8_ref.get(), 1), 0);
-  const Decoded want = decode(int8_ref.get(), embeds, prefill);
-  const Decoded bf16 = decode(bf16_ref.get(), embeds, prefill);
+  const Decoded want = decode(int8_ref.get(), &int8_st, embeds, prefill);
+  const Decoded bf16 = decode(bf16_ref.get(), &bf16_st, embeds, prefill);
 
   for (int rows : {0, window + 8, 4}) {
     SCOPED_TRACE("cache rows " + std::to_string(rows));
     CtxPtr ctx = load_context();
-    if (rows) use_shared_cache(ctx.get(), rows);
-    const Decoded got = decode(ctx.get(), embeds, prefill);
+    DecoderState st(ctx->shape.decoder);
+    if (rows) {
+      ASSERT_TRUE(st.cache.init(rows) && st.cache.is_shared());
+    }
+    const Decoded got = decode(ctx.get(), &st, embeds, prefill);
     EXPECT_EQ(got.tokens, want.tokens);
     EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
-    const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+    const gpu::KvMirror* m = mirror_of(st.cache);
     ASSERT_TRUE(m && m->valid);
-    EXPECT_EQ(m->rows, ctx->kv_cache_len);
-    EXPECT_EQ(ctx->kv_cache_len + ctx->kv_pos_offset, n);
+    EXPECT_EQ(m->rows, st.cache.len);
+    EXPECT_EQ(st.cache.len + st.cache.pos_offset, n);
     if (rows == window + 8) {
-      EXPECT_GT(ctx->kv_pos_offset, 0) << "never compacted";
+      EXPECT_GT(st.cache.pos_offset, 0) << "never compacted";
     }
     if (rows == 4) {
-      EXPECT_GT(ctx->kv_cache_max, 4) << "never grew";
+      EXPECT_GT(st.cache.capacity(), 4) << "never grew";
     }
     size_t agree = 0;
     for (size_t i = 0; i < got.tokens.size(); i++) agree += got.tokens[i] == bf16.tokens[i];
@@ -161,7 +150,7 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
 // must reload them before it attends to them.
 TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_rows) {
   CtxPtr ctx = load_context(), ref = load_context();
-  use_heap_caches(ref.get(), 256);
+  DecoderState st(ctx->shape.decoder), ref_st = cpu_decoder(ref.get(), 256);
   for (orv_ctx_t* c : {ctx.get(), ref.get()}) ASSERT_EQ(orv_set_int8(c, 1), 0);
   const int n = 40, prefill = 5;
   const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 47);
@@ -179,16 +168,16 @@ TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_r
   };
   bool declined_seen = false;
   auto gpu_swap = swap_at(ctx.get());
-  const Decoded got = decode(ctx.get(), embeds, prefill, [&](int p) {
+  const Decoded got = decode(ctx.get(), &st, embeds, prefill, [&](int p) {
     gpu_swap(p);
-    const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+    const gpu::KvMirror* m = mirror_of(st.cache);
     if (p == 16) declined_seen = m && !m->valid;
   });
-  const Decoded want = decode(ref.get(), embeds, prefill, swap_at(ref.get()));
+  const Decoded want = decode(ref.get(), &ref_st, embeds, prefill, swap_at(ref.get()));
   EXPECT_TRUE(declined_seen) << "the step with the stand-in weights ran on the GPU";
   EXPECT_EQ(got.tokens, want.tokens);
   EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
-  const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+  const gpu::KvMirror* m = mirror_of(st.cache);
   ASSERT_TRUE(m && m->valid) << "the passes did not resume";
 }
 
@@ -201,18 +190,30 @@ TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_a
   std::vector<float> long_audio;
   while (long_audio.size() < 9 * 16000u) long_audio.insert(long_audio.end(), speech.begin(), speech.end());
   CtxPtr gpu_ctx = load_context(), cpu_ctx = load_context();
-  use_heap_caches(cpu_ctx.get(), cpu_ctx->kv_cache_max);
+  cpu_ctx->gpu_caches = false;
   ASSERT_EQ(orv_set_int8(cpu_ctx.get(), 1), 0);
-  const int rows = gpu_ctx->enc_kv_cache_max;
+  const int rows = gpu_ctx->shape.encoder.window + ORV_ENCODER_HEADROOM;
   ASSERT_GT(long_audio.size() / 320, size_t(rows)) << "more encoder positions than cache rows";
   for (const std::vector<float>* audio : {&speech, static_cast<const std::vector<float>*>(&long_audio), &speech}) {
     const std::string want = transcribe(cpu_ctx.get(), *audio);
     EXPECT_EQ(transcribe(gpu_ctx.get(), *audio), want);
     EXPECT_FALSE(want.empty());
   }
-  EXPECT_EQ(gpu_ctx->enc_kv_cache_max, rows);
-  ASSERT_NE(mirror_of(gpu_ctx->enc_kv_cache_k), nullptr);
-  ASSERT_NE(mirror_of(gpu_ctx->kv_cache_k), nullptr);
+  // The passes ran on the stream's own caches, which never grew.
+  std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(gpu_ctx.get()), &orv_stream_free);
+  ASSERT_EQ(orv_stream_feed(s.get(), long_audio.data(), int(long_audio.size())), 0);
+  EXPECT_EQ(s->enc.cache.capacity(), rows);
+  EXPECT_TRUE(mirror_of(s->enc.cache) && mirror_of(s->enc.cache)->valid);
+  EXPECT_TRUE(mirror_of(s->dec.cache) && mirror_of(s->dec.cache)->valid);
+}
+
+// Streams on four threads share the device, its staging and the silence start; each gets its
+// own cache copies and the transcript one stream alone gives.
+TEST(GpuPasses, four_streams_on_threads_give_the_single_stream_transcripts) {
+  CtxPtr ctx = load_context(), solo = load_context();
+  const std::vector<std::string> got = stream_texts_concurrently(ctx.get(), four_recordings());
+  for (size_t i = 0; i < got.size(); i++)
+    EXPECT_EQ(got[i], stream_text(solo.get(), four_recordings()[i])) << "recording " << i;
 }
 
 // The GPU's INT8 weights come from the engine's table and its cache file: the first load writes
@@ -230,8 +231,9 @@ TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache_and_survives_a_read_on
     EXPECT_TRUE(ctx);
     if (ctx) {
       std::vector<float> embeds = random_floats(size_t(3) * ctx->shape.decoder.dim, 5);
-      decode(ctx.get(), embeds, 2);
-      EXPECT_TRUE(mirror_of(ctx->kv_cache_k) && mirror_of(ctx->kv_cache_k)->valid) << "decoder passes declined";
+      DecoderState st(ctx->shape.decoder);
+      decode(ctx.get(), &st, embeds, 2);
+      EXPECT_TRUE(mirror_of(st.cache) && mirror_of(st.cache)->valid) << "decoder passes declined";
     }
     return err;
   };

@@ -140,24 +140,23 @@ TEST(Stream, reused_silence_start_gives_the_ids_of_computing_it) {
 }
 
 TEST(Stream, long_recording_in_one_call_fits_a_fixed_encoder_cache) {
-  // A GPU-shared encoder cache cannot grow past window + 256 rows; a recording fed in one call
-  // still goes through it, in runs of at most 256 positions, and nothing is lost.
+  // The GPU passes get encoder caches of window + 256 rows; a recording fed in one call still
+  // goes through one, in runs of at most 256 positions, without growing it and losing nothing.
   std::vector<float> audio = speech();
   audio.insert(audio.end(), speech().begin(), speech().end());
-  CtxPtr ctx = load_context(tiny_model_dir());
-  const orv_block_shape_t& enc = ctx->shape.encoder;
+  const orv_block_shape_t& enc = model()->shape.encoder;
   const int rows = enc.window + ORV_ENCODER_HEADROOM;
   ASSERT_GT((40960 + audio.size()) / 320, size_t(rows)) << "more positions than rows";
-  const size_t count = size_t(enc.layers) * rows * enc.kv_heads * enc.head_dim;
-  ctx->enc_kv_cache_k = FloatBlock::gpu_shared(count);
-  ctx->enc_kv_cache_v = FloatBlock::gpu_shared(count);
-  ctx->enc_kv_cache_max = rows;
-
+  StreamPtr s = new_stream();
+  ASSERT_TRUE(s->enc.cache.init(rows));
+  std::vector<int> ids;
+  s->on_token = [&ids](int id) { ids.push_back(id); };
   testing::internal::CaptureStderr();
-  const Transcript fixed = run_stream(audio, kWhole, 2.f, ctx.get());
+  ASSERT_EQ(orv_stream_feed(s.get(), audio.data(), int(audio.size())), 0);
+  ASSERT_EQ(orv_stream_finish(s.get()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(ctx->enc_kv_cache_max, rows);
-  EXPECT_EQ(run_stream(audio, [] { return 1600; }).ids, fixed.ids);
+  EXPECT_EQ(s->enc.cache.capacity(), rows);
+  EXPECT_EQ(run_stream(audio, [] { return 1600; }).ids, ids);
 }
 
 TEST(Stream, encoder_runs_follow_the_frame_thresholds) {

@@ -35,8 +35,12 @@ void orv_gpu_release_model(const orv_ctx_t *) {}
 uint64_t orv_gpu_memory_bytes(void) { return 0; }
 int orv_gpu_step_dispatches(void) { return 0; }
 double orv_gpu_copy_bandwidth_gbs(void) { return 0; }
-int orv_gpu_encoder_pass(orv_ctx_t *, float *, int, const float *, int) { return -1; }
-int orv_gpu_decoder_prefill(orv_ctx_t *, const float *, int, const float *) { return -1; }
-int orv_gpu_decoder_step(orv_ctx_t *, const float *, const float *, float *) { return -1; }
+int orv_gpu_encoder_pass(const orv_ctx_t *, KvCache *, float *, int, const float *) { return -1; }
+int orv_gpu_decoder_prefill(const orv_ctx_t *, KvCache *, const float *, int, const float *) {
+  return -1;
+}
+int orv_gpu_decoder_step(const orv_ctx_t *, KvCache *, const float *, const float *, float *) {
+  return -1;
+}
 
 }  // extern "C"
