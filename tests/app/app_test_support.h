@@ -34,6 +34,10 @@ void useFreshSettings(const char* testName);
 // Writes the tests' small random model into DIR with orvane-mkmodel; false on failure.
 bool makeTinyModel(const QString& dir);
 
+// Gives most word pieces of the model in DIR a character that US and German keyboards lack (or
+// that only the German one has), so that any transcript is full of them; false on failure.
+bool addNonAsciiPieces(const QString& dir);
+
 // Writes TEXT spoken by espeak-ng to PATH (22050 Hz mono WAV); false on failure.
 bool speak(const QString& text, const QString& path);
 

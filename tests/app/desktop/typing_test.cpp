@@ -4,10 +4,6 @@
 // keycodes; the keymap must be the user's again afterwards.
 #include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QQuickItem>
@@ -38,26 +34,6 @@ QString run(const QString& program, const QStringList& args) {
   return QString::fromUtf8(process.readAllStandardOutput());
 }
 
-// Gives most word pieces of the model in DIR a character that US and German keyboards lack (or
-// that only the German one has), so that any transcript is full of them.
-bool addNonAsciiPieces(const QString& dir) {
-  QFile file(dir + "/tekken.json");
-  if (!file.open(QIODevice::ReadOnly)) return false;
-  QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
-  file.close();
-  const QStringList extra = {"é", "ß", "日本", "🎤", "ü"};
-  QJsonArray vocab = root["vocab"].toArray();
-  for (qsizetype i = 0x7f - 0x20; i < vocab.size(); i++) {
-    QJsonObject entry = vocab[i].toObject();
-    QByteArray bytes = QByteArray::fromBase64(entry["token_bytes"].toString().toLatin1());
-    bytes += extra[i % extra.size()].toUtf8();
-    entry["token_bytes"] = QString::fromLatin1(bytes.toBase64());
-    vocab[i] = entry;
-  }
-  root["vocab"] = vocab;
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-         file.write(QJsonDocument(root).toJson()) > 0;
-}
 
 // The text field; it counts the keys that reached it with a modifier other than Shift, which an
 // application would take as shortcuts.
