@@ -82,6 +82,18 @@ QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vect
   return bytes;
 }
 
+QString run(const QString& program, const QStringList& args, int* exit_code) {
+  QProcess process;
+  process.start(program, args);
+  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000)) {
+    process.kill();
+    process.waitForFinished();
+  }
+  if (exit_code)
+    *exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
 std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece) {
   std::vector<std::vector<float>> pieces;
   for (size_t at = 0; at < samples.size(); at += piece)

@@ -49,6 +49,10 @@ std::vector<float> loadWav(const QString& path);
 QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vector<float>>& pieces,
                             bool int8, int* tokens = nullptr);
 
+// Runs a program to its end (a minute at most) while this process keeps answering X and socket
+// requests; returns its standard output. EXIT_CODE gets its exit status (-1: it crashed).
+QString run(const QString& program, const QStringList& args, int* exit_code = nullptr);
+
 // SAMPLES cut into pieces of PIECE samples.
 std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece);
 

@@ -8,7 +8,8 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$1" --prefix "$prefix" >/dev/null
 for file in bin/orvane bin/orvane-app include/orvane.h share/applications/orvane-app.desktop \
-            share/icons/hicolor/scalable/apps/orvane-app.svg; do
+            share/icons/hicolor/scalable/apps/orvane-app.svg libexec/orvane-ibus-engine \
+            share/ibus/component/orvane.xml; do
   [ -e "$prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
 done
 ls "$prefix"/lib*/liborvane.so.0 >/dev/null

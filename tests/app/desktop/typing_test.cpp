@@ -24,16 +24,6 @@ constexpr int kWaitMs = 60000;
 
 using Kind = RecordingState::Kind;
 
-QString run(const QString& program, const QStringList& args) {
-  QProcess process;
-  process.start(program, args);
-  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWaitMs)) {
-    process.kill();
-    process.waitForFinished();
-  }
-  return QString::fromUtf8(process.readAllStandardOutput());
-}
-
 
 // The text field; it counts the keys that reached it with a modifier other than Shift, which an
 // application would take as shortcuts.
