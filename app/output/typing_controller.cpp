@@ -47,10 +47,13 @@ void TypingController::stateChanged() {
     case RecordingState::Kind::Recording:
       typed_ = 0;
       way_ = chooseWay();
+      typing_ = way_ != Way::None;
       break;
     case RecordingState::Kind::Done:
     case RecordingState::Kind::Error:
       // The final words came with the live text before this state: the dictation is complete.
+      if (!typing_) break;
+      typing_ = false;
       if (way_ == Way::Xtest && xtest_) {
         xtest_->finish();
       } else if (way_ == Way::InputMethod) {
@@ -97,7 +100,7 @@ TypingController::Way TypingController::chooseWay() {
 void TypingController::textChanged() {
   const QString& text = state_.liveText();
   if (text.size() < typed_) typed_ = 0;  // a new dictation cleared it
-  if (way_ == Way::None || text.size() == typed_) return;
+  if (!typing_ || text.size() == typed_) return;
   const QString piece = text.mid(typed_);
   typed_ = text.size();
   if (way_ == Way::Xtest) xtest_->type(piece);
@@ -107,6 +110,7 @@ void TypingController::textChanged() {
 void TypingController::typingFailed(const QString& reason) {
   qCWarning(lcTyping, "typing stopped: %s", qPrintable(reason));
   way_ = Way::None;
+  typing_ = false;
   // A fresh connection is tried at the next dictation; this one is released once its signal
   // has returned.
   if (xtest_) xtest_.release()->deleteLater();

@@ -56,6 +56,7 @@ class TypingController : public QObject {
   QString mode_;
   QString notice_;
   Way way_ = Way::None;
+  bool typing_ = false;  // a dictation's words are being handed to way_
   qsizetype typed_ = 0;  // characters of the live text handed to the way
   InputMethodFeed feed_;
   std::unique_ptr<XTestTyper> xtest_;

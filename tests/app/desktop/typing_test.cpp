@@ -115,17 +115,23 @@ class TypingTest : public QObject {
     QTest::addColumn<QString>("layout");
     QTest::addColumn<bool>("holdAlt");
     QTest::newRow("us, Alt held through the first words") << "us" << true;
-    QTest::newRow("de") << "de" << false;
+    QTest::newRow("de, Caps Lock on") << "de" << false;
   }
 
   void wordsAreTypedIntoTheFocusedField() {
     QFETCH(QString, layout);
     QFETCH(bool, holdAlt);
     run("setxkbmap", {layout});
+    const bool caps_lock = !holdAlt;
+    if (caps_lock) run("xdotool", {"key", "Caps_Lock"});
     const QString keymap = run("xmodmap", {"-pke"});
     QVERIFY(keymap.contains("keycode"));
 
     dictate(holdAlt);
+    if (caps_lock) {
+      QVERIFY(run("xset", {"q"}).contains("Caps Lock:   on"));  // as the user left it
+      run("xdotool", {"key", "Caps_Lock"});
+    }
     QCOMPARE(shell_->typing().way(), TypingController::Way::Xtest);
     const QString transcript = state_->liveText();
     QVERIFY(std::ranges::any_of(transcript, [](QChar c) { return c.unicode() > 0x7f; }));
