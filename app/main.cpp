@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -31,6 +32,8 @@ void describeOptions(QCommandLineParser& parser) {
   parser.addOption({QStringLiteral("toggle"),
                     QStringLiteral("Start or stop recording in the running app, then exit (for a "
                                    "shortcut of the desktop where Alt+Space is not available).")});
+  parser.addOption({{QStringLiteral("v"), QStringLiteral("verbose")},
+                    QStringLiteral("Log how each dictation's words are delivered.")});
   parser.addOption({QStringLiteral("show-panel"),
                     QStringLiteral("Open the panel as an ordinary window (for desktops without a "
                                    "tray).")});
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
   QCommandLineParser parser;
   describeOptions(parser);
   parser.process(*app);
+  if (parser.isSet(QStringLiteral("verbose")))
+    QLoggingCategory::setFilterRules(QStringLiteral("orvane.*=true"));
   if (parser.isSet(QStringLiteral("download"))) return runDownloadCommand();
   if (parser.isSet(QStringLiteral("toggle"))) {
     if (SingleInstance::send(QStringLiteral("toggle"))) return 0;

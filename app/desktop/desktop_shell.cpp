@@ -6,7 +6,7 @@
 #include "single_instance.h"
 
 DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_panel)
-    : state_(state), views_(&state, &hot_key_, &clipboard_) {
+    : state_(state), typing_(state), views_(&state, &hot_key_, &clipboard_, &typing_) {
   hot_key_.onToggle = [this] { toggle(); };
   hot_key_.registerHotKey();
 

@@ -7,6 +7,7 @@
 
 #include "clipboard_check.h"
 #include "hotkey_service.h"
+#include "output/typing_controller.h"
 #include "views.h"
 
 class AppState;
@@ -24,6 +25,7 @@ class DesktopShell : public QObject {
   Views& views() { return views_; }
   HotKeyService& hotKey() { return hot_key_; }
   ClipboardCheck& clipboard() { return clipboard_; }
+  TypingController& typing() { return typing_; }
 
  private:
   void toggle();
@@ -31,6 +33,7 @@ class DesktopShell : public QObject {
   AppState& state_;
   HotKeyService hot_key_;
   ClipboardCheck clipboard_;
+  TypingController typing_;
   Views views_;
 };
 

@@ -17,9 +17,11 @@ class QMenu;
 class Views : public QObject {
   Q_OBJECT
  public:
-  // The objects must outlive the views. hot_key and clipboard carry the notices the panel shows
-  // when the shortcut or the clipboard does not work.
-  Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* parent = nullptr);
+  // The objects must outlive the views. hot_key, clipboard and typing carry the notices the panel
+  // shows when the shortcut, the clipboard or typing does not work; typing also holds the output
+  // mode the settings change.
+  Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* typing = nullptr,
+        QObject* parent = nullptr);
   ~Views() override;
 
   QQuickWindow* panel() const { return panel_.get(); }
@@ -43,6 +45,7 @@ class Views : public QObject {
   std::unique_ptr<QQuickWindow> createWindow(const char* file, const QVariantMap& properties);
 
   QObject* app_state_;
+  QObject* typing_;
   ModelFolder model_folder_;
   QQmlApplicationEngine engine_;
   std::unique_ptr<QQuickWindow> panel_;

@@ -9,6 +9,7 @@ Pane {
     required property QtObject appState
     property QtObject hotKey: null
     property QtObject clipboard: null
+    property QtObject typing: null
     signal settingsRequested()
     signal quitRequested()
 
@@ -123,6 +124,16 @@ Pane {
             objectName: "hotKeyNotice"
             visible: text !== ""
             text: root.hotKey ? root.hotKey.notice : ""
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            font: Theme.caption
+            color: Theme.orange
+        }
+
+        Label {
+            objectName: "typingNotice"
+            visible: text !== ""
+            text: root.typing ? root.typing.notice : ""
             Layout.fillWidth: true
             wrapMode: Text.Wrap
             font: Theme.caption

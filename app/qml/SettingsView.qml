@@ -3,16 +3,18 @@ import QtQuick.Controls
 import QtQuick.Dialogs
 import QtQuick.Layouts
 
-// The model directory (with whether it holds the model files) and the shortcut.
+// The model directory (with whether it holds the model files), the shortcut and where the words
+// go.
 Pane {
     id: root
     required property QtObject appState
     required property QtObject modelFolder
+    property QtObject typing: null
     // Filled when the view is shown and on every change of the directory afterwards.
     property string modelStatus: ""
 
     implicitWidth: 450
-    implicitHeight: 250
+    implicitHeight: 340
     padding: 16
 
     function refreshStatus() { modelStatus = modelFolder.check(appState.modelDirectoryPath) }
@@ -68,6 +70,26 @@ Pane {
                     text: "Global shortcut to start/stop recording"
                     font: Theme.caption
                     color: Theme.grey
+                }
+            }
+        }
+        GroupBox {
+            title: "Output"
+            visible: root.typing !== null
+            Layout.fillWidth: true
+            ColumnLayout {
+                anchors.fill: parent
+                RadioButton {
+                    objectName: "outputTypeButton"
+                    text: "Type into the focused field as I speak"
+                    checked: root.typing && root.typing.outputMode === "type"
+                    onToggled: if (checked) root.typing.outputMode = "type"
+                }
+                RadioButton {
+                    objectName: "outputClipboardButton"
+                    text: "Only copy the transcript to the clipboard"
+                    checked: root.typing && root.typing.outputMode === "clipboard"
+                    onToggled: if (checked) root.typing.outputMode = "clipboard"
                 }
             }
         }

@@ -1,6 +1,10 @@
 #include "app_test_support.h"
 
 #include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <cstdlib>
 #include <memory>
@@ -26,6 +30,27 @@ static bool runTool(const QString& program, const QStringList& args) {
 bool makeTinyModel(const QString& dir) {
   return runTool(QStringLiteral(ORVANE_MKMODEL), {QStringLiteral("--shape"), QStringLiteral("tiny"),
                                                   QStringLiteral("--seed"), QStringLiteral("1"), dir});
+}
+
+bool addNonAsciiPieces(const QString& dir) {
+  QFile file(dir + QStringLiteral("/tekken.json"));
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+  file.close();
+  const QStringList extra = {QStringLiteral("é"), QStringLiteral("ß"), QStringLiteral("日本"),
+                            QStringLiteral("🎤"), QStringLiteral("ü")};
+  QJsonArray vocab = root[QStringLiteral("vocab")].toArray();
+  for (qsizetype i = 0x7f - 0x20; i < vocab.size(); i++) {
+    QJsonObject entry = vocab[i].toObject();
+    const QString key = QStringLiteral("token_bytes");
+    QByteArray bytes = QByteArray::fromBase64(entry[key].toString().toLatin1());
+    bytes += extra[i % extra.size()].toUtf8();
+    entry[key] = QString::fromLatin1(bytes.toBase64());
+    vocab[i] = entry;
+  }
+  root[QStringLiteral("vocab")] = vocab;
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+         file.write(QJsonDocument(root).toJson()) > 0;
 }
 
 bool speak(const QString& text, const QString& path) {
@@ -55,6 +80,18 @@ QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vect
     for (int i = 0; i < got; i++) bytes += out[i];
   if (tokens) *tokens = count;
   return bytes;
+}
+
+QString run(const QString& program, const QStringList& args, int* exit_code) {
+  QProcess process;
+  process.start(program, args);
+  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000)) {
+    process.kill();
+    process.waitForFinished();
+  }
+  if (exit_code)
+    *exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  return QString::fromUtf8(process.readAllStandardOutput());
 }
 
 std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece) {

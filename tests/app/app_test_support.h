@@ -34,6 +34,10 @@ void useFreshSettings(const char* testName);
 // Writes the tests' small random model into DIR with orvane-mkmodel; false on failure.
 bool makeTinyModel(const QString& dir);
 
+// Gives most word pieces of the model in DIR a character that US and German keyboards lack (or
+// that only the German one has), so that any transcript is full of them; false on failure.
+bool addNonAsciiPieces(const QString& dir);
+
 // Writes TEXT spoken by espeak-ng to PATH (22050 Hz mono WAV); false on failure.
 bool speak(const QString& text, const QString& path);
 
@@ -44,6 +48,10 @@ std::vector<float> loadWav(const QString& path);
 // weights when INT8 is set. TOKENS gets the number of token strings read.
 QByteArray engineTranscript(const QString& modelDir, const std::vector<std::vector<float>>& pieces,
                             bool int8, int* tokens = nullptr);
+
+// Runs a program to its end (a minute at most) while this process keeps answering X and socket
+// requests; returns its standard output. EXIT_CODE gets its exit status (-1: it crashed).
+QString run(const QString& program, const QStringList& args, int* exit_code = nullptr);
 
 // SAMPLES cut into pieces of PIECE samples.
 std::vector<std::vector<float>> cutInPieces(const std::vector<float>& samples, size_t piece);

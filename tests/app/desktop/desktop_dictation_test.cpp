@@ -22,19 +22,6 @@ constexpr int kWaitMs = 60000;  // generous: CI machines are slow and busy
 
 using Kind = RecordingState::Kind;
 
-// Runs a program to its end while this process keeps answering X and socket requests.
-QString run(const QString& program, const QStringList& args, int* exit_code = nullptr) {
-  QProcess process;
-  process.start(program, args);
-  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWaitMs)) {
-    process.kill();
-    process.waitForFinished();
-  }
-  if (exit_code)
-    *exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-  return QString::fromUtf8(process.readAllStandardOutput());
-}
-
 void pressAltSpace() { QCOMPARE(run("xdotool", {"key", "alt+space"}), QString()); }
 
 }  // namespace

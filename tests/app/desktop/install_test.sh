@@ -8,10 +8,11 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$1" --prefix "$prefix" >/dev/null
 for file in bin/orvane bin/orvane-app include/orvane.h share/applications/orvane-app.desktop \
-            share/icons/hicolor/scalable/apps/orvane-app.svg; do
+            share/icons/hicolor/scalable/apps/orvane-app.svg libexec/orvane-ibus-engine \
+            share/ibus/component/orvane.xml share/fcitx5/addon/orvane.conf; do
   [ -e "$prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
 done
-ls "$prefix"/lib*/liborvane.so.0 >/dev/null
+ls "$prefix"/lib*/liborvane.so.0 "$prefix"/lib*/fcitx5/liborvane-fcitx5.so >/dev/null
 grep -qx 'Exec=orvane-app' "$prefix/share/applications/orvane-app.desktop"
 grep -qx 'Icon=orvane-app' "$prefix/share/applications/orvane-app.desktop"
 

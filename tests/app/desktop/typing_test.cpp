@@ -1,0 +1,182 @@
+// Dictation into another program's text field on a private X server: real Alt+Space presses,
+// speech into a private sound server, the words typed through XTest while they are decoded. The
+// model's vocabulary carries characters that the keyboard layouts lack, so typing them borrows
+// keycodes; the keymap must be the user's again afterwards.
+#include <QApplication>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+
+#include "app_test_support.h"
+#include "core/app_state.h"
+#include "desktop/desktop_shell.h"
+#include "desktop/single_instance.h"
+
+namespace {
+
+constexpr int kWaitMs = 60000;
+
+using Kind = RecordingState::Kind;
+
+
+// The text field; it counts the keys that reached it with a modifier other than Shift, which an
+// application would take as shortcuts.
+class Field : public QPlainTextEdit {
+ public:
+  int shortcuts = 0;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    const bool modifier_key = (event->key() >= Qt::Key_Shift && event->key() <= Qt::Key_Alt) ||
+                              event->key() == Qt::Key_AltGr;
+    if (!modifier_key && event->modifiers() & (Qt::AltModifier | Qt::ControlModifier)) shortcuts++;
+    QPlainTextEdit::keyPressEvent(event);
+  }
+};
+
+}  // namespace
+
+class TypingTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  SingleInstance instance_;
+  std::unique_ptr<AppState> state_;
+  std::unique_ptr<DesktopShell> shell_;
+  std::unique_ptr<Field> field_;
+  QList<Kind> seen_;
+
+  Kind kind() const { return state_->recordingState().kind(); }
+
+  // One dictation by two Alt+Space presses into the focused field. With HOLD_ALT the Alt key
+  // stays down from the first press until the first words are decoded.
+  void dictate(bool hold_alt) {
+    QTRY_VERIFY_WITH_TIMEOUT(kind() == Kind::Idle || kind() == Kind::Done, kWaitMs);
+    field_->clear();
+    field_->shortcuts = 0;
+    run("xdotool", {"windowfocus", "--sync", QString::number(field_->winId())});
+    QTRY_VERIFY(field_->hasFocus());
+    seen_.clear();
+    QSignalSpy typed(&shell_->typing(), &TypingController::typingFinished);
+    if (hold_alt) {
+      run("xdotool", {"keydown", "alt", "key", "space"});
+    } else {
+      run("xdotool", {"key", "alt+space"});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
+    QProcess player;
+    player.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
+    if (hold_alt) {
+      QTRY_VERIFY_WITH_TIMEOUT(!state_->liveText().isEmpty(), kWaitMs);
+      QTest::qWait(300);
+      run("xdotool", {"keyup", "alt"});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, kWaitMs);
+    run("xdotool", {"key", "alt+space"});
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
+    // Typed words never reach the hot key: exactly one recording, stopped by the second press.
+    QCOMPARE(seen_, QList<Kind>({Kind::Loading, Kind::Recording, Kind::Processing, Kind::Done}));
+    if (shell_->typing().way() != TypingController::Way::None)
+      QTRY_COMPARE_WITH_TIMEOUT(typed.size(), 1, kWaitMs);
+  }
+
+ private slots:
+  void initTestCase() {
+    useFreshSettings("typing_test");
+    QVERIFY(makeTinyModel(dir_.path()));
+    QVERIFY(addNonAsciiPieces(dir_.path()));
+    QVERIFY(speak("Sentence one. Sentence two, and a few more words.", dir_.filePath("speech.wav")));
+    QVERIFY(instance_.claim());
+    state_ = std::make_unique<AppState>();
+    state_->setModelDirectoryPath(dir_.path());
+    shell_ = std::make_unique<DesktopShell>(*state_, instance_, false);
+    QCOMPARE(shell_->typing().outputMode(), "type");
+    connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
+    field_ = std::make_unique<Field>();
+    field_->setWindowTitle("field");
+    field_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(field_.get()));
+  }
+
+  void cleanupTestCase() {
+    run("setxkbmap", {"us"});
+    field_.reset();
+    shell_.reset();
+    state_.reset();
+  }
+
+  void wordsAreTypedIntoTheFocusedField_data() {
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<bool>("holdAlt");
+    QTest::newRow("us, Alt held through the first words") << "us" << true;
+    QTest::newRow("de, Caps Lock on") << "de" << false;
+  }
+
+  void wordsAreTypedIntoTheFocusedField() {
+    QFETCH(QString, layout);
+    QFETCH(bool, holdAlt);
+    run("setxkbmap", {layout});
+    const bool caps_lock = !holdAlt;
+    if (caps_lock) run("xdotool", {"key", "Caps_Lock"});
+    const QString keymap = run("xmodmap", {"-pke"});
+    QVERIFY(keymap.contains("keycode"));
+
+    dictate(holdAlt);
+    if (caps_lock) {
+      QVERIFY(run("xset", {"q"}).contains("Caps Lock:   on"));  // as the user left it
+      run("xdotool", {"key", "Caps_Lock"});
+    }
+    QCOMPARE(shell_->typing().way(), TypingController::Way::Xtest);
+    const QString transcript = state_->liveText();
+    QVERIFY(std::ranges::any_of(transcript, [](QChar c) { return c.unicode() > 0x7f; }));
+    QCOMPARE(field_->toPlainText(), transcript);
+    QCOMPARE(field_->shortcuts, 0);
+    QCOMPARE(run("xclip", {"-o", "-selection", "clipboard"}), transcript);
+    QCOMPARE(run("xmodmap", {"-pke"}), keymap);
+    QVERIFY(shell_->typing().notice().isEmpty());
+  }
+
+  // The settings window turns typing off: the next transcript goes to the clipboard only.
+  void clipboardModeTypesNothing() {
+    shell_->views().openSettings();
+    QQuickWindow* settings = shell_->views().settings();
+    QVERIFY(QTest::qWaitForWindowExposed(settings));
+    auto* button = settings->findChild<QQuickItem*>("outputClipboardButton");
+    QVERIFY(button);
+    QTest::mouseClick(settings, Qt::LeftButton, {},
+                      button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint());
+    QCOMPARE(shell_->typing().outputMode(), "clipboard");
+    settings->close();
+
+    dictate(false);
+    QCOMPARE(shell_->typing().way(), TypingController::Way::None);
+    QVERIFY(!state_->liveText().isEmpty());
+    QCOMPARE(field_->toPlainText(), QString());
+    QCOMPARE(run("xclip", {"-o", "-selection", "clipboard"}), state_->liveText());
+    QVERIFY(shell_->typing().notice().isEmpty());
+    shell_->typing().setOutputMode("type");
+  }
+
+  // Neither an input method of ours nor an X11 session (a Wayland one here): the panel says what
+  // to set up, and the transcript is on the clipboard.
+  void withoutAWayToTypeThePanelSaysSo() {
+    qputenv("WAYLAND_DISPLAY", "wayland-none");
+    dictate(false);
+    qunsetenv("WAYLAND_DISPLAY");
+    QCOMPARE(shell_->typing().way(), TypingController::Way::None);
+    QCOMPARE(field_->toPlainText(), QString());
+    QCOMPARE(run("xclip", {"-o", "-selection", "clipboard"}), state_->liveText());
+    QVERIFY(shell_->typing().notice().contains("input method"));
+    auto* notice = shell_->views().panel()->findChild<QQuickItem*>("typingNotice");
+    QVERIFY(notice && notice->isVisible());
+  }
+};
+
+ORVANE_AUDIO_QTEST_MAIN(QApplication, TypingTest)
+#include "typing_test.moc"
