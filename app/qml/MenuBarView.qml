@@ -17,7 +17,7 @@ Pane {
         downloading: [Theme.blue, appState.recordingState.text],
         error: [Theme.red, "Error: " + appState.recordingState.text],
         idle: [Theme.grey, "Ready"],
-        loading: [Theme.orange, "Loading model..."],
+        loading: [Theme.red, "Recording... (loading the model)"],
         recording: [Theme.red, "Recording..."],
         processing: [Theme.orange, "Transcribing..."],
         done: [Theme.green, "Copied!"]
@@ -62,7 +62,7 @@ Pane {
 
         WaveformView {
             objectName: "waveform"
-            readonly property bool shown: root.kind === "recording"
+            readonly property bool shown: root.kind === "recording" || root.kind === "loading"
             Layout.fillWidth: true
             levels: root.appState.waveformLevels
             visible: opacity > 0

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "app_test_support.h"
+#include "core/app_settings.h"
 #include "core/app_state.h"
 
 using Kind = RecordingState::Kind;
@@ -19,16 +20,19 @@ class DictationTest : public QObject {
   QTemporaryDir dir_;
   std::vector<std::vector<float>> captured_;
 
-  // Records everything the capture hands to the engine, from the start of each recording.
+  // Records everything the capture hands to the engine.
   void tapCapture(AppState& state) {
     auto forward = state.audioService().onAudioBuffer;
     state.audioService().onAudioBuffer = [this, forward](std::vector<float> s) {
       captured_.push_back(s);
       forward(std::move(s));
     };
-    connect(&state, &AppState::recordingStateChanged, this, [this, &state] {
-      if (state.recordingState().kind() == Kind::Recording) captured_.clear();
-    });
+  }
+
+  // Starts a recording; the capture opens within the call, so the tap holds this one's audio.
+  void start(AppState& state) {
+    captured_.clear();
+    state.toggleRecording();
   }
 
   void expectEngineTextOnClipboard(const AppState& state) {
@@ -49,7 +53,7 @@ class DictationTest : public QObject {
     state.setModelDirectoryPath(dir_.path());
     tapCapture(state);
 
-    state.toggleRecording();
+    start(state);
     QCOMPARE(state.recordingState(), RecordingState::loading());
     QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::recording(), 30000);
     QSignalSpy textGrew(&state, &AppState::liveTextChanged);
@@ -68,8 +72,9 @@ class DictationTest : public QObject {
     expectEngineTextOnClipboard(state);
 
     // Straight away a second recording: the first one's stream release and its 3 s timer must
-    // leave it alone.
-    state.toggleRecording();
+    // leave it alone. The model is loaded, so it records at once.
+    start(state);
+    QCOMPARE(state.recordingState(), RecordingState::recording());
     QCOMPARE(state.liveText(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::recording(), 30000);
     QTest::qWait(AppState::kDoneHoldMs + 500);
@@ -78,6 +83,31 @@ class DictationTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::done(), 30000);
     expectEngineTextOnClipboard(state);
     QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::idle(), AppState::kDoneHoldMs + 5000);
+  }
+
+  // Loaded at launch, freed when idle, loaded again by the next press: the speech played while
+  // that load runs is all transcribed.
+  void warmStartAndIdleUnloadLoseNoAudio() {
+    appSettings().setValue(kUnloadAfterIdleKey, 1);
+    AppState state;
+    state.setModelDirectoryPath(dir_.path());
+    tapCapture(state);
+    state.preloadModel();
+    QTRY_VERIFY_WITH_TIMEOUT(state.modelLoaded(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!state.modelLoaded(), 5000);
+
+    start(state);
+    QCOMPARE(state.recordingState(), RecordingState::loading());
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=virt"), dir_.filePath(QStringLiteral("speech.wav"))});
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::recording(), 30000);
+    state.toggleRecording();
+    QTRY_COMPARE_WITH_TIMEOUT(state.recordingState(), RecordingState::done(), 30000);
+    QVERIFY(!state.liveText().isEmpty());
+    expectEngineTextOnClipboard(state);
+    QTRY_VERIFY_WITH_TIMEOUT(!state.modelLoaded(), 5000);
+    appSettings().remove(kUnloadAfterIdleKey);
   }
 };
 

@@ -174,6 +174,15 @@ class ViewsTest : public QObject {
     QVERIFY(bottom > 0);
     QCOMPARE(scroll->property("contentY").toDouble(), bottom);
     screenshot(panel_, "panel-done");
+
+    // More words: the box scrolls on and the panel keeps its size.
+    const int height = panel_->height();
+    state_.liveText += " And a few more words.";
+    emit state_.liveTextChanged();
+    QCOMPARE(panel_->height(), height);
+    QVERIFY(scroll->property("contentHeight").toDouble() - scroll->height() > bottom);
+    QCOMPARE(scroll->property("contentY").toDouble(),
+             scroll->property("contentHeight").toDouble() - scroll->height());
   }
 
   void errorShowsTheMessageInRed() {
