@@ -16,7 +16,7 @@ packages=(
   qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qt-labs-platform qml6-module-qttest
   pulseaudio pulseaudio-utils xvfb xclip xdotool
-  libxcb1-dev x11-utils dbus-daemon fonts-dejavu-core
+  libxcb1-dev libxcb-xkb-dev x11-utils dbus-daemon fonts-dejavu-core
   g++-aarch64-linux-gnu libopenblas-dev:arm64 libgtest-dev:arm64
 )
 

@@ -82,6 +82,10 @@ void AppState::toggleRecording() {
   }
 }
 
+void AppState::endRecording() {
+  if (isCapturing()) stopRecording();
+}
+
 void AppState::startRecording() {
   live_text_.clear();
   emit liveTextChanged();

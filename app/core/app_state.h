@@ -58,6 +58,8 @@ class AppState : public QObject {
   // Starts a recording (idle, done, error), stops it (loading, recording), or does nothing
   // (downloading, processing).
   Q_INVOKABLE void toggleRecording();
+  // Stops the recording if one is capturing; does nothing otherwise.
+  Q_INVOKABLE void endRecording();
   // Loads the model of the model directory in the background, when its files are there.
   void preloadModel();
 

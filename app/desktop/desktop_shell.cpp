@@ -7,7 +7,8 @@
 
 DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_panel)
     : state_(state), views_(&state, &hot_key_, &clipboard_) {
-  hot_key_.onToggle = [this] { toggle(); };
+  hot_key_.onToggle = [this] { keyPressed(); };
+  hot_key_.onRelease = [this] { keyReleased(); };
   hot_key_.registerHotKey();
 
   instance.onRequest = [this](const QString& request) {
@@ -30,6 +31,19 @@ DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_
 }
 
 DesktopShell::~DesktopShell() { hot_key_.unregisterHotKey(); }
+
+void DesktopShell::keyPressed() {
+  press_started_ = !state_.isCapturing();
+  held_.start();
+  toggle();
+}
+
+// A short press only toggled; a long one that started the recording ends it.
+void DesktopShell::keyReleased() {
+  if (press_started_ && held_.isValid() && held_.elapsed() >= kHoldMs)
+    QMetaObject::invokeMethod(&state_, &AppState::endRecording, Qt::QueuedConnection);
+  press_started_ = false;
+}
 
 // Never inside the key event's handler: the toggle runs from the event loop, after it returns.
 void DesktopShell::toggle() {

@@ -96,6 +96,20 @@ class DesktopDictationTest : public QObject {
     QVERIFY(shell_->clipboard().notice().isEmpty());
   }
 
+  // Push-to-talk: Alt+Space held records until it comes up.
+  void holdingTheKeyRecordsUntilItIsReleased() {
+    QCOMPARE(run("xdotool", {"keydown", "alt+space"}), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
+    QProcess player;
+    player.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, kWaitMs);
+    QTest::qWait(DesktopShell::kHoldMs);
+    QCOMPARE(kind(), Kind::Recording);
+    QCOMPARE(run("xdotool", {"keyup", "alt+space"}), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
+    QVERIFY(!state_->liveText().isEmpty());
+  }
+
   void laterInstancesHandTheirRequestsOver() {
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Idle, kWaitMs);  // "done" lasts 3 s
     seen_.clear();

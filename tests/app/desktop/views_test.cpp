@@ -177,7 +177,7 @@ class ViewsTest : public QObject {
 
     // More words: the box scrolls on and the panel keeps its size.
     const int height = panel_->height();
-    state_.liveText += " And a few more words.";
+    for (int i = 0; i < 5; i++) state_.liveText += " And a few more words at the end.";
     emit state_.liveTextChanged();
     QCOMPARE(panel_->height(), height);
     QVERIFY(scroll->property("contentHeight").toDouble() - scroll->height() > bottom);
