@@ -19,9 +19,9 @@ extern "C" {
 
 enum { ORV_INT8_CACHE_HEADER = 64, ORV_INT8_CACHE_RECORD = 16 };
 
-// Reads MODEL_DIR/int8_cache.bin into T, replacing its entries, when it was written for the
-// weight file there as it is now. 1 when the whole file was read; 0 when it is missing, stale or
-// damaged (T then holds nothing).
+// Maps MODEL_DIR/int8_cache.bin into T (read into memory on big-endian hosts), replacing its
+// entries, when it was written for the weight file there as it is now. 1 when the whole file
+// checked out; 0 when it is missing, stale or damaged (T then holds nothing).
 ORV_API int orv_int8_cache_load(orv_int8_table_t *t, const char *model_dir);
 // The reader behind orv_int8_cache_load, on an open stream of FILE_SIZE bytes, for a weight file
 // of SOURCE_SIZE bytes last modified at SOURCE_MTIME seconds. Every length is checked against

@@ -30,7 +30,11 @@ AppState::AppState(QObject* parent) : QObject(parent), levels_(kLevelCount, 0.0f
   connect(&downloader_, &ModelDownloader::statusChanged, this,
           [this](const QString& text) { setState(RecordingState::downloading(text)); });
   connect(&downloader_, &ModelDownloader::progressChanged, this, &AppState::setDownloadProgress);
-  connect(&downloader_, &ModelDownloader::finished, this, &AppState::beginRecording);
+  connect(&downloader_, &ModelDownloader::finished, this, [this] {
+    if (record_after_download_) return beginRecording();
+    setState(RecordingState::idle());
+    if (settingBool(kLoadAtStartKey, true)) preloadModel();
+  });
   connect(&downloader_, &ModelDownloader::failed, this, [this](const QString& reason) {
     setState(RecordingState::error(QStringLiteral("Download failed: ") + reason));
   });
@@ -93,6 +97,17 @@ void AppState::startRecording() {
   emit waveformLevelsChanged();
   capture_failure_.clear();
   if (firstMissingModelFile(model_dir_).isEmpty()) return beginRecording();
+  record_after_download_ = true;
+  setDownloadProgress(0);
+  setState(RecordingState::downloading(QStringLiteral("Starting download...")));
+  downloader_.start(model_dir_, modelBaseUrl());
+}
+
+void AppState::downloadModel() {
+  const RecordingState::Kind k = state_.kind();
+  if (k != RecordingState::Kind::Idle && k != RecordingState::Kind::Done && k != RecordingState::Kind::Error) return;
+  if (firstMissingModelFile(model_dir_).isEmpty()) return;
+  record_after_download_ = false;
   setDownloadProgress(0);
   setState(RecordingState::downloading(QStringLiteral("Starting download...")));
   downloader_.start(model_dir_, modelBaseUrl());
@@ -130,11 +145,15 @@ void AppState::beginRecording() {
   });
   audio_.onAudioLevels = [this](QList<float> levels) { appendLevels(levels); };
   try {
-    audio_.start();
+    audio_.start(settingString(kInputDeviceKey));
   } catch (const std::exception& e) {
     queue_.post([this] { engine_.freeStream(); });
     setState(RecordingState::error(QString::fromUtf8(e.what())));
     return restartIdleTimer();
+  }
+  if (notice_ != audio_.notice()) {
+    notice_ = audio_.notice();
+    emit noticeChanged();
   }
   setState(dir == loaded_dir_ ? RecordingState::recording() : RecordingState::loading());
   poll_timer_.start();

@@ -32,6 +32,8 @@ class AppState : public QObject {
                  NOTIFY modelDirectoryPathChanged)
   // True once a model runs without GPU acceleration (transcription on the CPU).
   Q_PROPERTY(bool runsOnCpu READ runsOnCpu NOTIFY runsOnCpuChanged)
+  // Empty, or a passing remark on the last recording (the chosen microphone was missing).
+  Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
   // True while a model is loaded and ready for the next dictation.
   Q_PROPERTY(bool modelLoaded READ modelLoaded NOTIFY modelLoadedChanged)
 
@@ -52,6 +54,7 @@ class AppState : public QObject {
   void setModelDirectoryPath(const QString& path);
   bool runsOnCpu() const { return runs_on_cpu_; }
   bool modelLoaded() const { return !loaded_dir_.isEmpty(); }
+  QString notice() const { return notice_; }
   // Whether the microphone is open (loading or recording).
   bool isCapturing() const;
 
@@ -60,6 +63,9 @@ class AppState : public QObject {
   Q_INVOKABLE void toggleRecording();
   // Stops the recording if one is capturing; does nothing otherwise.
   Q_INVOKABLE void endRecording();
+  // Fetches the model files missing from the model directory, without recording afterwards
+  // (the settings window's Download button). Does nothing while busy.
+  Q_INVOKABLE void downloadModel();
   // Loads the model of the model directory in the background, when its files are there.
   void preloadModel();
 
@@ -74,6 +80,7 @@ class AppState : public QObject {
   void modelDirectoryPathChanged();
   void runsOnCpuChanged();
   void modelLoadedChanged();
+  void noticeChanged();
   // A dictation ended with TEXT (possibly empty) on the clipboard.
   void transcriptFinished(const QString& text);
 
@@ -105,7 +112,9 @@ class AppState : public QObject {
   bool runs_on_cpu_ = false;
   QString loaded_dir_;   // the model the engine holds, as last reported to this thread
   QString preloading_;   // the directory of a background load still queued or running
-  QString capture_failure_;  // why the microphone stopped a recording, shown after it finishes
+  QString notice_;
+  QString capture_failure_;
+  bool record_after_download_ = false;  // why the microphone stopped a recording, shown after it finishes
 
   OrvaneEngine engine_;  // touched only by jobs on queue_
   AudioCaptureService audio_;

@@ -26,13 +26,23 @@ QAudioDevice defaultInputDevice() {
   return inputs.isEmpty() ? QAudioDevice() : inputs.first();
 }
 
-AudioCaptureService::AudioCaptureService(QObject* parent) : QObject(parent) {}
+AudioCaptureService::AudioCaptureService(QObject* parent) : QObject(parent) {
+  connect(&devices_, &QMediaDevices::audioInputsChanged, this, &AudioCaptureService::checkDevicePresent);
+}
 
 AudioCaptureService::~AudioCaptureService() { stop(); }
 
-void AudioCaptureService::start() {
+void AudioCaptureService::start(const QString& device_id) {
   stop();
-  const QAudioDevice device = defaultInputDevice();
+  QAudioDevice device;
+  for (const QAudioDevice& d : QMediaDevices::audioInputs())
+    if (!device_id.isEmpty() && d.id() == device_id.toUtf8()) device = d;
+  notice_.clear();
+  if (device.isNull()) {
+    if (!device_id.isEmpty())
+      notice_ = QStringLiteral("The chosen microphone is not connected; using the default one.");
+    device = defaultInputDevice();
+  }
   if (device.isNull()) throw AudioError("No microphone found");
   const QAudioFormat format = device.preferredFormat();
   converter_ = std::make_unique<SampleConverter>(format);
@@ -45,6 +55,7 @@ void AudioCaptureService::start() {
     input_ = nullptr;
     throw AudioError("Cannot open the microphone \"" + device.description().toStdString() + "\"");
   }
+  device_ = device;
   connect(input_, &QIODevice::readyRead, this, &AudioCaptureService::readInput);
   connect(source_.get(), &QAudioSource::stateChanged, this, [this](QAudio::State state) {
     if (state == QAudio::StoppedState && source_ && source_->error() != QAudio::NoError)
@@ -64,6 +75,13 @@ void AudioCaptureService::stop() {
   source_.reset();
   input_ = nullptr;
   converter_.reset();
+}
+
+void AudioCaptureService::checkDevicePresent() {
+  if (!source_) return;
+  for (const QAudioDevice& d : QMediaDevices::audioInputs())
+    if (d.id() == device_.id()) return;
+  emit failed(QStringLiteral("The microphone \"%1\" was disconnected").arg(device_.description()));
 }
 
 void AudioCaptureService::readInput() {

@@ -8,6 +8,8 @@
 #include <QObject>
 
 #include "clipboard_check.h"
+#include "core/transcript_history.h"
+#include "desktop_notifier.h"
 #include "hotkey_service.h"
 #include "views.h"
 
@@ -28,17 +30,21 @@ class DesktopShell : public QObject {
   Views& views() { return views_; }
   HotKeyService& hotKey() { return hot_key_; }
   ClipboardCheck& clipboard() { return clipboard_; }
+  TranscriptHistory& history() { return history_; }
 
  private:
   void toggle();
   void keyPressed();
   void keyReleased();
+  void stateChanged();
 
   AppState& state_;
   QElapsedTimer held_;          // since the key went down
   bool press_started_ = false;  // the press started a recording (rather than stopping one)
   HotKeyService hot_key_;
   ClipboardCheck clipboard_;
+  TranscriptHistory history_;
+  DesktopNotifier notifier_;
   Views views_;
 };
 

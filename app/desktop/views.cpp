@@ -17,12 +17,14 @@ QIcon statusIconFile(const QString& name) {
 
 }  // namespace
 
-Views::Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* parent)
-    : QObject(parent), app_state_(app_state) {
+Views::Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* history,
+             QObject* parent)
+    : QObject(parent), app_state_(app_state), history_(history) {
   panel_ =
       createWindow("Panel.qml", {{QStringLiteral("appState"), QVariant::fromValue(app_state)},
                                  {QStringLiteral("hotKey"), QVariant::fromValue(hot_key)},
-                                 {QStringLiteral("clipboard"), QVariant::fromValue(clipboard)}});
+                                 {QStringLiteral("clipboard"), QVariant::fromValue(clipboard)},
+                                 {QStringLiteral("history"), QVariant::fromValue(history)}});
   if (panel_) {
     connect(panel_.get(), SIGNAL(settingsRequested()), this, SLOT(openSettings()));
     connect(panel_.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
@@ -103,7 +105,9 @@ void Views::openSettings() {
   if (!settings_) {
     settings_ = createWindow("Settings.qml",
                              {{QStringLiteral("appState"), QVariant::fromValue(app_state_)},
-                              {QStringLiteral("modelFolder"), QVariant::fromValue(&model_folder_)}})
+                              {QStringLiteral("modelFolder"), QVariant::fromValue(&model_folder_)},
+                              {QStringLiteral("preferences"), QVariant::fromValue(&preferences_)},
+                              {QStringLiteral("history"), QVariant::fromValue(history_)}})
                     .release();
     if (!settings_) return;
     connect(settings_, &QWindow::visibleChanged, settings_,

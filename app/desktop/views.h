@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "model_folder.h"
+#include "preferences.h"
 
 class QMenu;
 
@@ -18,8 +19,9 @@ class Views : public QObject {
   Q_OBJECT
  public:
   // The objects must outlive the views. hot_key and clipboard carry the notices the panel shows
-  // when the shortcut or the clipboard does not work.
-  Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* parent = nullptr);
+  // when the shortcut or the clipboard does not work; history holds the earlier transcripts.
+  Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* history = nullptr,
+        QObject* parent = nullptr);
   ~Views() override;
 
   QQuickWindow* panel() const { return panel_.get(); }
@@ -43,7 +45,9 @@ class Views : public QObject {
   std::unique_ptr<QQuickWindow> createWindow(const char* file, const QVariantMap& properties);
 
   QObject* app_state_;
+  QObject* history_;
   ModelFolder model_folder_;
+  Preferences preferences_;
   QQmlApplicationEngine engine_;
   std::unique_ptr<QQuickWindow> panel_;
   QPointer<QQuickWindow> settings_;

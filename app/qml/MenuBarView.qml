@@ -9,6 +9,7 @@ Pane {
     required property QtObject appState
     property QtObject hotKey: null
     property QtObject clipboard: null
+    property QtObject history: null
     signal settingsRequested()
     signal quitRequested()
 
@@ -130,6 +131,16 @@ Pane {
         }
 
         Label {
+            objectName: "captureNotice"
+            visible: text !== ""
+            text: root.appState.notice || ""
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            font: Theme.caption
+            color: Theme.orange
+        }
+
+        Label {
             objectName: "clipboardNotice"
             visible: text !== ""
             text: root.clipboard ? root.clipboard.notice : ""
@@ -137,6 +148,13 @@ Pane {
             wrapMode: Text.Wrap
             font: Theme.caption
             color: Theme.red
+        }
+
+        HistoryList {
+            objectName: "history"
+            history: root.history
+            visible: root.history !== null && count > 0
+            Layout.fillWidth: true
         }
 
         Divider {}

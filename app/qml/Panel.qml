@@ -8,6 +8,7 @@ ApplicationWindow {
     required property QtObject appState
     property QtObject hotKey: null
     property QtObject clipboard: null
+    property QtObject history: null
     property bool ordinaryWindow: false
     signal settingsRequested()
     signal quitRequested()
@@ -25,6 +26,7 @@ ApplicationWindow {
         appState: window.appState
         hotKey: window.hotKey
         clipboard: window.clipboard
+        history: window.history
         onSettingsRequested: window.settingsRequested()
         onQuitRequested: window.quitRequested()
     }

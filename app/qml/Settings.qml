@@ -5,18 +5,23 @@ ApplicationWindow {
     id: window
     required property QtObject appState
     required property QtObject modelFolder
+    property QtObject preferences: null
+    property QtObject history: null
     title: "Orvane Settings"
     width: 450
-    height: 250
+    height: view.implicitHeight
     minimumWidth: 450
     maximumWidth: 450
-    minimumHeight: 250
-    maximumHeight: 250
+    minimumHeight: height
+    maximumHeight: height
 
     SettingsView {
+        id: view
         objectName: "settingsView"
         anchors.fill: parent
         appState: window.appState
         modelFolder: window.modelFolder
+        preferences: window.preferences
+        history: window.history
     }
 }

@@ -3,16 +3,19 @@ import QtQuick.Controls
 import QtQuick.Dialogs
 import QtQuick.Layouts
 
-// The model directory (with whether it holds the model files) and the shortcut.
+// The model directory (with whether it holds the model files), where the model is downloaded
+// from, the microphone, the shortcut and the general switches.
 Pane {
     id: root
     required property QtObject appState
     required property QtObject modelFolder
+    property QtObject preferences: null
+    property QtObject history: null
     // Filled when the view is shown and on every change of the directory afterwards.
     property string modelStatus: ""
 
     implicitWidth: 450
-    implicitHeight: 250
+    implicitHeight: column.implicitHeight + topPadding + bottomPadding
     padding: 16
 
     function refreshStatus() { modelStatus = modelFolder.check(appState.modelDirectoryPath) }
@@ -23,6 +26,7 @@ Pane {
     }
 
     ColumnLayout {
+        id: column
         anchors.fill: parent
         spacing: 8
 
@@ -52,6 +56,61 @@ Pane {
                     font: Theme.caption
                     color: root.modelStatus.indexOf("Found") >= 0 ? Theme.green : Theme.red
                 }
+                RowLayout {
+                    visible: root.preferences !== null
+                    TextField {
+                        objectName: "modelUrlField"
+                        Layout.fillWidth: true
+                        placeholderText: root.preferences ? (root.preferences.defaultModelBaseUrl
+                                                             || "Download address (…/resolve/main)") : ""
+                        text: root.preferences ? root.preferences.modelBaseUrl : ""
+                        onTextEdited: root.preferences.modelBaseUrl = text
+                    }
+                    Button {
+                        objectName: "downloadButton"
+                        text: "Download"
+                        enabled: root.modelStatus.indexOf("Missing") >= 0 &&
+                                 ["idle", "done", "error"].indexOf(root.appState.recordingState.name) >= 0
+                        onClicked: root.appState.downloadModel()
+                    }
+                }
+                ProgressBar {
+                    objectName: "settingsDownloadProgress"
+                    visible: root.appState.recordingState.name === "downloading"
+                    Layout.fillWidth: true
+                    value: root.appState.downloadProgress
+                }
+                Label {
+                    objectName: "downloadStatus"
+                    visible: text !== ""
+                    text: ["downloading", "error"].indexOf(root.appState.recordingState.name) >= 0
+                          ? root.appState.recordingState.text : ""
+                    Layout.fillWidth: true
+                    wrapMode: Text.Wrap
+                    font: Theme.caption
+                }
+            }
+        }
+
+        GroupBox {
+            title: "Microphone"
+            visible: root.preferences !== null
+            Layout.fillWidth: true
+            ComboBox {
+                objectName: "inputDeviceBox"
+                anchors.left: parent.left
+                anchors.right: parent.right
+                model: root.preferences ? root.preferences.inputDevices : []
+                textRole: "name"
+                valueRole: "id"
+                // Follows the setting and the list as devices come and go.
+                currentIndex: {
+                    const id = root.preferences ? root.preferences.inputDevice : ""
+                    for (let i = 0; i < model.length; i++)
+                        if (model[i].id === id) return i
+                    return 0
+                }
+                onActivated: root.preferences.inputDevice = currentValue
             }
         }
 
@@ -65,13 +124,59 @@ Pane {
                     font: Theme.monospaced
                 }
                 Label {
-                    text: "Global shortcut to start/stop recording"
+                    text: "Press to start/stop recording; hold while speaking to talk"
                     font: Theme.caption
                     color: Theme.grey
                 }
             }
         }
-        Item { Layout.fillHeight: true }
+
+        GroupBox {
+            title: "General"
+            visible: root.preferences !== null
+            Layout.fillWidth: true
+            ColumnLayout {
+                anchors.fill: parent
+                CheckBox {
+                    objectName: "loadAtStartBox"
+                    text: "Load the model when Orvane starts"
+                    checked: root.preferences ? root.preferences.loadAtStart : true
+                    onToggled: root.preferences.loadAtStart = checked
+                }
+                CheckBox {
+                    objectName: "keepHistoryBox"
+                    text: "Keep a history of transcripts"
+                    checked: root.preferences ? root.preferences.keepHistory : true
+                    onToggled: {
+                        root.preferences.keepHistory = checked
+                        if (!checked && root.history && root.history.entries.length > 0) deleteHistoryDialog.open()
+                    }
+                }
+                CheckBox {
+                    objectName: "notificationsBox"
+                    text: "Desktop notifications when the panel is closed"
+                    checked: root.preferences ? root.preferences.notifications : true
+                    onToggled: root.preferences.notifications = checked
+                }
+                CheckBox {
+                    objectName: "autostartBox"
+                    text: "Start Orvane with the desktop session"
+                    checked: root.preferences ? root.preferences.autostart : false
+                    onToggled: root.preferences.autostart = checked
+                }
+            }
+        }
+    }
+
+    Dialog {
+        id: deleteHistoryDialog
+        objectName: "deleteHistoryDialog"
+        title: "Delete the saved history?"
+        anchors.centerIn: parent
+        modal: true
+        standardButtons: Dialog.Yes | Dialog.No
+        Label { text: "New transcripts are no longer kept. Delete the ones kept so far?" }
+        onAccepted: root.history.clear()
     }
 
     FolderDialog {
