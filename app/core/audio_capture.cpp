@@ -9,6 +9,7 @@ namespace {
 // Audio is handed on a tenth of a second at a time.
 constexpr qint64 kDeliveryMicroseconds = 100'000;
 constexpr size_t kDeliverySamples = SampleConverter::kOutputRate / 10;
+constexpr int kPresenceCheckMs = 500;
 }
 
 QAudioDevice defaultInputDevice() {
@@ -27,7 +28,8 @@ QAudioDevice defaultInputDevice() {
 }
 
 AudioCaptureService::AudioCaptureService(QObject* parent) : QObject(parent) {
-  connect(&devices_, &QMediaDevices::audioInputsChanged, this, &AudioCaptureService::checkDevicePresent);
+  presence_timer_.setInterval(kPresenceCheckMs);
+  connect(&presence_timer_, &QTimer::timeout, this, &AudioCaptureService::checkDevicePresent);
 }
 
 AudioCaptureService::~AudioCaptureService() { stop(); }
@@ -56,6 +58,7 @@ void AudioCaptureService::start(const QString& device_id) {
     throw AudioError("Cannot open the microphone \"" + device.description().toStdString() + "\"");
   }
   device_ = device;
+  presence_timer_.start();
   connect(input_, &QIODevice::readyRead, this, &AudioCaptureService::readInput);
   connect(source_.get(), &QAudioSource::stateChanged, this, [this](QAudio::State state) {
     if (state == QAudio::StoppedState && source_ && source_->error() != QAudio::NoError)
@@ -65,6 +68,7 @@ void AudioCaptureService::start(const QString& device_id) {
 
 void AudioCaptureService::stop() {
   if (!source_) return;
+  presence_timer_.stop();
   readInput();
   const std::vector<float> tail = converter_->finish();
   converted_.insert(converted_.end(), tail.begin(), tail.end());

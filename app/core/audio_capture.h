@@ -7,8 +7,8 @@
 #include <QAudioDevice>
 #include <QByteArray>
 #include <QList>
-#include <QMediaDevices>
 #include <QObject>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <span>
@@ -64,8 +64,10 @@ class AudioCaptureService : public QObject {
   QIODevice* input_ = nullptr;  // owned by source_
   std::unique_ptr<SampleConverter> converter_;
   std::vector<float> converted_;  // 16 kHz samples short of a whole delivery
-  QAudioDevice device_;           // the input being captured
-  QMediaDevices devices_;         // tells when inputs come and go
+  QAudioDevice device_;  // the input being captured
+  // The sound server moves a capture whose device went away to another one without a word, so
+  // the device's presence is checked while capturing.
+  QTimer presence_timer_;
   QString notice_;
 };
 
