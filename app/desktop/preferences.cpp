@@ -1,6 +1,7 @@
 #include "preferences.h"
 
 #include <QAudioDevice>
+#include <QMediaDevices>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -10,8 +11,27 @@
 #include "core/app_settings.h"
 #include "core/model_directory.h"
 
-Preferences::Preferences(QObject* parent) : QObject(parent) {
-  connect(&devices_, &QMediaDevices::audioInputsChanged, this, &Preferences::inputDevicesChanged);
+namespace {
+constexpr int kInputsCheckMs = 2000;
+
+QStringList inputIds() {
+  QStringList ids;
+  for (const QAudioDevice& d : QMediaDevices::audioInputs()) ids << QString::fromUtf8(d.id());
+  return ids;
+}
+}  // namespace
+
+Preferences::Preferences(QObject* parent) : QObject(parent), input_ids_(inputIds()) {
+  inputs_timer_.setInterval(kInputsCheckMs);
+  connect(&inputs_timer_, &QTimer::timeout, this, &Preferences::checkInputs);
+  inputs_timer_.start();
+}
+
+void Preferences::checkInputs() {
+  QStringList ids = inputIds();
+  if (ids == input_ids_) return;
+  input_ids_ = std::move(ids);
+  emit inputDevicesChanged();
 }
 
 void Preferences::store(const char* key, const QVariant& value) {

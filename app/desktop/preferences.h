@@ -3,10 +3,10 @@
 #ifndef ORVANE_APP_PREFERENCES_H
 #define ORVANE_APP_PREFERENCES_H
 
-#include <QMediaDevices>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantList>
 
 class Preferences : public QObject {
@@ -48,8 +48,12 @@ class Preferences : public QObject {
 
  private:
   void store(const char* key, const QVariant& value);
+  void checkInputs();
 
-  QMediaDevices devices_;
+  // Qt's device-change signal does not come for every source the sound server adds or
+  // removes, so the list is compared now and then.
+  QTimer inputs_timer_;
+  QStringList input_ids_;
 };
 
 #endif
