@@ -122,8 +122,7 @@ bool map_records(orv_int8_table_t* t, const unsigned char* base, uint64_t size, 
   return at == size;
 }
 
-// Maps PATH and binds T's entries to it. False (T empty) when the file is not a cache written
-// for the weight file as it is now.
+// Maps the cache file open on FD and binds T's entries to the mapping, which T keeps.
 bool map_cache(orv_int8_table_t* t, int fd, uint64_t file_size, uint64_t source_size,
                uint64_t source_mtime) {
   if (file_size < ORV_INT8_CACHE_HEADER || file_size > SIZE_MAX) return false;
@@ -131,22 +130,9 @@ bool map_cache(orv_int8_table_t* t, int fd, uint64_t file_size, uint64_t source_
   void* p = mmap(nullptr, static_cast<size_t>(file_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
   if (p == MAP_FAILED) return false;
   Mapping file(p, static_cast<size_t>(file_size));
-  uint32_t count = 0;
-  if (!valid_header(file.bytes(), source_size, source_mtime, &count)) return false;
+  if (!orv_int8_cache_bind(t, file.bytes(), file_size, source_size, source_mtime)) return false;
   madvise(p, static_cast<size_t>(file_size), MADV_WILLNEED);  // read ahead in the background
-  orv_int8_table_clear(t);
-  bool ok = false;
-  try {
-    ok = map_records(t, file.bytes(), file_size, count);
-  } catch (const std::bad_alloc&) {
-  }
-  if (!ok) {
-    orv_int8_table_clear(t);
-    return false;
-  }
   t->file = std::move(file);
-  t->loaded_from_file = true;
-  t->match_index = 0;
   return true;
 }
 
@@ -201,6 +187,27 @@ int orv_int8_cache_read(orv_int8_table_t* t, FILE* f, uint64_t file_size, uint64
   bool ok = false;
   try {
     ok = read_records(t, f, file_size - sizeof head, count);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!ok) {
+    orv_int8_table_clear(t);
+    return 0;
+  }
+  t->loaded_from_file = true;
+  t->match_index = 0;
+  return 1;
+}
+
+int orv_int8_cache_bind(orv_int8_table_t* t, const unsigned char* bytes, uint64_t size,
+                        uint64_t source_size, uint64_t source_mtime) {
+  uint32_t count = 0;
+  if (!t || !bytes || size < ORV_INT8_CACHE_HEADER ||
+      !valid_header(bytes, source_size, source_mtime, &count))
+    return 0;
+  orv_int8_table_clear(t);
+  bool ok = false;
+  try {
+    ok = map_records(t, bytes, size, count);
   } catch (const std::bad_alloc&) {
   }
   if (!ok) {

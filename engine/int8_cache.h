@@ -28,6 +28,10 @@ ORV_API int orv_int8_cache_load(orv_int8_table_t *t, const char *model_dir);
 // what the stream holds before anything is allocated. 1 or 0 as above.
 ORV_API int orv_int8_cache_read(orv_int8_table_t *t, FILE *f, uint64_t file_size,
                                 uint64_t source_size, uint64_t source_mtime);
+// Binds T's entries to a whole cache file image at BYTES (SIZE bytes), which must stay in place
+// while T holds them: the entries point into it. Little-endian hosts only. 1 or 0 as above.
+ORV_API int orv_int8_cache_bind(orv_int8_table_t *t, const unsigned char *bytes, uint64_t size,
+                                uint64_t source_size, uint64_t source_mtime);
 // Writes T to MODEL_DIR/int8_cache.bin through a temporary file that replaces it only once it is
 // complete and flushed to disk, so a failed or interrupted save never leaves a partial cache.
 // 0, or -1 (nothing written) when T is empty, the weight file cannot be read or writing fails.
