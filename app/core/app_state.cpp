@@ -97,17 +97,17 @@ void AppState::startRecording() {
   emit waveformLevelsChanged();
   capture_failure_.clear();
   if (firstMissingModelFile(model_dir_).isEmpty()) return beginRecording();
-  record_after_download_ = true;
-  setDownloadProgress(0);
-  setState(RecordingState::downloading(QStringLiteral("Starting download...")));
-  downloader_.start(model_dir_, modelBaseUrl());
+  startDownload(true);
 }
 
 void AppState::downloadModel() {
   const RecordingState::Kind k = state_.kind();
   if (k != RecordingState::Kind::Idle && k != RecordingState::Kind::Done && k != RecordingState::Kind::Error) return;
-  if (firstMissingModelFile(model_dir_).isEmpty()) return;
-  record_after_download_ = false;
+  if (!firstMissingModelFile(model_dir_).isEmpty()) startDownload(false);
+}
+
+void AppState::startDownload(bool record_after) {
+  record_after_download_ = record_after;
   setDownloadProgress(0);
   setState(RecordingState::downloading(QStringLiteral("Starting download...")));
   downloader_.start(model_dir_, modelBaseUrl());
@@ -140,7 +140,9 @@ void AppState::beginRecording() {
       engine_.startStream();
       onGuiThread([this, dir, gpu = engine_.usesGpu()] { modelReady(dir, gpu); });
     } catch (const OrvaneError& e) {
-      onGuiThread([this, message = QString::fromUtf8(e.what())] { recordingFailed(message); });
+      onGuiThread([this, message = QString::fromUtf8(e.what()), loaded = engine_.isModelLoaded()] {
+        recordingFailed(message, loaded);
+      });
     }
   });
   audio_.onAudioLevels = [this](QList<float> levels) { appendLevels(levels); };
@@ -172,13 +174,13 @@ void AppState::modelReady(const QString& dir, bool gpu) {
   if (!isCapturing() && state_.kind() != RecordingState::Kind::Processing) restartIdleTimer();
 }
 
-void AppState::recordingFailed(const QString& message) {
+void AppState::recordingFailed(const QString& message, bool model_loaded) {
   if (isCapturing()) {
     poll_timer_.stop();
     audio_.onAudioLevels = nullptr;
     audio_.stop();
   }
-  if (loaded_dir_ != model_dir_ && modelLoaded()) {  // the load replaced the model, and failed
+  if (!model_loaded && modelLoaded()) {  // a load that replaced the model failed
     loaded_dir_.clear();
     emit modelLoadedChanged();
   }

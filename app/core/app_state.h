@@ -88,7 +88,9 @@ class AppState : public QObject {
   void startRecording();
   void beginRecording();
   void modelReady(const QString& dir, bool gpu);
-  void recordingFailed(const QString& message);
+  // MODEL_LOADED: whether the engine still holds a model after the failure.
+  void recordingFailed(const QString& message, bool model_loaded);
+  void startDownload(bool record_after);
   void unloadModel();
   void restartIdleTimer();
   void stopRecording();
