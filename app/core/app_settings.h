@@ -16,6 +16,12 @@ inline constexpr char kHistoryLengthKey[] = "historyLength";
 inline constexpr char kInputDeviceKey[] = "inputDevice";
 inline constexpr char kNotificationsKey[] = "notifications";
 
+// Defaults and bounds of the numeric settings.
+inline constexpr int kDefaultUnloadAfterIdleSeconds = 900;
+inline constexpr int kMaxIdleSeconds = 7 * 24 * 3600;
+inline constexpr int kDefaultHistoryLength = 50;
+inline constexpr int kMaxHistoryLength = 10000;
+
 inline QSettings appSettings() { return QSettings(QStringLiteral("Orvane"), QStringLiteral("OrvaneApp")); }
 
 // KEY as a boolean ("true"/"false", "1"/"0"); FALLBACK when unset or unreadable.

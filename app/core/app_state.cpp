@@ -6,11 +6,6 @@
 #include "app_settings.h"
 #include "model_directory.h"
 
-namespace {
-constexpr int kDefaultUnloadAfterIdleSeconds = 900;
-constexpr int kMaxIdleSeconds = 7 * 24 * 3600;
-}  // namespace
-
 AppState::AppState(QObject* parent) : QObject(parent), levels_(kLevelCount, 0.0f) {
   model_dir_ = appSettings().value(kModelDirectoryKey).toString();
   if (model_dir_.isEmpty()) setModelDirectoryPath(defaultModelDirectory());

@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int kDefaultLength = 50;
-constexpr int kMaxLength = 10000;
-
 QByteArray line(const TranscriptHistory::Entry& e) {
   const QJsonObject o{{QStringLiteral("time"), e.time.toString(Qt::ISODateWithMs)},
                       {QStringLiteral("text"), e.text}};
@@ -46,7 +43,7 @@ QString TranscriptHistory::defaultPath() {
 }
 
 int TranscriptHistory::limit() const {
-  return settingInt(kHistoryLengthKey, kDefaultLength, 1, kMaxLength);
+  return settingInt(kHistoryLengthKey, kDefaultHistoryLength, 1, kMaxHistoryLength);
 }
 
 void TranscriptHistory::reload() {

@@ -49,6 +49,14 @@ QString Preferences::inputDevice() const { return settingString(kInputDeviceKey)
 void Preferences::setInputDevice(const QString& id) { store(kInputDeviceKey, id); }
 QString Preferences::modelBaseUrl() const { return settingString(kModelBaseUrlKey); }
 void Preferences::setModelBaseUrl(const QString& url) { store(kModelBaseUrlKey, url.trimmed()); }
+int Preferences::unloadAfterIdleSeconds() const {
+  return settingInt(kUnloadAfterIdleKey, kDefaultUnloadAfterIdleSeconds, 0, kMaxIdleSeconds);
+}
+void Preferences::setUnloadAfterIdleSeconds(int seconds) { store(kUnloadAfterIdleKey, seconds); }
+int Preferences::historyLength() const {
+  return settingInt(kHistoryLengthKey, kDefaultHistoryLength, 1, kMaxHistoryLength);
+}
+void Preferences::setHistoryLength(int length) { store(kHistoryLengthKey, length); }
 QString Preferences::defaultModelBaseUrl() const { return ::defaultModelBaseUrl(); }
 
 QVariantList Preferences::inputDevices() const {

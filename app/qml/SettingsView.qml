@@ -152,6 +152,28 @@ Pane {
                         if (!checked && root.history && root.history.entries.length > 0) deleteHistoryDialog.open()
                     }
                 }
+                RowLayout {
+                    Label { text: "Free the model after idle minutes (0: never)"; Layout.fillWidth: true }
+                    SpinBox {
+                        objectName: "unloadMinutesBox"
+                        from: 0
+                        to: 7 * 24 * 60
+                        editable: true
+                        value: root.preferences ? Math.round(root.preferences.unloadAfterIdleSeconds / 60) : 15
+                        onValueModified: root.preferences.unloadAfterIdleSeconds = value * 60
+                    }
+                }
+                RowLayout {
+                    Label { text: "Transcripts kept"; Layout.fillWidth: true }
+                    SpinBox {
+                        objectName: "historyLengthBox"
+                        from: 1
+                        to: 10000
+                        editable: true
+                        value: root.preferences ? root.preferences.historyLength : 50
+                        onValueModified: root.preferences.historyLength = value
+                    }
+                }
                 CheckBox {
                     objectName: "notificationsBox"
                     text: "Desktop notifications when the panel is closed"
