@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/app_settings.h"
 #include "core/app_state.h"
 #include "core/download_command.h"
 #include "desktop/desktop_shell.h"
@@ -50,6 +51,7 @@ int runApp(bool show_panel) {
   }
   AppState state;
   DesktopShell shell(state, instance, show_panel);
+  if (settingBool(kLoadAtStartKey, true)) state.preloadModel();
   return QCoreApplication::exec();
 }
 

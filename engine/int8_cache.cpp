@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -82,6 +86,56 @@ bool read_records(orv_int8_table_t* t, FILE* f, uint64_t left, uint32_t count) {
   return left == 0;
 }
 
+// Whether HEAD is a header this reader knows, written for the weight file as it is now; COUNT
+// gets its entry count.
+bool valid_header(const unsigned char* head, uint64_t source_size, uint64_t source_mtime,
+                  uint32_t* count) {
+  *count = get_u32(head + 16);
+  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || get_u32(head + 8) != kVersion ||
+      get_u32(head + 12) != ORV_INT8_GROUP || *count < 1 || *count > ORV_INT8_TABLE_CAP)
+    return false;
+  if (get_u64(head + 24) != source_size || get_u64(head + 32) != source_mtime) {
+    if (orv_verbose >= 1) std::fprintf(stderr, "INT8 cache: stale, regenerating\n");
+    return false;
+  }
+  return true;
+}
+
+// The entries of a whole cache file mapped at BASE (SIZE bytes), pointing into it: the file's
+// pages are read when a step first touches them rather than all at load time. Little-endian
+// hosts only, where the file's scales are already in memory order.
+bool map_records(orv_int8_table_t* t, const unsigned char* base, uint64_t size, uint32_t count) {
+  uint64_t at = ORV_INT8_CACHE_HEADER;
+  for (uint32_t i = 0; i < count; i++) {
+    if (size - at < ORV_INT8_CACHE_RECORD) return false;
+    Int8Entry e;
+    e.numel = get_u64(base + at);
+    e.k = get_u32(base + at + 8);
+    at += ORV_INT8_CACHE_RECORD;
+    const uint64_t bytes = payload_bytes(e.numel, e.k);
+    if (bytes == 0 || bytes > size - at) return false;
+    e.file_weights = reinterpret_cast<const int8_t*>(base + at);
+    e.file_scales = reinterpret_cast<const uint16_t*>(base + at + e.numel);  // even offset
+    at += bytes;
+    t->entries.push_back(std::move(e));
+  }
+  return at == size;
+}
+
+// Maps the cache file open on FD and binds T's entries to the mapping, which T keeps.
+bool map_cache(orv_int8_table_t* t, int fd, uint64_t file_size, uint64_t source_size,
+               uint64_t source_mtime) {
+  if (file_size < ORV_INT8_CACHE_HEADER || file_size > SIZE_MAX) return false;
+  // Private and writable, so the file on disk never changes through the mapping.
+  void* p = mmap(nullptr, static_cast<size_t>(file_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  if (p == MAP_FAILED) return false;
+  Mapping file(p, static_cast<size_t>(file_size));
+  if (!orv_int8_cache_bind(t, file.bytes(), file_size, source_size, source_mtime)) return false;
+  madvise(p, static_cast<size_t>(file_size), MADV_WILLNEED);  // read ahead in the background
+  t->file = std::move(file);
+  return true;
+}
+
 // Writes the header and every entry of T to F. False on any short write.
 bool write_table(const orv_int8_table_t* t, FILE* f, uint64_t source_size, uint64_t source_mtime) {
   unsigned char head[ORV_INT8_CACHE_HEADER] = {};
@@ -97,14 +151,14 @@ bool write_table(const orv_int8_table_t* t, FILE* f, uint64_t source_size, uint6
     put_u64(rec, e.numel);
     put_u32(rec + 8, e.k);
     if (std::fwrite(rec, 1, sizeof rec, f) != sizeof rec) return false;
-    if (std::fwrite(e.weights.get(), 1, e.numel, f) != e.numel) return false;
+    if (std::fwrite(e.weight_data(), 1, e.numel, f) != e.numel) return false;
     const size_t n_scales = static_cast<size_t>(e.numel / ORV_INT8_GROUP);
     unsigned char le[2 * 4096];
     for (size_t j = 0; j < n_scales; j += 4096) {
       const size_t n = std::min<size_t>(4096, n_scales - j);
       for (size_t i = 0; i < n; i++) {
-        le[2 * i] = static_cast<unsigned char>(e.scales[j + i]);
-        le[2 * i + 1] = static_cast<unsigned char>(e.scales[j + i] >> 8);
+        le[2 * i] = static_cast<unsigned char>(e.scale_data()[j + i]);
+        le[2 * i + 1] = static_cast<unsigned char>(e.scale_data()[j + i] >> 8);
       }
       if (std::fwrite(le, 2, n, f) != n) return false;
     }
@@ -127,18 +181,33 @@ int orv_int8_cache_read(orv_int8_table_t* t, FILE* f, uint64_t file_size, uint64
   if (!t || !f) return 0;
   unsigned char head[ORV_INT8_CACHE_HEADER];
   if (file_size < sizeof head || std::fread(head, 1, sizeof head, f) != sizeof head) return 0;
-  const uint32_t count = get_u32(head + 16);
-  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || get_u32(head + 8) != kVersion ||
-      get_u32(head + 12) != ORV_INT8_GROUP || count < 1 || count > ORV_INT8_TABLE_CAP)
-    return 0;
-  if (get_u64(head + 24) != source_size || get_u64(head + 32) != source_mtime) {
-    if (orv_verbose >= 1) std::fprintf(stderr, "INT8 cache: stale, regenerating\n");
-    return 0;
-  }
+  uint32_t count = 0;
+  if (!valid_header(head, source_size, source_mtime, &count)) return 0;
   orv_int8_table_clear(t);
   bool ok = false;
   try {
     ok = read_records(t, f, file_size - sizeof head, count);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!ok) {
+    orv_int8_table_clear(t);
+    return 0;
+  }
+  t->loaded_from_file = true;
+  t->match_index = 0;
+  return 1;
+}
+
+int orv_int8_cache_bind(orv_int8_table_t* t, const unsigned char* bytes, uint64_t size,
+                        uint64_t source_size, uint64_t source_mtime) {
+  uint32_t count = 0;
+  if (!t || !bytes || size < ORV_INT8_CACHE_HEADER ||
+      !valid_header(bytes, source_size, source_mtime, &count))
+    return 0;
+  orv_int8_table_clear(t);
+  bool ok = false;
+  try {
+    ok = map_records(t, bytes, size, count);
   } catch (const std::bad_alloc&) {
   }
   if (!ok) {
@@ -157,7 +226,11 @@ int orv_int8_cache_load(orv_int8_table_t* t, const char* model_dir) {
   FilePtr f(std::fopen(path.c_str(), "rb"));
   struct stat st;
   if (!f || fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  if (!orv_int8_cache_read(t, f.get(), static_cast<uint64_t>(st.st_size), size, mtime)) return 0;
+  const auto file_size = static_cast<uint64_t>(st.st_size);
+  const bool done = std::endian::native == std::endian::little
+                        ? map_cache(t, fileno(f.get()), file_size, size, mtime)
+                        : orv_int8_cache_read(t, f.get(), file_size, size, mtime) != 0;
+  if (!done) return 0;
   if (orv_verbose >= 1)
     std::fprintf(stderr, "INT8 cache: loaded %u entries from %s\n",
                  static_cast<unsigned>(t->entries.size()), path.c_str());

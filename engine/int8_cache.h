@@ -19,14 +19,18 @@ extern "C" {
 
 enum { ORV_INT8_CACHE_HEADER = 64, ORV_INT8_CACHE_RECORD = 16 };
 
-// Reads MODEL_DIR/int8_cache.bin into T, replacing its entries, when it was written for the
-// weight file there as it is now. 1 when the whole file was read; 0 when it is missing, stale or
-// damaged (T then holds nothing).
+// Maps MODEL_DIR/int8_cache.bin into T (read into memory on big-endian hosts), replacing its
+// entries, when it was written for the weight file there as it is now. 1 when the whole file
+// checked out; 0 when it is missing, stale or damaged (T then holds nothing).
 ORV_API int orv_int8_cache_load(orv_int8_table_t *t, const char *model_dir);
 // The reader behind orv_int8_cache_load, on an open stream of FILE_SIZE bytes, for a weight file
 // of SOURCE_SIZE bytes last modified at SOURCE_MTIME seconds. Every length is checked against
 // what the stream holds before anything is allocated. 1 or 0 as above.
 ORV_API int orv_int8_cache_read(orv_int8_table_t *t, FILE *f, uint64_t file_size,
+                                uint64_t source_size, uint64_t source_mtime);
+// Binds T's entries to a whole cache file image at BYTES (SIZE bytes), which must stay in place
+// while T holds them: the entries point into it. Little-endian hosts only. 1 or 0 as above.
+ORV_API int orv_int8_cache_bind(orv_int8_table_t *t, const unsigned char *bytes, uint64_t size,
                                 uint64_t source_size, uint64_t source_mtime);
 // Writes T to MODEL_DIR/int8_cache.bin through a temporary file that replaces it only once it is
 // complete and flushed to disk, so a failed or interrupted save never leaves a partial cache.

@@ -40,8 +40,8 @@ bool valid_size(uint64_t numel, uint32_t k) {
 }
 
 void fill(orv_int8_matrix_t* out, const Int8Entry& e) {
-  out->weights = e.weights.get();
-  out->scales = e.scales.get();
+  out->weights = e.weight_data();
+  out->scales = e.scale_data();
   out->n = int8_rows(e.numel, e.k);
   out->k = static_cast<int32_t>(e.k);
 }
@@ -114,6 +114,7 @@ void orv_int8_table_clear(orv_int8_table_t* t) {
   t->entries.clear();
   t->loaded_from_file = false;
   t->match_index = 0;
+  t->file = Mapping();
 }
 
 int orv_int8_table_count(const orv_int8_table_t* t) {

@@ -81,18 +81,28 @@ ORV_API void orv_matvec_int8_path(int path, float *y, const float *x, const orv_
 #include <memory>
 #include <vector>
 
+#include "mapping.h"
+
+// An entry owns its arrays when quantised or read into memory; one taken from a mapped cache
+// file points into the table's mapping instead (file_weights, file_scales).
 struct Int8Entry {
   const uint16_t *key = nullptr;  // BF16 source; null for a file entry not bound yet
   std::unique_ptr<int8_t[]> weights;
   std::unique_ptr<uint16_t[]> scales;
+  const int8_t *file_weights = nullptr;
+  const uint16_t *file_scales = nullptr;
   uint64_t numel = 0;
   uint32_t k = 0;
+
+  const int8_t *weight_data() const { return weights ? weights.get() : file_weights; }
+  const uint16_t *scale_data() const { return scales ? scales.get() : file_scales; }
 };
 
 struct orv_int8_table_t {
   std::vector<Int8Entry> entries;  // in registration order, at most ORV_INT8_TABLE_CAP
   bool loaded_from_file = false;   // entries came from a cache file and are bound in order
   int match_index = 0;             // next file entry to bind
+  Mapping file;                    // the mapped cache file the file entries point into
 };
 
 // Rows of ENTRY's matrix (numel / k).

@@ -17,7 +17,7 @@ packages=(
   qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qt-labs-platform qml6-module-qttest
   pulseaudio pulseaudio-utils xvfb xclip xdotool
-  libxcb1-dev libx11-dev libxtst-dev libibus-1.0-dev ibus gir1.2-ibus-1.0 python3-gi
+  libxcb1-dev libxcb-xkb-dev libx11-dev libxtst-dev libibus-1.0-dev ibus gir1.2-ibus-1.0 python3-gi
   libfcitx5core-dev fcitx5-modules-dev fcitx5-modules x11-utils x11-xserver-utils x11-xkb-utils dbus-daemon
   fonts-dejavu-core
   g++-aarch64-linux-gnu libopenblas-dev:arm64 libgtest-dev:arm64

@@ -9,6 +9,7 @@ namespace {
 // Audio is handed on a tenth of a second at a time.
 constexpr qint64 kDeliveryMicroseconds = 100'000;
 constexpr size_t kDeliverySamples = SampleConverter::kOutputRate / 10;
+constexpr int kPresenceCheckMs = 500;
 }
 
 QAudioDevice defaultInputDevice() {
@@ -26,13 +27,24 @@ QAudioDevice defaultInputDevice() {
   return inputs.isEmpty() ? QAudioDevice() : inputs.first();
 }
 
-AudioCaptureService::AudioCaptureService(QObject* parent) : QObject(parent) {}
+AudioCaptureService::AudioCaptureService(QObject* parent) : QObject(parent) {
+  presence_timer_.setInterval(kPresenceCheckMs);
+  connect(&presence_timer_, &QTimer::timeout, this, &AudioCaptureService::checkDevicePresent);
+}
 
 AudioCaptureService::~AudioCaptureService() { stop(); }
 
-void AudioCaptureService::start() {
+void AudioCaptureService::start(const QString& device_id) {
   stop();
-  const QAudioDevice device = defaultInputDevice();
+  QAudioDevice device;
+  for (const QAudioDevice& d : QMediaDevices::audioInputs())
+    if (!device_id.isEmpty() && d.id() == device_id.toUtf8()) device = d;
+  notice_.clear();
+  if (device.isNull()) {
+    if (!device_id.isEmpty())
+      notice_ = QStringLiteral("The chosen microphone is not connected; using the default one.");
+    device = defaultInputDevice();
+  }
   if (device.isNull()) throw AudioError("No microphone found");
   const QAudioFormat format = device.preferredFormat();
   converter_ = std::make_unique<SampleConverter>(format);
@@ -45,6 +57,8 @@ void AudioCaptureService::start() {
     input_ = nullptr;
     throw AudioError("Cannot open the microphone \"" + device.description().toStdString() + "\"");
   }
+  device_ = device;
+  presence_timer_.start();
   connect(input_, &QIODevice::readyRead, this, &AudioCaptureService::readInput);
   connect(source_.get(), &QAudioSource::stateChanged, this, [this](QAudio::State state) {
     if (state == QAudio::StoppedState && source_ && source_->error() != QAudio::NoError)
@@ -54,6 +68,7 @@ void AudioCaptureService::start() {
 
 void AudioCaptureService::stop() {
   if (!source_) return;
+  presence_timer_.stop();
   readInput();
   const std::vector<float> tail = converter_->finish();
   converted_.insert(converted_.end(), tail.begin(), tail.end());
@@ -64,6 +79,13 @@ void AudioCaptureService::stop() {
   source_.reset();
   input_ = nullptr;
   converter_.reset();
+}
+
+void AudioCaptureService::checkDevicePresent() {
+  if (!source_) return;
+  for (const QAudioDevice& d : QMediaDevices::audioInputs())
+    if (d.id() == device_.id()) return;
+  emit failed(QStringLiteral("The microphone \"%1\" was disconnected").arg(device_.description()));
 }
 
 void AudioCaptureService::readInput() {

@@ -45,8 +45,11 @@ QString checkModelStatus(const QString& path) {
 }
 
 QString modelBaseUrl() {
-  const QString stored = appSettings().value(kModelBaseUrlKey).toString();
-  if (!stored.isEmpty()) return stored;
+  const QString stored = settingString(kModelBaseUrlKey);
+  return stored.isEmpty() ? defaultModelBaseUrl() : stored;
+}
+
+QString defaultModelBaseUrl() {
   const QString env = qEnvironmentVariable("ORVANE_MODEL_URL");
   if (!env.isEmpty()) return env;
   return QStringLiteral(ORVANE_MODEL_URL);

@@ -27,5 +27,7 @@ QString checkModelStatus(const QString& path);
 // Base address of the model repository: the "modelBaseUrl" setting, else the environment's
 // ORVANE_MODEL_URL, else the address built in; empty when none is set.
 QString modelBaseUrl();
+// The address used when the setting is empty: ORVANE_MODEL_URL, else the one built in.
+QString defaultModelBaseUrl();
 
 #endif

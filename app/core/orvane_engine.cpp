@@ -1,7 +1,10 @@
 #include "orvane_engine.h"
 
+#include <malloc.h>
+
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace {
 constexpr int kReadSlots = 64;  // token strings taken from the engine per read
@@ -11,14 +14,32 @@ OrvaneEngine::OrvaneEngine() = default;
 OrvaneEngine::~OrvaneEngine() = default;
 
 void OrvaneEngine::loadModel(const QString& path) {
-  if (ctx_) return;
+  if (ctx_ && path == loaded_path_) return;
+  unload();
   // Without a usable GPU the CPU path transcribes: slower, but dictation still works.
-  uses_gpu_ = orv_gpu_init() != 0;
+  if (!gpu_checked_) uses_gpu_ = orv_gpu_init() != 0;
+  gpu_checked_ = true;
   ctx_.reset(orv_load(path.toUtf8().constData()));
   if (!ctx_) throw OrvaneError(OrvaneError::modelLoadFailed);
+  loaded_path_ = path;
   // On the CPU, 8-bit decoder weights halve the memory read per token; where they cannot be
   // prepared the BF16 weights serve.
   if (!uses_gpu_) orv_set_int8(ctx_.get(), 1);
+}
+
+void OrvaneEngine::warmUp() {
+  startStream();
+  // A second is past the silence every stream starts with and the decoder's first steps.
+  const std::vector<float> quiet(16000, 0.0f);
+  orv_stream_feed(stream_.get(), quiet.data(), static_cast<int>(quiet.size()));
+  freeStream();
+}
+
+void OrvaneEngine::unload() {
+  stream_.reset();
+  ctx_.reset();
+  loaded_path_.clear();
+  malloc_trim(0);
 }
 
 void OrvaneEngine::startStream() {

@@ -20,9 +20,15 @@ class OrvaneEngine {
   OrvaneEngine& operator=(const OrvaneEngine&) = delete;
 
   // Starts the GPU backend when one is usable (the CPU path runs otherwise) and loads the model
-  // in PATH. Does nothing once a model is loaded; a failed load leaves the wrapper unloaded.
+  // in PATH. Does nothing while the model of PATH is loaded; another directory replaces the
+  // loaded model. A failed load leaves the wrapper unloaded.
   void loadModel(const QString& path);
   bool isModelLoaded() const { return ctx_ != nullptr; }
+  // Runs a short stream of silence, so the engine computes the start every stream shares now
+  // rather than in the first dictation. Throws like startStream.
+  void warmUp();
+  // Frees the stream and the model, and hands the freed memory back to the system.
+  void unload();
   // Whether the loaded model runs on the GPU (false before the first load).
   bool usesGpu() const { return uses_gpu_; }
 
@@ -49,7 +55,9 @@ class OrvaneEngine {
   std::unique_ptr<orv_ctx_t, CtxFree> ctx_;
   std::unique_ptr<orv_stream_t, StreamFree> stream_;  // declared after ctx_: released first
   Utf8Joiner joiner_;
+  QString loaded_path_;
   bool uses_gpu_ = false;
+  bool gpu_checked_ = false;
 };
 
 #endif

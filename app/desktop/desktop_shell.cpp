@@ -2,12 +2,14 @@
 
 #include <QGuiApplication>
 
+#include "core/app_settings.h"
 #include "core/app_state.h"
 #include "single_instance.h"
 
 DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_panel)
-    : state_(state), typing_(state), views_(&state, &hot_key_, &clipboard_, &typing_) {
-  hot_key_.onToggle = [this] { toggle(); };
+    : state_(state), typing_(state), views_(&state, &hot_key_, &clipboard_, &typing_, &history_) {
+  hot_key_.onToggle = [this] { keyPressed(); };
+  hot_key_.onRelease = [this] { keyReleased(); };
   hot_key_.registerHotKey();
 
   instance.onRequest = [this](const QString& request) {
@@ -18,10 +20,9 @@ DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_
   };
 
   clipboard_.onNeedsFocus = [this] { views_.showPanel(); };
-  connect(&state_, &AppState::recordingStateChanged, this, [this] {
-    if (state_.recordingState().kind() == RecordingState::Kind::Done)
-      clipboard_.ensure(state_.liveText());
-  });
+  connect(&state_, &AppState::recordingStateChanged, this, &DesktopShell::stateChanged);
+  connect(&state_, &AppState::transcriptFinished, &history_,
+          [this](const QString& text) { history_.add(text); });
 
   // The app lives in the tray: closing its last window does not end it, the quit item does.
   QGuiApplication::setQuitOnLastWindowClosed(false);
@@ -30,6 +31,32 @@ DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_
 }
 
 DesktopShell::~DesktopShell() { hot_key_.unregisterHotKey(); }
+
+// A finished transcript is checked onto the clipboard; with the panel closed, the user hears of
+// it, and of errors, through a desktop notification.
+void DesktopShell::stateChanged() {
+  const RecordingState& s = state_.recordingState();
+  if (s.kind() == RecordingState::Kind::Done) clipboard_.ensure(state_.liveText());
+  const bool panel_open = views_.panel() && views_.panel()->isVisible();
+  if (panel_open || !settingBool(kNotificationsKey, true)) return;
+  if (s.kind() == RecordingState::Kind::Done)
+    notifier_.notify(QStringLiteral("Copied"), state_.liveText().left(200));
+  else if (s.kind() == RecordingState::Kind::Error)
+    notifier_.notify(QStringLiteral("Orvane: error"), s.text());
+}
+
+void DesktopShell::keyPressed() {
+  press_started_ = !state_.isCapturing();
+  held_.start();
+  toggle();
+}
+
+// A short press only toggled; a long one that started the recording ends it.
+void DesktopShell::keyReleased() {
+  if (press_started_ && held_.isValid() && held_.elapsed() >= kHoldMs)
+    QMetaObject::invokeMethod(&state_, &AppState::endRecording, Qt::QueuedConnection);
+  press_started_ = false;
+}
 
 // Never inside the key event's handler: the toggle runs from the event loop, after it returns.
 void DesktopShell::toggle() {

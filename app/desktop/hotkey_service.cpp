@@ -23,12 +23,12 @@ void HotKeyService::registerHotKey() {
   unregisterHotKey();
   // Under Wayland an X11 grab would only see keys typed into other X11 programs: use the portal.
   if (waylandSession()) {
-    portal_ = std::make_unique<PortalHotKey>([this] { press(); },
+    portal_ = std::make_unique<PortalHotKey>([this] { press(); }, [this] { release(); },
                                              [this](const QString& why) { setNotice(why); });
     portal_->start();
     return;
   }
-  x11_ = std::make_unique<X11HotKey>([this] { press(); });
+  x11_ = std::make_unique<X11HotKey>([this] { press(); }, [this] { release(); });
   switch (x11_->grab()) {
     case X11HotKey::Result::Grabbed:
       return;
@@ -48,6 +48,10 @@ void HotKeyService::unregisterHotKey() {
 
 void HotKeyService::press() {
   if (onToggle) onToggle();
+}
+
+void HotKeyService::release() {
+  if (onRelease) onRelease();
 }
 
 void HotKeyService::setNotice(const QString& why) {

@@ -18,8 +18,10 @@ class HotKeyService : public QObject {
   explicit HotKeyService(QObject* parent = nullptr);
   ~HotKeyService() override;
 
-  // Called on the GUI thread for every press; set by the owner before registerHotKey().
+  // Called on the GUI thread for every press and every release of the key (no releases where
+  // the system cannot tell them from auto-repeat); set by the owner before registerHotKey().
   std::function<void()> onToggle;
+  std::function<void()> onRelease;
 
   void registerHotKey();
   void unregisterHotKey();
@@ -32,6 +34,7 @@ class HotKeyService : public QObject {
 
  private:
   void press();
+  void release();
   void setNotice(const QString& why);
 
   std::unique_ptr<X11HotKey> x11_;

@@ -49,9 +49,12 @@ QString newToken() {
 
 }  // namespace
 
-PortalHotKey::PortalHotKey(std::function<void()> on_press,
+PortalHotKey::PortalHotKey(std::function<void()> on_press, std::function<void()> on_release,
                            std::function<void(const QString&)> on_failed, QObject* parent)
-    : QObject(parent), on_press_(std::move(on_press)), on_failed_(std::move(on_failed)) {
+    : QObject(parent),
+      on_press_(std::move(on_press)),
+      on_release_(std::move(on_release)),
+      on_failed_(std::move(on_failed)) {
   qDBusRegisterMetaType<Shortcut>();
   qDBusRegisterMetaType<ShortcutList>();
 }
@@ -122,6 +125,8 @@ void PortalHotKey::sessionCreated(uint response, const QVariantMap& results) {
 
   bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
               SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+  bus.connect(kService, kPath, kInterface, QStringLiteral("Deactivated"), this,
+              SLOT(deactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
   const ShortcutList shortcuts{
       {QString::fromLatin1(kShortcutId),
        {{QStringLiteral("description"), QStringLiteral("Start/stop recording")},
@@ -144,6 +149,12 @@ void PortalHotKey::activated(const QDBusObjectPath& session, const QString& shor
                              const QVariantMap&) {
   if (session.path() == session_ && shortcut_id == QLatin1String(kShortcutId) && on_press_)
     on_press_();
+}
+
+void PortalHotKey::deactivated(const QDBusObjectPath& session, const QString& shortcut_id,
+                               qulonglong, const QVariantMap&) {
+  if (session.path() == session_ && shortcut_id == QLatin1String(kShortcutId) && on_release_)
+    on_release_();
 }
 
 void PortalHotKey::fail(const QString& why) {

@@ -9,13 +9,14 @@
 #include <functional>
 
 // Alt+Space through the desktop portal's GlobalShortcuts interface (Wayland desktops). The portal
-// answers asynchronously: start() returns at once; on_press runs for every activation and
-// on_failed once, with the reason, when the portal is missing or refuses the shortcut.
+// answers asynchronously: start() returns at once; on_press runs for every activation,
+// on_release for every deactivation (the key coming up), and on_failed once, with the reason,
+// when the portal is missing or refuses the shortcut.
 class PortalHotKey : public QObject {
   Q_OBJECT
  public:
-  PortalHotKey(std::function<void()> on_press, std::function<void(const QString&)> on_failed,
-               QObject* parent = nullptr);
+  PortalHotKey(std::function<void()> on_press, std::function<void()> on_release,
+               std::function<void(const QString&)> on_failed, QObject* parent = nullptr);
   ~PortalHotKey() override;
 
   void start();
@@ -27,6 +28,8 @@ class PortalHotKey : public QObject {
   void shortcutsBound(uint response, const QVariantMap& results);
   void activated(const QDBusObjectPath& session, const QString& shortcut_id, qulonglong timestamp,
                  const QVariantMap& options);
+  void deactivated(const QDBusObjectPath& session, const QString& shortcut_id,
+                   qulonglong timestamp, const QVariantMap& options);
 
  private:
   // Portal requests answer through a Response signal on a request object whose path the caller
@@ -37,6 +40,7 @@ class PortalHotKey : public QObject {
   void fail(const QString& why);
 
   std::function<void()> on_press_;
+  std::function<void()> on_release_;
   std::function<void(const QString&)> on_failed_;
   QString session_;
   QString pending_request_;

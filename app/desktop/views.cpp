@@ -18,13 +18,14 @@ QIcon statusIconFile(const QString& name) {
 }  // namespace
 
 Views::Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* typing,
-             QObject* parent)
-    : QObject(parent), app_state_(app_state), typing_(typing) {
+             QObject* history, QObject* parent)
+    : QObject(parent), app_state_(app_state), typing_(typing), history_(history) {
   panel_ =
       createWindow("Panel.qml", {{QStringLiteral("appState"), QVariant::fromValue(app_state)},
                                  {QStringLiteral("hotKey"), QVariant::fromValue(hot_key)},
                                  {QStringLiteral("clipboard"), QVariant::fromValue(clipboard)},
-                                 {QStringLiteral("typing"), QVariant::fromValue(typing)}});
+                                 {QStringLiteral("typing"), QVariant::fromValue(typing)},
+                                 {QStringLiteral("history"), QVariant::fromValue(history)}});
   if (panel_) {
     connect(panel_.get(), SIGNAL(settingsRequested()), this, SLOT(openSettings()));
     connect(panel_.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
@@ -106,7 +107,9 @@ void Views::openSettings() {
     settings_ = createWindow("Settings.qml",
                              {{QStringLiteral("appState"), QVariant::fromValue(app_state_)},
                               {QStringLiteral("modelFolder"), QVariant::fromValue(&model_folder_)},
-                              {QStringLiteral("typing"), QVariant::fromValue(typing_)}})
+                              {QStringLiteral("typing"), QVariant::fromValue(typing_)},
+                              {QStringLiteral("preferences"), QVariant::fromValue(&preferences_)},
+                              {QStringLiteral("history"), QVariant::fromValue(history_)}})
                     .release();
     if (!settings_) return;
     connect(settings_, &QWindow::visibleChanged, settings_,

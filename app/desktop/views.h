@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "model_folder.h"
+#include "preferences.h"
 
 class QMenu;
 
@@ -19,9 +20,9 @@ class Views : public QObject {
  public:
   // The objects must outlive the views. hot_key, clipboard and typing carry the notices the panel
   // shows when the shortcut, the clipboard or typing does not work; typing also holds the output
-  // mode the settings change.
+  // mode the settings change; history holds the earlier transcripts.
   Views(QObject* app_state, QObject* hot_key, QObject* clipboard, QObject* typing = nullptr,
-        QObject* parent = nullptr);
+        QObject* history = nullptr, QObject* parent = nullptr);
   ~Views() override;
 
   QQuickWindow* panel() const { return panel_.get(); }
@@ -46,7 +47,9 @@ class Views : public QObject {
 
   QObject* app_state_;
   QObject* typing_;
+  QObject* history_;
   ModelFolder model_folder_;
+  Preferences preferences_;
   QQmlApplicationEngine engine_;
   std::unique_ptr<QQuickWindow> panel_;
   QPointer<QQuickWindow> settings_;

@@ -1,5 +1,10 @@
 #include "x11_hotkey.h"
 
+// xcb/xkb.h names a structure member "explicit", a keyword in C++.
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
+
 #include <array>
 #include <cstdlib>
 #include <span>
@@ -20,7 +25,8 @@ using Reply = std::unique_ptr<T, FreeReply<T>>;
 
 }  // namespace
 
-X11HotKey::X11HotKey(std::function<void()> on_press) : on_press_(std::move(on_press)) {}
+X11HotKey::X11HotKey(std::function<void()> on_press, std::function<void()> on_release)
+    : on_press_(std::move(on_press)), on_release_(std::move(on_release)) {}
 
 X11HotKey::~X11HotKey() {
   if (conn_) ungrabKeys();
@@ -76,6 +82,7 @@ X11HotKey::Result X11HotKey::grab() {
     return Result::NoDisplay;
   }
   root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_.get())).data->root;
+  detectable_repeat_ = enableDetectableRepeat();
   keys_ = lookUpKeys();
   if (keys_.space == 0) {
     conn_.reset();
@@ -92,6 +99,17 @@ X11HotKey::Result X11HotKey::grab() {
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readEvents(); });
   readEvents();  // anything queued while the grab requests were checked
   return result;
+}
+
+bool X11HotKey::enableDetectableRepeat() {
+  xcb_connection_t* c = conn_.get();
+  Reply<xcb_xkb_use_extension_reply_t> xkb(
+      xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+  if (!xkb || !xkb->supported) return false;
+  const uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
+  Reply<xcb_xkb_per_client_flags_reply_t> flags(xcb_xkb_per_client_flags_reply(
+      c, xcb_xkb_per_client_flags(c, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0), nullptr));
+  return flags && (flags->value & flag);
 }
 
 X11HotKey::Result X11HotKey::grabKeys() {
@@ -123,13 +141,21 @@ void X11HotKey::readEvents() {
     switch (event->response_type & 0x7f) {
       case XCB_KEY_PRESS: {
         const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(raw);
-        // Auto-repeat sends a release and a press with the same time stamp: one press only.
-        if (press->detail == keys_.space && press->time != last_release_ && on_press_) on_press_();
+        // Detectable auto-repeat sends more presses while the key is held; without it a repeat
+        // is a release and a press with the same time stamp. One press either way.
+        if (press->detail != keys_.space || held_ || press->time == last_release_) break;
+        held_ = detectable_repeat_;
+        if (on_press_) on_press_();
         break;
       }
-      case XCB_KEY_RELEASE:
-        last_release_ = reinterpret_cast<const xcb_key_release_event_t*>(raw)->time;
+      case XCB_KEY_RELEASE: {
+        const auto* release = reinterpret_cast<const xcb_key_release_event_t*>(raw);
+        last_release_ = release->time;
+        if (release->detail != keys_.space || !held_) break;
+        held_ = false;
+        if (on_release_) on_release_();
         break;
+      }
       case XCB_MAPPING_NOTIFY: {
         // The layout changed: the space bar or the modifiers may have moved. Programs that type
         // through XTEST remap keys for a moment all the time, so the grab is only redone when the

@@ -8,12 +8,15 @@
 #include <memory>
 
 // Alt+Space grabbed on the X11 root window through a connection of its own, so that it works
-// whatever Qt's platform plugin is. Presses arrive on the thread that created the object.
+// whatever Qt's platform plugin is. Presses and releases arrive on the thread that created the
+// object, one of each per time the key goes down: the server's auto-repeat is made detectable
+// (XKB), so a held key sends no releases until it really comes up. Without XKB no releases are
+// reported.
 class X11HotKey {
  public:
   enum class Result { Grabbed, Taken, NoDisplay };
 
-  explicit X11HotKey(std::function<void()> on_press);
+  explicit X11HotKey(std::function<void()> on_press, std::function<void()> on_release = {});
   ~X11HotKey();
   X11HotKey(const X11HotKey&) = delete;
   X11HotKey& operator=(const X11HotKey&) = delete;
@@ -30,6 +33,7 @@ class X11HotKey {
     bool operator==(const Keys&) const = default;
   };
   Keys lookUpKeys() const;
+  bool enableDetectableRepeat();
   Result grabKeys();
   void ungrabKeys();
   void readEvents();
@@ -40,9 +44,12 @@ class X11HotKey {
   std::unique_ptr<xcb_connection_t, ConnectionCloser> conn_;
   std::unique_ptr<QSocketNotifier> notifier_;
   std::function<void()> on_press_;
+  std::function<void()> on_release_;
   xcb_window_t root_ = 0;
   Keys keys_;
   xcb_timestamp_t last_release_ = 0;
+  bool detectable_repeat_ = false;
+  bool held_ = false;
 };
 
 #endif

@@ -10,6 +10,7 @@ Pane {
     property QtObject hotKey: null
     property QtObject clipboard: null
     property QtObject typing: null
+    property QtObject history: null
     signal settingsRequested()
     signal quitRequested()
 
@@ -18,7 +19,7 @@ Pane {
         downloading: [Theme.blue, appState.recordingState.text],
         error: [Theme.red, "Error: " + appState.recordingState.text],
         idle: [Theme.grey, "Ready"],
-        loading: [Theme.orange, "Loading model..."],
+        loading: [Theme.red, "Recording... (loading the model)"],
         recording: [Theme.red, "Recording..."],
         processing: [Theme.orange, "Transcribing..."],
         done: [Theme.green, "Copied!"]
@@ -63,7 +64,7 @@ Pane {
 
         WaveformView {
             objectName: "waveform"
-            readonly property bool shown: root.kind === "recording"
+            readonly property bool shown: root.kind === "recording" || root.kind === "loading"
             Layout.fillWidth: true
             levels: root.appState.waveformLevels
             visible: opacity > 0
@@ -134,6 +135,9 @@ Pane {
             objectName: "typingNotice"
             visible: text !== ""
             text: root.typing ? root.typing.notice : ""
+            objectName: "captureNotice"
+            visible: text !== ""
+            text: root.appState.notice || ""
             Layout.fillWidth: true
             wrapMode: Text.Wrap
             font: Theme.caption
@@ -148,6 +152,13 @@ Pane {
             wrapMode: Text.Wrap
             font: Theme.caption
             color: Theme.red
+        }
+
+        HistoryList {
+            objectName: "history"
+            history: root.history
+            visible: root.history !== null && count > 0
+            Layout.fillWidth: true
         }
 
         Divider {}

@@ -9,6 +9,7 @@ ApplicationWindow {
     property QtObject hotKey: null
     property QtObject clipboard: null
     property QtObject typing: null
+    property QtObject history: null
     property bool ordinaryWindow: false
     signal settingsRequested()
     signal quitRequested()
@@ -27,6 +28,7 @@ ApplicationWindow {
         hotKey: window.hotKey
         clipboard: window.clipboard
         typing: window.typing
+        history: window.history
         onSettingsRequested: window.settingsRequested()
         onQuitRequested: window.quitRequested()
     }

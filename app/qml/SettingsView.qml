@@ -3,18 +3,20 @@ import QtQuick.Controls
 import QtQuick.Dialogs
 import QtQuick.Layouts
 
-// The model directory (with whether it holds the model files), the shortcut and where the words
-// go.
+// The model directory (with whether it holds the model files), where the model is downloaded
+// from, the microphone, the shortcut, where the words go and the general switches.
 Pane {
     id: root
     required property QtObject appState
     required property QtObject modelFolder
     property QtObject typing: null
+    property QtObject preferences: null
+    property QtObject history: null
     // Filled when the view is shown and on every change of the directory afterwards.
     property string modelStatus: ""
 
     implicitWidth: 450
-    implicitHeight: 340
+    implicitHeight: column.implicitHeight + topPadding + bottomPadding
     padding: 16
 
     function refreshStatus() { modelStatus = modelFolder.check(appState.modelDirectoryPath) }
@@ -25,6 +27,7 @@ Pane {
     }
 
     ColumnLayout {
+        id: column
         anchors.fill: parent
         spacing: 8
 
@@ -54,6 +57,61 @@ Pane {
                     font: Theme.caption
                     color: root.modelStatus.indexOf("Found") >= 0 ? Theme.green : Theme.red
                 }
+                RowLayout {
+                    visible: root.preferences !== null
+                    TextField {
+                        objectName: "modelUrlField"
+                        Layout.fillWidth: true
+                        placeholderText: root.preferences ? (root.preferences.defaultModelBaseUrl
+                                                             || "Download address (…/resolve/main)") : ""
+                        text: root.preferences ? root.preferences.modelBaseUrl : ""
+                        onTextEdited: root.preferences.modelBaseUrl = text
+                    }
+                    Button {
+                        objectName: "downloadButton"
+                        text: "Download"
+                        enabled: root.modelStatus.indexOf("Missing") >= 0 &&
+                                 ["idle", "done", "error"].indexOf(root.appState.recordingState.name) >= 0
+                        onClicked: root.appState.downloadModel()
+                    }
+                }
+                ProgressBar {
+                    objectName: "settingsDownloadProgress"
+                    visible: root.appState.recordingState.name === "downloading"
+                    Layout.fillWidth: true
+                    value: root.appState.downloadProgress
+                }
+                Label {
+                    objectName: "downloadStatus"
+                    visible: text !== ""
+                    text: ["downloading", "error"].indexOf(root.appState.recordingState.name) >= 0
+                          ? root.appState.recordingState.text : ""
+                    Layout.fillWidth: true
+                    wrapMode: Text.Wrap
+                    font: Theme.caption
+                }
+            }
+        }
+
+        GroupBox {
+            title: "Microphone"
+            visible: root.preferences !== null
+            Layout.fillWidth: true
+            ComboBox {
+                objectName: "inputDeviceBox"
+                anchors.left: parent.left
+                anchors.right: parent.right
+                model: root.preferences ? root.preferences.inputDevices : []
+                textRole: "name"
+                valueRole: "id"
+                // Follows the setting and the list as devices come and go.
+                currentIndex: {
+                    const id = root.preferences ? root.preferences.inputDevice : ""
+                    for (let i = 0; i < model.length; i++)
+                        if (model[i].id === id) return i
+                    return 0
+                }
+                onActivated: root.preferences.inputDevice = currentValue
             }
         }
 
@@ -67,7 +125,7 @@ Pane {
                     font: Theme.monospaced
                 }
                 Label {
-                    text: "Global shortcut to start/stop recording"
+                    text: "Press to start/stop recording; hold while speaking to talk"
                     font: Theme.caption
                     color: Theme.grey
                 }
@@ -93,7 +151,75 @@ Pane {
                 }
             }
         }
-        Item { Layout.fillHeight: true }
+
+        GroupBox {
+            title: "General"
+            visible: root.preferences !== null
+            Layout.fillWidth: true
+            ColumnLayout {
+                anchors.fill: parent
+                CheckBox {
+                    objectName: "loadAtStartBox"
+                    text: "Load the model when Orvane starts"
+                    checked: root.preferences ? root.preferences.loadAtStart : true
+                    onToggled: root.preferences.loadAtStart = checked
+                }
+                CheckBox {
+                    objectName: "keepHistoryBox"
+                    text: "Keep a history of transcripts"
+                    checked: root.preferences ? root.preferences.keepHistory : true
+                    onToggled: {
+                        root.preferences.keepHistory = checked
+                        if (!checked && root.history && root.history.entries.length > 0) deleteHistoryDialog.open()
+                    }
+                }
+                RowLayout {
+                    Label { text: "Free the model after idle minutes (0: never)"; Layout.fillWidth: true }
+                    SpinBox {
+                        objectName: "unloadMinutesBox"
+                        from: 0
+                        to: 7 * 24 * 60
+                        editable: true
+                        value: root.preferences ? Math.round(root.preferences.unloadAfterIdleSeconds / 60) : 15
+                        onValueModified: root.preferences.unloadAfterIdleSeconds = value * 60
+                    }
+                }
+                RowLayout {
+                    Label { text: "Transcripts kept"; Layout.fillWidth: true }
+                    SpinBox {
+                        objectName: "historyLengthBox"
+                        from: 1
+                        to: 10000
+                        editable: true
+                        value: root.preferences ? root.preferences.historyLength : 50
+                        onValueModified: root.preferences.historyLength = value
+                    }
+                }
+                CheckBox {
+                    objectName: "notificationsBox"
+                    text: "Desktop notifications when the panel is closed"
+                    checked: root.preferences ? root.preferences.notifications : true
+                    onToggled: root.preferences.notifications = checked
+                }
+                CheckBox {
+                    objectName: "autostartBox"
+                    text: "Start Orvane with the desktop session"
+                    checked: root.preferences ? root.preferences.autostart : false
+                    onToggled: root.preferences.autostart = checked
+                }
+            }
+        }
+    }
+
+    Dialog {
+        id: deleteHistoryDialog
+        objectName: "deleteHistoryDialog"
+        title: "Delete the saved history?"
+        anchors.centerIn: parent
+        modal: true
+        standardButtons: Dialog.Yes | Dialog.No
+        Label { text: "New transcripts are no longer kept. Delete the ones kept so far?" }
+        onAccepted: root.history.clear()
     }
 
     FolderDialog {

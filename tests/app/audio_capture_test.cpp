@@ -85,6 +85,35 @@ class AudioCaptureTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!buffers.empty(), 20000);
     audio.stop();
   }
+
+  // The same tone on both channels of the stereo microphone (a stereo file, so the server does
+  // not mix it) keeps its level in the mono mix:
+  // a sine of amplitude 0.5 has an RMS of 0.354 (summing the channels would double it).
+  void stereoToneKeepsItsLevel() {
+    QCOMPARE(defaultInputDevice().preferredFormat().channelCount(), 2);
+    QTemporaryDir dir;
+    const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+    QCOMPARE(QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("16000"),
+                                                    QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
+                                                    QStringLiteral("1"), QStringLiteral("sine"), QStringLiteral("440"),
+                                                    QStringLiteral("vol"), QStringLiteral("0.5")}),
+             0);
+    AudioCaptureService audio;
+    float loudest = 0;
+    int buffers = 0;
+    audio.onAudioBuffer = [&](std::vector<float> s) {
+      buffers++;
+      loudest = std::max(loudest, AudioCaptureService::levels(s).value(0));
+    };
+    audio.start();
+    QTRY_VERIFY_WITH_TIMEOUT(buffers >= 3, 20000);
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=virt"), wav});
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, 20000);
+    QTest::qWait(500);
+    audio.stop();
+    QVERIFY2(std::fabs(loudest - 0.3536f) < 0.03f, qPrintable(QString::number(loudest)));
+  }
 };
 
 ORVANE_AUDIO_QTEST_MAIN(QCoreApplication, AudioCaptureTest)

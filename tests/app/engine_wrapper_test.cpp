@@ -65,10 +65,18 @@ class EngineWrapperTest : public QObject {
     QVERIFY(makeTinyModel(dir.path()));
     engine.loadModel(dir.path());
     QVERIFY(engine.isModelLoaded());
-    engine.loadModel(empty.path());  // loaded already: the new path is not even looked at
     engine.startStream();
+    engine.loadModel(dir.path());  // loaded already: the stream stays
     QCOMPARE(thrownCode([&] { engine.feedAudio({}); }), OrvaneError::feedFailed);
     QVERIFY(engine.hasStream());
+    // Another directory replaces the model; one that fails leaves none.
+    QCOMPARE(thrownCode([&] { engine.loadModel(empty.path()); }), OrvaneError::modelLoadFailed);
+    QVERIFY(!engine.isModelLoaded() && !engine.hasStream());
+    engine.loadModel(dir.path());
+    engine.warmUp();
+    QVERIFY(engine.isModelLoaded() && !engine.hasStream());
+    engine.unload();
+    QVERIFY(!engine.isModelLoaded());
     QCOMPARE(QString::fromUtf8(OrvaneError(OrvaneError::feedFailed).what()),
              QStringLiteral("Failed to feed audio to transcription engine"));
   }

@@ -191,6 +191,15 @@ TEST(Int8Cache, file_is_written_reused_and_replaced_when_stale_or_damaged) {
   EXPECT_EQ(good.substr(0, 8), std::string("ORVINT8\0", 8));
 
   EXPECT_EQ(prepare_verbose(dir), "INT8 cache: loaded 15 entries from " + cache + "\n");
+  {  // the loaded entries are the file's bytes: the last one's weights and scales end the file
+    std::unique_ptr<orv_int8_table_t, decltype(&orv_int8_table_free)> t(orv_int8_table_new(), &orv_int8_table_free);
+    ASSERT_EQ(orv_int8_cache_load(t.get(), dir.c_str()), 1);
+    ASSERT_EQ(orv_int8_table_count(t.get()), 15);
+    const Int8Entry& e = t->entries.back();
+    const size_t payload = e.numel + e.numel / ORV_INT8_GROUP * 2;
+    EXPECT_EQ(std::memcmp(e.weight_data(), good.data() + good.size() - payload, e.numel), 0);
+    EXPECT_EQ(std::memcmp(e.scale_data(), good.data() + good.size() - payload + e.numel, payload - e.numel), 0);
+  }
 
   struct stat st;
   ASSERT_EQ(stat((dir + "/consolidated.safetensors").c_str(), &st), 0);

@@ -1,6 +1,7 @@
 // Arbitrary bytes as int8_cache.bin, with the weight file's size and time taken from the header so
 // the records are reached: no crash, no read past the input, and a table that is accepted holds
-// exactly what its header counts, each entry of a valid size.
+// exactly what its header counts, each entry of a valid size. The reader and the binding to a
+// mapped file accept the same inputs.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (!f) return 0;
   orv_int8_table_t* t = orv_int8_table_new();
-  if (orv_int8_cache_read(t, f, size, source_size, source_mtime)) {
+  orv_int8_table_t* bound = orv_int8_table_new();
+  const int read = orv_int8_cache_read(t, f, size, source_size, source_mtime);
+  if (orv_int8_cache_bind(bound, data, size, source_size, source_mtime) != read) __builtin_trap();
+  if (read && orv_int8_table_count(bound) != orv_int8_table_count(t)) __builtin_trap();
+  orv_int8_table_free(bound);
+  if (read) {
     uint32_t count;
     std::memcpy(&count, data + 16, 4);
     if (static_cast<uint32_t>(orv_int8_table_count(t)) != count) __builtin_trap();

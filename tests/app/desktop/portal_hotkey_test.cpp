@@ -53,8 +53,9 @@ class Portal : public QDBusVirtualObject {
     return true;
   }
 
-  void activate(const QString& session, const QString& id) {
-    QDBusMessage message = QDBusMessage::createSignal(kPath, kInterface, "Activated");
+  // SIGNAL: "Activated" (key down) or "Deactivated" (key up).
+  void activate(const QString& session, const QString& id, const char* signal = "Activated") {
+    QDBusMessage message = QDBusMessage::createSignal(kPath, kInterface, signal);
     message << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1)
             << QVariantMap();
     bus_.send(message);
@@ -93,14 +94,17 @@ class PortalHotKeyTest : public QObject {
   }
 
   void theBoundShortcutTogglesOnItsOwnActivations() {
-    int presses = 0;
+    int presses = 0, releases = 0;
     HotKeyService service;
     service.onToggle = [&] { presses++; };
+    service.onRelease = [&] { releases++; };
     service.registerHotKey();
     QTRY_COMPARE(portal_.bound, QStringList{"toggle-recording ALT+space"});
 
     portal_.activate(kSessionPath, "toggle-recording");
     QTRY_COMPARE(presses, 1);
+    portal_.activate(kSessionPath, "toggle-recording", "Deactivated");
+    QTRY_COMPARE(releases, 1);
     // Another session's or another shortcut's activation is not ours; ours still is.
     portal_.activate(kPath + "/session/other/2", "toggle-recording");
     portal_.activate(kSessionPath, "something-else");
@@ -108,6 +112,7 @@ class PortalHotKeyTest : public QObject {
     QTRY_COMPARE(presses, 2);
     QTest::qWait(200);
     QCOMPARE(presses, 2);
+    QCOMPARE(releases, 1);
     QVERIFY(service.notice().isEmpty());
   }
 

@@ -7,7 +7,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "app_test_support.h"
+#include "core/app_settings.h"
 #include "core/recording_state.h"
+#include "core/transcript_history.h"
+#include "desktop/preferences.h"
 #include "desktop/views.h"
 
 namespace {
@@ -38,9 +42,19 @@ class ShownState : public QObject {
   void modelDirectoryPathChanged();
 };
 
+// The first item named NAME under ROOT in the visual tree (list delegates are not QObject
+// children of their list).
+QQuickItem* findItem(QQuickItem* root, const char* name) {
+  if (root->objectName() == QLatin1String(name)) return root;
+  for (QQuickItem* child : root->childItems())
+    if (QQuickItem* found = findItem(child, name)) return found;
+  return nullptr;
+}
+
 // Named items of a window's QML tree; a missing one ends the test program with its name.
 QQuickItem* item(QQuickWindow* window, const char* name) {
   auto* found = window->findChild<QQuickItem*>(name);
+  if (!found) found = findItem(window->contentItem(), name);
   if (!found) qFatal("no item named %s", name);
   return found;
 }
@@ -51,14 +65,22 @@ QString text(QQuickWindow* window, const char* name) {
 
 bool shown(QQuickWindow* window, const char* name) { return item(window, name)->isVisible(); }
 
+// Once the X server has given the window the size its content asks for.
 void screenshot(QQuickWindow* window, const QString& name) {
   QDir().mkpath(ORVANE_SCREENSHOT_DIR);
+  QTRY_COMPARE(window->grabWindow().size(), window->size());
   QVERIFY(window->grabWindow().save(QStringLiteral(ORVANE_SCREENSHOT_DIR "/%1.png").arg(name)));
 }
 
 // Levels are single-precision, so geometry matches to a small fraction of a point.
 bool near(double actual, double expected, double tolerance = 1e-3) {
   return qAbs(actual - expected) < tolerance;
+}
+
+// A mouse click in the middle of a named item.
+void click(QQuickWindow* window, const char* name) {
+  QQuickItem* it = item(window, name);
+  QTest::mouseClick(window, Qt::LeftButton, {}, it->mapToScene(QPointF(it->width() / 2, it->height() / 2)).toPoint());
 }
 
 QList<QQuickItem*> bars(QQuickWindow* window) {
@@ -74,6 +96,7 @@ class ViewsTest : public QObject {
   Q_OBJECT
 
   ShownState state_;
+  std::unique_ptr<TranscriptHistory> history_;
   std::unique_ptr<Views> views_;
   QQuickWindow* panel_ = nullptr;
 
@@ -87,7 +110,10 @@ class ViewsTest : public QObject {
 
  private slots:
   void initTestCase() {
-    views_ = std::make_unique<Views>(&state_, nullptr, nullptr);
+    useFreshSettings("views_test");
+    qputenv("ORVANE_MODEL_URL", "https://models.example/resolve/main");
+    history_ = std::make_unique<TranscriptHistory>();
+    views_ = std::make_unique<Views>(&state_, nullptr, nullptr, history_.get());
     views_->showPanel(true);
     panel_ = views_->panel();
     QVERIFY(panel_);
@@ -174,6 +200,32 @@ class ViewsTest : public QObject {
     QVERIFY(bottom > 0);
     QCOMPARE(scroll->property("contentY").toDouble(), bottom);
     screenshot(panel_, "panel-done");
+
+    // More words: the box scrolls on and the panel keeps its size.
+    const int height = panel_->height();
+    for (int i = 0; i < 5; i++) state_.liveText += " And a few more words at the end.";
+    emit state_.liveTextChanged();
+    QCOMPARE(panel_->height(), height);
+    QVERIFY(scroll->property("contentHeight").toDouble() - scroll->height() > bottom);
+    QCOMPARE(scroll->property("contentY").toDouble(),
+             scroll->property("contentHeight").toDouble() - scroll->height());
+  }
+
+  // Earlier transcripts newest first, in a list of its own height; one deleted, then all.
+  void historyListsEarlierTranscripts() {
+    QVERIFY(!shown(panel_, "history"));
+    history_->add("An older transcript.");
+    history_->add("The newest transcript, long enough to be cut at the end of its second line in "
+                  "the panel, so that one entry never takes more than two lines of it.");
+    QTRY_VERIFY(shown(panel_, "history"));
+    QCOMPARE(item(panel_, "historyList")->property("count").toInt(), 2);
+    screenshot(panel_, "panel-history");
+    click(panel_, "deleteHistory1");
+    QCOMPARE(history_->list().size(), 1);
+    QVERIFY(history_->list().first().text.startsWith("The newest"));
+    click(panel_, "clearHistoryButton");
+    QVERIFY(history_->list().isEmpty());
+    QTRY_VERIFY(!shown(panel_, "history"));
   }
 
   void errorShowsTheMessageInRed() {
@@ -215,6 +267,33 @@ class ViewsTest : public QObject {
     QTest::keyClick(settings, Qt::Key_Backspace);
     QCOMPARE(state_.modelDirectoryPath, QString());
     QVERIFY(!shown(settings, "modelStatus"));
+  }
+
+  // The download address, the microphones, and switches that write their settings.
+  void settingsOfferTheAppsChoices() {
+    views_->openSettings();
+    QQuickWindow* settings = views_->settings();
+    QVERIFY(QTest::qWaitForWindowActive(settings));
+    QCOMPARE(item(settings, "modelUrlField")->property("placeholderText").toString(),
+             "https://models.example/resolve/main");
+    QQuickItem* devices = item(settings, "inputDeviceBox");
+    QCOMPARE(devices->property("currentText").toString(), "System default");
+
+    click(settings, "autostartBox");
+    QVERIFY(QFile::exists(Preferences::autostartPath()));
+    click(settings, "autostartBox");
+    QVERIFY(!QFile::exists(Preferences::autostartPath()));
+
+    history_->add("Something said.");
+    click(settings, "keepHistoryBox");
+    QCOMPARE(appSettings().value(kKeepHistoryKey).toBool(), false);
+    QObject* dialog = settings->findChild<QObject*>("deleteHistoryDialog");
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    screenshot(settings, "settings-delete-history");
+    QMetaObject::invokeMethod(dialog, "accept");
+    QVERIFY(history_->list().isEmpty());
+    QVERIFY(!QFile::exists(history_->path()));
   }
 };
 
