@@ -12,9 +12,7 @@
 #include <fcitx/instance.h>
 #include <testfrontend_public.h>
 
-#include <QProcess>
 
-#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -25,14 +23,11 @@
 #include <thread>
 
 #include "app_test_support.h"
-#include "core/app_state.h"
-#include "output/typing_controller.h"
+#include "spoken_dictation.h"
 
 namespace {
 
-constexpr int kWaitMs = 60000;
-
-using Kind = RecordingState::Kind;
+constexpr int kWaitMs = SpokenDictation::kWaitMs;
 
 // A Fcitx5 instance on its own thread, with two input contexts ("a" and "b").
 class Fcitx {
@@ -173,82 +168,60 @@ class Fcitx5Test : public QObject {
   Q_OBJECT
 
   QTemporaryDir dir_;
-  std::unique_ptr<AppState> state_;
-  std::unique_ptr<TypingController> typing_;
+  SpokenDictation dictation_;
   std::unique_ptr<Fcitx> fcitx_;
-  QProcess player_;
 
-  Kind kind() const { return state_->recordingState().kind(); }
-
-  void startDictation() {
-    QTRY_VERIFY_WITH_TIMEOUT(kind() == Kind::Idle || kind() == Kind::Done, kWaitMs);
-    fcitx_->clear();
-    state_->toggleRecording();
-    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
-    QCOMPARE(typing_->way(), TypingController::Way::InputMethod);
-    player_.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
-    QTRY_VERIFY_WITH_TIMEOUT(!fcitx_->preedit("a").isEmpty(), kWaitMs);
-  }
-
-  void endDictation() {
-    QTRY_COMPARE_WITH_TIMEOUT(player_.state(), QProcess::NotRunning, kWaitMs);
-    state_->toggleRecording();
-    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
-    QCOMPARE(QGuiApplication::clipboard()->text(), state_->liveText());
+  QString transcript() { return dictation_.state().liveText(); }
+  void start() {
+    dictation_.start([this] { fcitx_->clear(); });
+    if (!QTest::currentTestFailed())
+      QTRY_VERIFY_WITH_TIMEOUT(!fcitx_->preedit("a").isEmpty(), kWaitMs);
   }
 
  private slots:
   void initTestCase() {
-    useFreshSettings("fcitx5_test");
-    QVERIFY(makeTinyModel(dir_.path()));
-    QVERIFY(addNonAsciiPieces(dir_.path()));
-    QVERIFY(speak("Sentence one. Sentence two, and a few more words.", dir_.filePath("speech.wav")));
-    state_ = std::make_unique<AppState>();
-    state_->setModelDirectoryPath(dir_.path());
-    typing_ = std::make_unique<TypingController>(*state_);
-    QVERIFY(writeAddonFiles(dir_.filePath("fcitx5")));
-    fcitx_ = std::make_unique<Fcitx>(dir_.filePath("fcitx5"));
+    QVERIFY(dictation_.setUp("fcitx5_test"));
+    QVERIFY(writeAddonFiles(dir_.path()));
+    fcitx_ = std::make_unique<Fcitx>(dir_.path());
     QTRY_VERIFY_WITH_TIMEOUT(fcitx_->ready(), kWaitMs);
     fcitx_->focus("a");
-    QTRY_VERIFY_WITH_TIMEOUT(typing_->inputMethods().ready(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(dictation_.typing().inputMethods().ready(), kWaitMs);
   }
 
   void cleanupTestCase() {
     fcitx_.reset();
-    typing_.reset();
-    state_.reset();
+    dictation_.tearDown();
   }
 
   // Over whatever input method is on, the field shows the words as preedit while the speech
   // plays and gets the whole transcript.
   void fieldGetsTheTranscript() {
-    startDictation();
-    endDictation();
-    QTRY_COMPARE_WITH_TIMEOUT(fcitx_->committed("a"), state_->liveText(), kWaitMs);
+    start();
+    dictation_.finish();
+    QTRY_COMPARE_WITH_TIMEOUT(fcitx_->committed("a"), transcript(), kWaitMs);
     QCOMPARE(fcitx_->preedit("a"), QString());
     QVERIFY(fcitx_->preeditUpdates("a") > 1);
   }
 
   // Escape drops the words not yet committed; the rest of the dictation is not typed.
   void escapeDiscardsThePreedit() {
-    startDictation();
+    start();
     fcitx_->escape();
     QCOMPARE(fcitx_->preedit("a"), QString());
     const QString before = fcitx_->committed("a");
-    endDictation();
+    dictation_.finish();
     QCOMPARE(fcitx_->committed("a"), before);
-    QVERIFY(state_->liveText().startsWith(before));
-    QVERIFY(state_->liveText().size() > before.size());
+    QVERIFY(transcript().startsWith(before) && transcript().size() > before.size());
   }
 
   // Focus moves to field b mid-dictation: a keeps what it showed, b gets nothing.
   void focusChangeCommitsWhatIsThere() {
-    startDictation();
+    start();
     fcitx_->focus("b");
     const QString a = fcitx_->committed("a");
-    endDictation();
+    dictation_.finish();
     QCOMPARE(fcitx_->committed("a"), a);
-    QVERIFY2(!a.isEmpty() && state_->liveText().startsWith(a),
+    QVERIFY2(!a.isEmpty() && transcript().startsWith(a),
              qPrintable(QStringLiteral("field a got \"%1\"").arg(a)));
     QCOMPARE(fcitx_->committed("b"), QString());
   }

@@ -1,23 +1,18 @@
 // Dictation through Orvane's IBus engine: a private IBus daemon starts the engine from its
 // component file, the engine reads the words from this process's controller, and an IBus client
 // with two fields reports the preedit and the commits each field gets.
-#include <QClipboard>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app_test_support.h"
-#include "core/app_state.h"
-#include "output/typing_controller.h"
+#include "spoken_dictation.h"
 
 namespace {
 
-constexpr int kWaitMs = 60000;
-
-using Kind = RecordingState::Kind;
+constexpr int kWaitMs = SpokenDictation::kWaitMs;
 
 // The IBus client: commands go to it, what its fields got comes back.
 class Fields {
@@ -78,40 +73,14 @@ class Fields {
 class IBusTest : public QObject {
   Q_OBJECT
 
-  QTemporaryDir dir_;
-  std::unique_ptr<AppState> state_;
-  std::unique_ptr<TypingController> typing_;
+  SpokenDictation dictation_;
   std::unique_ptr<Fields> fields_;
-  QProcess player_;
 
-  Kind kind() const { return state_->recordingState().kind(); }
-
-  void startDictation() {
-    QTRY_VERIFY_WITH_TIMEOUT(kind() == Kind::Idle || kind() == Kind::Done, kWaitMs);
-    fields_->clear();
-    state_->toggleRecording();
-    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
-    QCOMPARE(typing_->way(), TypingController::Way::InputMethod);
-    player_.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
-  }
-
-  void endDictation() {
-    QTRY_COMPARE_WITH_TIMEOUT(player_.state(), QProcess::NotRunning, kWaitMs);
-    state_->toggleRecording();
-    QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
-    QVERIFY(!state_->liveText().isEmpty());
-    QCOMPARE(QGuiApplication::clipboard()->text(), state_->liveText());
-  }
+  QString transcript() { return dictation_.state().liveText(); }
 
  private slots:
   void initTestCase() {
-    useFreshSettings("ibus_test");
-    QVERIFY(makeTinyModel(dir_.path()));
-    QVERIFY(addNonAsciiPieces(dir_.path()));
-    QVERIFY(speak("Sentence one. Sentence two, and a few more words.", dir_.filePath("speech.wav")));
-    state_ = std::make_unique<AppState>();
-    state_->setModelDirectoryPath(dir_.path());
-    typing_ = std::make_unique<TypingController>(*state_);
+    QVERIFY(dictation_.setUp("ibus_test"));
     fields_ = std::make_unique<Fields>();
     QTRY_VERIFY_WITH_TIMEOUT(fields_->ready(), kWaitMs);
     fields_->send("focus a");
@@ -119,46 +88,43 @@ class IBusTest : public QObject {
 
   void cleanupTestCase() {
     fields_.reset();
-    typing_.reset();
-    state_.reset();
+    dictation_.tearDown();
   }
 
   // The user picked Orvane as the input source: words show as preedit while the speech plays,
   // and the field gets the transcript, byte for byte.
   void chosenEngineTypesTheTranscript() {
     fields_->send("use orvane");
-    QTRY_VERIFY_WITH_TIMEOUT(typing_->inputMethods().ready(), kWaitMs);
-    startDictation();
+    QTRY_VERIFY_WITH_TIMEOUT(dictation_.typing().inputMethods().ready(), kWaitMs);
+    dictation_.start([this] { fields_->clear(); });
     QTRY_VERIFY_WITH_TIMEOUT(!fields_->preedits("a").isEmpty(), kWaitMs);
-    QVERIFY(player_.state() != QProcess::NotRunning);
-    endDictation();
-    QTRY_COMPARE_WITH_TIMEOUT(fields_->committed("a"), state_->liveText(), kWaitMs);
+    dictation_.finish();
+    QTRY_COMPARE_WITH_TIMEOUT(fields_->committed("a"), transcript(), kWaitMs);
   }
 
   // Escape discards the words not yet committed; the rest of the dictation is not typed.
   void escapeDiscardsThePreedit() {
-    startDictation();
+    dictation_.start([this] { fields_->clear(); });
     QTRY_VERIFY_WITH_TIMEOUT(!fields_->preedits("a").isEmpty(), kWaitMs);
     fields_->send("escape");
     QTRY_COMPARE_WITH_TIMEOUT(fields_->lastPreedit("a"), QString(), kWaitMs);
     const QString before = fields_->committed("a");
-    endDictation();
+    dictation_.finish();
     QTest::qWait(500);
     QCOMPARE(fields_->committed("a"), before);
-    QVERIFY(state_->liveText().startsWith(before));
-    QVERIFY(state_->liveText().size() > before.size());
+    QVERIFY(transcript().startsWith(before) && transcript().size() > before.size());
   }
 
   // Focus moves to field b mid-dictation: a keeps what it showed, b gets nothing.
   void focusChangeCommitsWhatIsThere() {
-    startDictation();
+    dictation_.start([this] { fields_->clear(); });
     QTRY_VERIFY_WITH_TIMEOUT(!fields_->preedits("a").isEmpty(), kWaitMs);
     fields_->send("focus b");
-    endDictation();
+    dictation_.finish();
     QTest::qWait(500);
     const QString a = fields_->committed("a");
     QVERIFY(a.endsWith(fields_->preedits("a").last()));
-    QVERIFY(state_->liveText().startsWith(a));
+    QVERIFY(transcript().startsWith(a));
     QCOMPARE(fields_->committed("b"), QString());
     fields_->send("focus a");
   }
@@ -167,10 +133,10 @@ class IBusTest : public QObject {
   void engineSwitchesToItselfAndBack() {
     fields_->send("use xkb:us::eng");
     QCOMPARE(fields_->engine(), "xkb:us::eng");
-    QTRY_VERIFY_WITH_TIMEOUT(typing_->inputMethods().ready(), kWaitMs);  // switchable
-    startDictation();
-    endDictation();
-    QTRY_COMPARE_WITH_TIMEOUT(fields_->committed("a"), state_->liveText(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(dictation_.typing().inputMethods().ready(), kWaitMs);  // switchable
+    dictation_.start([this] { fields_->clear(); });
+    dictation_.finish();
+    QTRY_COMPARE_WITH_TIMEOUT(fields_->committed("a"), transcript(), kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(fields_->engine(), "xkb:us::eng", kWaitMs);
   }
 };
