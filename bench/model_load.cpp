@@ -28,6 +28,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 
 struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
@@ -48,10 +49,11 @@ void evict(const std::string& dir) {
 // tenths of a second as fast as the stream takes them; -1 when none came.
 double first_token_ms(orv_ctx_t* ctx, const std::vector<float>& speech) {
   const auto t0 = Clock::now();
-  std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx), &orv_stream_free);
+  StreamPtr s(orv_stream_create(ctx), &orv_stream_free);
   const char* tokens[64];
   for (size_t at = 0; s && at < speech.size(); at += 1600) {
-    orv_stream_feed(s.get(), speech.data() + at, static_cast<int>(std::min<size_t>(1600, speech.size() - at)));
+    const auto n = static_cast<int>(std::min<size_t>(1600, speech.size() - at));
+    orv_stream_feed(s.get(), speech.data() + at, n);
     if (orv_stream_get(s.get(), tokens, 64) > 0) return ms_since(t0);
   }
   return -1;
@@ -87,7 +89,7 @@ int main(int argc, char** argv) {
   double silence_ms = 0;
   if (warm) {
     t = Clock::now();
-    std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)> s(orv_stream_create(ctx), &orv_stream_free);
+    StreamPtr s(orv_stream_create(ctx), &orv_stream_free);
     const std::vector<float> quiet(16000, 0.0f);
     orv_stream_feed(s.get(), quiet.data(), static_cast<int>(quiet.size()));
     silence_ms = ms_since(t);

@@ -127,11 +127,12 @@ bool map_cache(orv_int8_table_t* t, int fd, uint64_t file_size, uint64_t source_
                uint64_t source_mtime) {
   if (file_size < ORV_INT8_CACHE_HEADER || file_size > SIZE_MAX) return false;
   // Private and writable, so the file on disk never changes through the mapping.
-  void* p = mmap(nullptr, static_cast<size_t>(file_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  const auto bytes = static_cast<size_t>(file_size);
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
   if (p == MAP_FAILED) return false;
-  Mapping file(p, static_cast<size_t>(file_size));
+  Mapping file(p, bytes);
   if (!orv_int8_cache_bind(t, file.bytes(), file_size, source_size, source_mtime)) return false;
-  madvise(p, static_cast<size_t>(file_size), MADV_WILLNEED);  // read ahead in the background
+  madvise(p, bytes, MADV_WILLNEED);  // read ahead in the background
   t->file = std::move(file);
   return true;
 }

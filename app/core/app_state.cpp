@@ -59,7 +59,8 @@ AppState::~AppState() {
 }
 
 bool AppState::isCapturing() const {
-  return state_.kind() == RecordingState::Kind::Recording || state_.kind() == RecordingState::Kind::Loading;
+  return state_.kind() == RecordingState::Kind::Recording ||
+         state_.kind() == RecordingState::Kind::Loading;
 }
 
 void AppState::setModelDirectoryPath(const QString& path) {
@@ -96,8 +97,9 @@ void AppState::startRecording() {
 }
 
 void AppState::downloadModel() {
-  const RecordingState::Kind k = state_.kind();
-  if (k != RecordingState::Kind::Idle && k != RecordingState::Kind::Done && k != RecordingState::Kind::Error) return;
+  using Kind = RecordingState::Kind;
+  const Kind k = state_.kind();
+  if (k != Kind::Idle && k != Kind::Done && k != Kind::Error) return;
   if (!firstMissingModelFile(model_dir_).isEmpty()) startDownload(false);
 }
 
@@ -195,7 +197,8 @@ void AppState::unloadModel() {
   queue_.post([this] {
     engine_.unload();
     onGuiThread([this] {
-      if (!modelLoaded() || isCapturing() || state_.kind() == RecordingState::Kind::Processing) return;
+      if (!modelLoaded() || isCapturing() || state_.kind() == RecordingState::Kind::Processing)
+        return;
       loaded_dir_.clear();
       emit modelLoadedChanged();
     });

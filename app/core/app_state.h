@@ -115,8 +115,8 @@ class AppState : public QObject {
   QString loaded_dir_;   // the model the engine holds, as last reported to this thread
   QString preloading_;   // the directory of a background load still queued or running
   QString notice_;
-  QString capture_failure_;
-  bool record_after_download_ = false;  // why the microphone stopped a recording, shown after it finishes
+  QString capture_failure_;  // why the microphone stopped a recording, shown after it finishes
+  bool record_after_download_ = false;
 
   OrvaneEngine engine_;  // touched only by jobs on queue_
   AudioCaptureService audio_;

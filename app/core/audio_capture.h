@@ -1,6 +1,7 @@
-// Captures a chosen microphone (else the default one) in its own format and hands on about a tenth of a second at a
-// time as 16 kHz mono float samples, with four loudness levels per buffer. The callbacks run on
-// the thread that started the capture; they are read afresh for every buffer.
+// Captures a chosen microphone (else the default one) in its own format and hands on about a
+// tenth of a second at a time as 16 kHz mono float samples, with four loudness levels per
+// buffer. The callbacks run on the thread that started the capture; they are read afresh for
+// every buffer.
 #ifndef ORVANE_APP_AUDIO_CAPTURE_H
 #define ORVANE_APP_AUDIO_CAPTURE_H
 

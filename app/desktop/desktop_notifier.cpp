@@ -10,9 +10,9 @@ constexpr int kShowMs = 5000;
 }
 
 void DesktopNotifier::notify(const QString& summary, const QString& body) {
+  const QString service = QStringLiteral("org.freedesktop.Notifications");
   QDBusMessage m = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+      service, QStringLiteral("/org/freedesktop/Notifications"), service, QStringLiteral("Notify"));
   m << QStringLiteral("Orvane") << replaces_id_ << QStringLiteral("orvane-app") << summary << body
     << QStringList() << QVariantMap() << kShowMs;
   // Asynchronous: a missing or slow server never holds up the app.

@@ -9,7 +9,7 @@
 DesktopShell::DesktopShell(AppState& state, SingleInstance& instance, bool show_panel)
     : state_(state), typing_(state), views_(&state, &hot_key_, &clipboard_, &typing_, &history_) {
   hot_key_.onToggle = [this] { keyPressed(); };
-  hot_key_.onRelease = [this] { keyReleased(); };
+  hot_key_.onRelease = [this](int held_ms) { keyReleased(held_ms); };
   hot_key_.registerHotKey();
 
   instance.onRequest = [this](const QString& request) {
@@ -47,13 +47,12 @@ void DesktopShell::stateChanged() {
 
 void DesktopShell::keyPressed() {
   press_started_ = !state_.isCapturing();
-  held_.start();
   toggle();
 }
 
 // A short press only toggled; a long one that started the recording ends it.
-void DesktopShell::keyReleased() {
-  if (press_started_ && held_.isValid() && held_.elapsed() >= kHoldMs)
+void DesktopShell::keyReleased(int held_ms) {
+  if (press_started_ && held_ms >= kHoldMs)
     QMetaObject::invokeMethod(&state_, &AppState::endRecording, Qt::QueuedConnection);
   press_started_ = false;
 }

@@ -4,7 +4,6 @@
 #ifndef ORVANE_APP_DESKTOP_SHELL_H
 #define ORVANE_APP_DESKTOP_SHELL_H
 
-#include <QElapsedTimer>
 #include <QObject>
 
 #include "clipboard_check.h"
@@ -37,11 +36,10 @@ class DesktopShell : public QObject {
  private:
   void toggle();
   void keyPressed();
-  void keyReleased();
+  void keyReleased(int held_ms);
   void stateChanged();
 
   AppState& state_;
-  QElapsedTimer held_;          // since the key went down
   bool press_started_ = false;  // the press started a recording (rather than stopping one)
   HotKeyService hot_key_;
   ClipboardCheck clipboard_;

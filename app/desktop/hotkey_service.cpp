@@ -23,12 +23,14 @@ void HotKeyService::registerHotKey() {
   unregisterHotKey();
   // Under Wayland an X11 grab would only see keys typed into other X11 programs: use the portal.
   if (waylandSession()) {
-    portal_ = std::make_unique<PortalHotKey>([this] { press(); }, [this] { release(); },
+    portal_ = std::make_unique<PortalHotKey>([this] { press(); },
+                                             [this](int held_ms) { release(held_ms); },
                                              [this](const QString& why) { setNotice(why); });
     portal_->start();
     return;
   }
-  x11_ = std::make_unique<X11HotKey>([this] { press(); }, [this] { release(); });
+  x11_ = std::make_unique<X11HotKey>([this] { press(); },
+                                     [this](int held_ms) { release(held_ms); });
   switch (x11_->grab()) {
     case X11HotKey::Result::Grabbed:
       return;
@@ -50,8 +52,8 @@ void HotKeyService::press() {
   if (onToggle) onToggle();
 }
 
-void HotKeyService::release() {
-  if (onRelease) onRelease();
+void HotKeyService::release(int held_ms) {
+  if (onRelease) onRelease(held_ms);
 }
 
 void HotKeyService::setNotice(const QString& why) {

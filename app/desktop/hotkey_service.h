@@ -21,7 +21,7 @@ class HotKeyService : public QObject {
   // Called on the GUI thread for every press and every release of the key (no releases where
   // the system cannot tell them from auto-repeat); set by the owner before registerHotKey().
   std::function<void()> onToggle;
-  std::function<void()> onRelease;
+  std::function<void(int held_ms)> onRelease;  // with how long the key was down
 
   void registerHotKey();
   void unregisterHotKey();
@@ -34,7 +34,7 @@ class HotKeyService : public QObject {
 
  private:
   void press();
-  void release();
+  void release(int held_ms);
   void setNotice(const QString& why);
 
   std::unique_ptr<X11HotKey> x11_;

@@ -6,6 +6,8 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QRandomGenerator>
+#include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -49,7 +51,7 @@ QString newToken() {
 
 }  // namespace
 
-PortalHotKey::PortalHotKey(std::function<void()> on_press, std::function<void()> on_release,
+PortalHotKey::PortalHotKey(std::function<void()> on_press, std::function<void(int)> on_release,
                            std::function<void(const QString&)> on_failed, QObject* parent)
     : QObject(parent),
       on_press_(std::move(on_press)),
@@ -145,16 +147,19 @@ void PortalHotKey::shortcutsBound(uint response, const QVariantMap&) {
   if (response != 0) fail(QStringLiteral("the shortcut was not allowed"));
 }
 
-void PortalHotKey::activated(const QDBusObjectPath& session, const QString& shortcut_id, qulonglong,
-                             const QVariantMap&) {
-  if (session.path() == session_ && shortcut_id == QLatin1String(kShortcutId) && on_press_)
-    on_press_();
+void PortalHotKey::activated(const QDBusObjectPath& session, const QString& shortcut_id,
+                             qulonglong timestamp, const QVariantMap&) {
+  if (session.path() != session_ || shortcut_id != QLatin1String(kShortcutId)) return;
+  activated_at_ = timestamp;
+  if (on_press_) on_press_();
 }
 
 void PortalHotKey::deactivated(const QDBusObjectPath& session, const QString& shortcut_id,
-                               qulonglong, const QVariantMap&) {
-  if (session.path() == session_ && shortcut_id == QLatin1String(kShortcutId) && on_release_)
-    on_release_();
+                               qulonglong timestamp, const QVariantMap&) {
+  if (session.path() != session_ || shortcut_id != QLatin1String(kShortcutId) || !on_release_)
+    return;
+  const qulonglong held = timestamp >= activated_at_ ? timestamp - activated_at_ : 0;
+  on_release_(static_cast<int>(std::min<qulonglong>(held, INT32_MAX)));
 }
 
 void PortalHotKey::fail(const QString& why) {

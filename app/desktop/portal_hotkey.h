@@ -15,7 +15,7 @@
 class PortalHotKey : public QObject {
   Q_OBJECT
  public:
-  PortalHotKey(std::function<void()> on_press, std::function<void()> on_release,
+  PortalHotKey(std::function<void()> on_press, std::function<void(int held_ms)> on_release,
                std::function<void(const QString&)> on_failed, QObject* parent = nullptr);
   ~PortalHotKey() override;
 
@@ -40,7 +40,8 @@ class PortalHotKey : public QObject {
   void fail(const QString& why);
 
   std::function<void()> on_press_;
-  std::function<void()> on_release_;
+  std::function<void(int held_ms)> on_release_;
+  qulonglong activated_at_ = 0;  // the portal's time stamp of the last activation, in ms
   std::function<void(const QString&)> on_failed_;
   QString session_;
   QString pending_request_;

@@ -18,7 +18,8 @@ class Preferences : public QObject {
   Q_PROPERTY(QString modelBaseUrl READ modelBaseUrl WRITE setModelBaseUrl NOTIFY changed)
   Q_PROPERTY(QString defaultModelBaseUrl READ defaultModelBaseUrl CONSTANT)
   Q_PROPERTY(bool autostart READ autostart WRITE setAutostart NOTIFY changed)
-  Q_PROPERTY(int unloadAfterIdleSeconds READ unloadAfterIdleSeconds WRITE setUnloadAfterIdleSeconds NOTIFY changed)
+  Q_PROPERTY(int unloadAfterIdleSeconds READ unloadAfterIdleSeconds
+                 WRITE setUnloadAfterIdleSeconds NOTIFY changed)
   Q_PROPERTY(int historyLength READ historyLength WRITE setHistoryLength NOTIFY changed)
   // [{id, name}] of the inputs, the system default first (id "").
   Q_PROPERTY(QVariantList inputDevices READ inputDevices NOTIFY inputDevicesChanged)

@@ -5,7 +5,9 @@
 #include <xcb/xkb.h>
 #undef explicit
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <span>
 
@@ -25,7 +27,7 @@ using Reply = std::unique_ptr<T, FreeReply<T>>;
 
 }  // namespace
 
-X11HotKey::X11HotKey(std::function<void()> on_press, std::function<void()> on_release)
+X11HotKey::X11HotKey(std::function<void()> on_press, std::function<void(int)> on_release)
     : on_press_(std::move(on_press)), on_release_(std::move(on_release)) {}
 
 X11HotKey::~X11HotKey() {
@@ -145,6 +147,7 @@ void X11HotKey::readEvents() {
         // is a release and a press with the same time stamp. One press either way.
         if (press->detail != keys_.space || held_ || press->time == last_release_) break;
         held_ = detectable_repeat_;
+        pressed_at_ = press->time;
         if (on_press_) on_press_();
         break;
       }
@@ -153,7 +156,9 @@ void X11HotKey::readEvents() {
         last_release_ = release->time;
         if (release->detail != keys_.space || !held_) break;
         held_ = false;
-        if (on_release_) on_release_();
+        // Server time in milliseconds, wrapping at 2^32: the unsigned difference stays right.
+        const xcb_timestamp_t held = release->time - pressed_at_;
+        if (on_release_) on_release_(static_cast<int>(std::min<xcb_timestamp_t>(held, INT32_MAX)));
         break;
       }
       case XCB_MAPPING_NOTIFY: {

@@ -94,7 +94,8 @@ class AppStateTest : public QObject {
                  "keepHistory=maybe\nnotifications=false\nloadAtStart=0\n");
     }
     for (const char* key : {"inputDevice", "historyLength", "unloadAfterIdleSeconds", "keepHistory"})
-      QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("setting %1=.* is not valid").arg(key)));
+      QTest::ignoreMessage(QtWarningMsg,
+                           QRegularExpression(QStringLiteral("setting %1=.* is not valid").arg(key)));
     QCOMPARE(settingString(kInputDeviceKey), QString());
     QCOMPARE(settingInt(kHistoryLengthKey, 50, 1, 1000), 50);
     QCOMPARE(settingInt(kUnloadAfterIdleKey, 900, 0, 100000), 900);

@@ -62,7 +62,11 @@ class HotKeyTest : public QObject {
   // Held down past the server's auto-repeat delay: one press, and one release when it comes up.
   void aHeldKeyIsOnePressAndOneRelease() {
     int presses = 0, releases = 0;
-    X11HotKey key([&] { presses++; }, [&] { releases++; });
+    int held_ms = 0;
+    X11HotKey key([&] { presses++; }, [&](int ms) {
+      releases++;
+      held_ms = ms;
+    });
     QCOMPARE(key.grab(), X11HotKey::Result::Grabbed);
     xdotool({"keydown", "alt+space"});
     QTRY_COMPARE_WITH_TIMEOUT(presses, 1, 10000);
@@ -70,6 +74,7 @@ class HotKeyTest : public QObject {
     QCOMPARE(releases, 0);
     xdotool({"keyup", "alt+space"});
     QTRY_COMPARE_WITH_TIMEOUT(releases, 1, 10000);
+    QVERIFY2(held_ms >= 1200, qPrintable(QString::number(held_ms)));
     xdotool({"key", "alt+space"});
     QTRY_COMPARE_WITH_TIMEOUT(releases, 2, 10000);
     QCOMPARE(presses, 2);

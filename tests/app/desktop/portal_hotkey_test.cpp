@@ -54,9 +54,10 @@ class Portal : public QDBusVirtualObject {
   }
 
   // SIGNAL: "Activated" (key down) or "Deactivated" (key up).
-  void activate(const QString& session, const QString& id, const char* signal = "Activated") {
+  void activate(const QString& session, const QString& id, const char* signal = "Activated",
+                qulonglong timestamp = 1) {
     QDBusMessage message = QDBusMessage::createSignal(kPath, kInterface, signal);
-    message << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1)
+    message << QVariant::fromValue(QDBusObjectPath(session)) << id << timestamp
             << QVariantMap();
     bus_.send(message);
   }
@@ -97,14 +98,19 @@ class PortalHotKeyTest : public QObject {
     int presses = 0, releases = 0;
     HotKeyService service;
     service.onToggle = [&] { presses++; };
-    service.onRelease = [&] { releases++; };
+    int held_ms = 0;
+    service.onRelease = [&](int ms) {
+      releases++;
+      held_ms = ms;
+    };
     service.registerHotKey();
     QTRY_COMPARE(portal_.bound, QStringList{"toggle-recording ALT+space"});
 
     portal_.activate(kSessionPath, "toggle-recording");
     QTRY_COMPARE(presses, 1);
-    portal_.activate(kSessionPath, "toggle-recording", "Deactivated");
+    portal_.activate(kSessionPath, "toggle-recording", "Deactivated", 501);
     QTRY_COMPARE(releases, 1);
+    QCOMPARE(held_ms, 500);
     // Another session's or another shortcut's activation is not ours; ours still is.
     portal_.activate(kPath + "/session/other/2", "toggle-recording");
     portal_.activate(kSessionPath, "something-else");
