@@ -108,8 +108,9 @@ bool ModelDownloader::acceptHeaders() {
   }
   if (expected_ >= 0) {
     const qint64 needed = expected_ - offset;
+    // A file system that cannot say how much is free (-1) is not refused for it.
     const qint64 available = free_space_(dir_);
-    if (needed > available) {
+    if (available >= 0 && needed > available) {
       fail(QStringLiteral("not enough free space in %1: %2 needs %3 more, %4 free")
                .arg(dir_, fileName(), megabytes(needed), megabytes(available)));
       return false;
