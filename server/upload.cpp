@@ -15,6 +15,7 @@ namespace {
 
 constexpr size_t kMaxFieldBytes = 64 * 1024;
 constexpr size_t kMaxFields = 64;
+constexpr size_t kDropAfterLimit = 16 * 1024 * 1024;
 
 std::string temp_template() {
   const char* dir = std::getenv("TMPDIR");
@@ -69,8 +70,10 @@ UploadFault read_upload(const httplib::Request& req, const httplib::ContentReade
   auto data = [&](const char* bytes, size_t n) {
     total += n;
     if (total > max_bytes) {
+      // The rest of a body a little over the limit is read and dropped, so that the client is
+      // still listening for the answer rather than cut off in the middle of its sending.
       too_large = true;
-      return false;
+      return total - max_bytes <= kDropAfterLimit;
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (elapsed > read_timeout_s && static_cast<double>(total) / elapsed < kMinUploadBytesPerSecond) {
