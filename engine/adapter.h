@@ -10,7 +10,7 @@ extern "C" {
 
 // Rows [n / 4][dec dim] of encoder states [n][enc dim], as new memory to free() (NULL when
 // n / 4 is 0 or on failure; *out_len gets the row count).
-ORV_API float *orv_adapter_forward(orv_ctx_t *ctx, const float *states, int n, int *out_len);
+float *orv_adapter_forward(orv_ctx_t *ctx, const float *states, int n, int *out_len);
 
 #ifdef __cplusplus
 }

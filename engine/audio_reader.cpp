@@ -13,6 +13,7 @@
 #include <new>
 #include <utility>
 
+#include "c_edge.h"
 #include "shape.h"
 
 namespace {
@@ -171,31 +172,35 @@ bool orv_audio_reader_t::read(std::vector<float>** block, std::string* why) {
 extern "C" {
 
 orv_audio_reader_t* orv_audio_reader_open(int fd) {
-  try {
-    ReadRefusal kind;
-    std::string why;
-    std::unique_ptr<orv_audio_reader_t> r = orv_audio_reader_t::open(fd, &kind, &why);
-    if (!r) std::fprintf(stderr, "orv_audio_reader_open: %s\n", why.c_str());
-    return r.release();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return c_edge("orv_audio_reader_open", static_cast<orv_audio_reader_t*>(nullptr), [&]() -> orv_audio_reader_t* {
+    try {
+      ReadRefusal kind;
+      std::string why;
+      std::unique_ptr<orv_audio_reader_t> r = orv_audio_reader_t::open(fd, &kind, &why);
+      if (!r) std::fprintf(stderr, "orv_audio_reader_open: %s\n", why.c_str());
+      return r.release();
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  });
 }
 
 int orv_audio_reader_read(orv_audio_reader_t* r, const float** samples) {
-  if (!r || !samples) return -1;
-  try {
-    std::vector<float>* block = nullptr;
-    std::string why;
-    if (!r->read(&block, &why)) {
-      std::fprintf(stderr, "orv_audio_reader_read: %s\n", why.c_str());
+  return c_edge("orv_audio_reader_read", -1, [&]() -> int {
+    if (!r || !samples) return -1;
+    try {
+      std::vector<float>* block = nullptr;
+      std::string why;
+      if (!r->read(&block, &why)) {
+        std::fprintf(stderr, "orv_audio_reader_read: %s\n", why.c_str());
+        return -1;
+      }
+      *samples = block->data();
+      return static_cast<int>(block->size());
+    } catch (const std::bad_alloc&) {
       return -1;
     }
-    *samples = block->data();
-    return static_cast<int>(block->size());
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  });
 }
 
 void orv_audio_reader_free(orv_audio_reader_t* r) { std::unique_ptr<orv_audio_reader_t> owned(r); }

@@ -26,12 +26,12 @@ enum {
 };
 
 // 1 when this CPU can run PATH, else 0.
-ORV_API int orv_bf16_path_supported(int path);
+int orv_bf16_path_supported(int path);
 // orv_matvec_bf16 on a chosen vector path (tests and benchmarks); a no-op for an unsupported path.
-ORV_API void orv_matvec_bf16_path(int path, float *y, const float *x, const uint16_t *w,
-                                  const float *bias, int k, int n);
+void orv_matvec_bf16_path(int path, float *y, const float *x, const uint16_t *w,
+                          const float *bias, int k, int n);
 // dst[i] = widened src[i] for N values.
-ORV_API void orv_bf16_widen(float *dst, const uint16_t *src, size_t n);
+void orv_bf16_widen(float *dst, const uint16_t *src, size_t n);
 
 #ifdef __cplusplus
 }

@@ -22,22 +22,22 @@ enum { ORV_INT8_CACHE_HEADER = 64, ORV_INT8_CACHE_RECORD = 16 };
 // Reads MODEL_DIR/int8_cache.bin into T, replacing its entries, when it was written for the
 // weight file there as it is now. 1 when the whole file was read; 0 when it is missing, stale or
 // damaged (T then holds nothing).
-ORV_API int orv_int8_cache_load(orv_int8_table_t *t, const char *model_dir);
+int orv_int8_cache_load(orv_int8_table_t *t, const char *model_dir);
 // The reader behind orv_int8_cache_load, on an open stream of FILE_SIZE bytes, for a weight file
 // of SOURCE_SIZE bytes last modified at SOURCE_MTIME seconds. Every length is checked against
 // what the stream holds before anything is allocated. 1 or 0 as above.
-ORV_API int orv_int8_cache_read(orv_int8_table_t *t, FILE *f, uint64_t file_size,
-                                uint64_t source_size, uint64_t source_mtime);
+int orv_int8_cache_read(orv_int8_table_t *t, FILE *f, uint64_t file_size,
+                        uint64_t source_size, uint64_t source_mtime);
 // Writes T to MODEL_DIR/int8_cache.bin through a temporary file that replaces it only once it is
 // complete and flushed to disk, so a failed or interrupted save never leaves a partial cache.
 // 0, or -1 (nothing written) when T is empty, the weight file cannot be read or writing fails.
-ORV_API int orv_int8_cache_save(const orv_int8_table_t *t, const char *model_dir);
+int orv_int8_cache_save(const orv_int8_table_t *t, const char *model_dir);
 
 // Fills the context's INT8 table with every decoder matrix and the token embedding: reads the
 // model directory's cache file, binds or quantises each matrix in the fixed order (the decoder
 // layers' q, k, v, o, w1, w2, w3, then the embedding), and writes the file when it could not be
 // read. 0, or -1 (after a message) when some matrix could not be quantised.
-ORV_API int orv_int8_prepare(orv_ctx_t *ctx);
+int orv_int8_prepare(orv_ctx_t *ctx);
 
 #ifdef __cplusplus
 }

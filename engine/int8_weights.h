@@ -31,40 +31,40 @@ typedef struct {
 
 // Half <-> float. The narrowing truncates: exponents past the half range give infinity, those
 // below the normal half range give zero, and the mantissa keeps its top 10 bits.
-ORV_API uint16_t orv_f32_to_f16_trunc(float f);
-ORV_API float orv_f16_to_f32(uint16_t h);
+uint16_t orv_f32_to_f16_trunc(float f);
+float orv_f16_to_f32(uint16_t h);
 
 // Quantises N rows of K (a multiple of 128) BF16 weights. Per group: absmax (NaN ignored) / 127
 // narrowed to half is the scale s; each weight becomes round-half-away(w / s) clamped to +-127,
 // and a NaN weight or a zero scale gives 0.
-ORV_API void orv_int8_quantize(const uint16_t *w, int32_t n, int32_t k, int8_t *weights,
-                               uint16_t *scales);
+void orv_int8_quantize(const uint16_t *w, int32_t n, int32_t k, int8_t *weights,
+                       uint16_t *scales);
 
-ORV_API orv_int8_table_t *orv_int8_table_new(void);
-ORV_API void orv_int8_table_free(orv_int8_table_t *t);
+orv_int8_table_t *orv_int8_table_new(void);
+void orv_int8_table_free(orv_int8_table_t *t);
 // Releases every entry and clears the loaded-from-file state.
-ORV_API void orv_int8_table_clear(orv_int8_table_t *t);
-ORV_API int orv_int8_table_count(const orv_int8_table_t *t);
+void orv_int8_table_clear(orv_int8_table_t *t);
+int orv_int8_table_count(const orv_int8_table_t *t);
 
 // 1 and *OUT when the matrix with BF16 source W is in the table, else 0. No quantisation.
-ORV_API int orv_int8_find(const orv_int8_table_t *t, const uint16_t *w, orv_int8_matrix_t *out);
+int orv_int8_find(const orv_int8_table_t *t, const uint16_t *w, orv_int8_matrix_t *out);
 // Like orv_int8_find, but quantises W (NUMEL = rows * K values) into a new entry when it is not
 // there. 0 when K is not a positive multiple of 128 or does not divide NUMEL, when the table is
 // full or when memory runs out.
-ORV_API int orv_int8_get(orv_int8_table_t *t, const uint16_t *w, uint64_t numel, uint32_t k,
-                         orv_int8_matrix_t *out);
+int orv_int8_get(orv_int8_table_t *t, const uint16_t *w, uint64_t numel, uint32_t k,
+                 orv_int8_matrix_t *out);
 // Binds W to the next entry read from a cache file when its size matches, else drops the file's
 // entries (one message at verbosity 1) and quantises W. Called for every matrix in the fixed
 // registration order after orv_int8_cache_load.
-ORV_API void orv_int8_register(orv_int8_table_t *t, const uint16_t *w, uint64_t numel,
-                               uint32_t k);
+void orv_int8_register(orv_int8_table_t *t, const uint16_t *w, uint64_t numel,
+                       uint32_t k);
 
 // Products with a quantised matrix W [n][k]; activations and sums in float.
 // y[N] = W x for one row x [K].
-ORV_API void orv_matvec_int8(float *y, const float *x, const orv_int8_matrix_t *w);
+void orv_matvec_int8(float *y, const float *x, const orv_int8_matrix_t *w);
 // y[M][N] = x[M][K] W^T. One row goes through orv_matvec_int8, several through the BLAS on
 // panels of dequantised rows; y is left as it was if the panel cannot be allocated.
-ORV_API void orv_linear_int8(float *y, const float *x, const orv_int8_matrix_t *w, int m);
+void orv_linear_int8(float *y, const float *x, const orv_int8_matrix_t *w, int m);
 // orv_matvec_int8 on a chosen vector path (tests, benchmarks); a no-op where the CPU lacks it.
 enum {
   ORV_INT8_PATH_PORTABLE = 0,
@@ -72,8 +72,8 @@ enum {
   ORV_INT8_PATH_AVX512 = 2,
   ORV_INT8_PATH_NEON = 3
 };
-ORV_API int orv_int8_path_supported(int path);
-ORV_API void orv_matvec_int8_path(int path, float *y, const float *x, const orv_int8_matrix_t *w);
+int orv_int8_path_supported(int path);
+void orv_matvec_int8_path(int path, float *y, const float *x, const orv_int8_matrix_t *w);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "c_edge.h"
 #include "free_deleter.h"
 #include "shape.h"
 
@@ -317,46 +318,48 @@ size_t orv_mel_stream_bytes(const orv_mel_stream_t* m) {
 void orv_mel_stream_free(orv_mel_stream_t* m) { std::unique_ptr<orv_mel_stream_t> owned(m); }
 
 float* orv_mel_spectrogram(const float* samples, int n, int* n_frames) {
-  if (n_frames) *n_frames = 0;
-  if (n < kHop) {
-    std::fprintf(stderr, "orv_mel_spectrogram: audio too short (%d samples)\n", n);
-    return nullptr;
-  }
-  if (!samples) return nullptr;
-  const int frames = n / kHop;
-  try {
-    auto t = std::make_unique<MelTables>();
-    Floats out(static_cast<float*>(std::malloc(static_cast<size_t>(frames) * kMels * sizeof(float))));
-    if (!t->init() || !out) return nullptr;
-    // The signal with a mirrored 200-sample margin on each side: padded[i] is sample i - 200,
-    // reflected about the first and the last sample. Interior windows are read in place; only
-    // windows that reach into a margin are assembled.
-    auto padded = [&](int64_t i) -> float {
-      int64_t j = i - kMargin;
-      if (j < 0) j = -j;
-      else if (j >= n) j = 2 * int64_t{n} - 2 - j;
-      return j >= 0 && j < n ? samples[j] : 0.0f;
-    };
-    float edge[kBlock][kWin];
-    for (int f = 0; f < frames; f += kBlock) {
-      const int n_block = std::min(kBlock, frames - f);
-      const float* win[kBlock];
-      for (int i = 0; i < n_block; i++) {
-        const int64_t s0 = int64_t{f + i} * kHop - kMargin;
-        if (s0 >= 0 && s0 + kWin <= n) {
-          win[i] = samples + s0;
-        } else {
-          for (int j = 0; j < kWin; j++) edge[i][j] = padded(s0 + kMargin + j);
-          win[i] = edge[i];
-        }
-      }
-      mel_block(*t, win, n_block, out.get() + static_cast<size_t>(f) * kMels);
+  return c_edge("orv_mel_spectrogram", static_cast<float*>(nullptr), [&]() -> float* {
+    if (n_frames) *n_frames = 0;
+    if (n < kHop) {
+      std::fprintf(stderr, "orv_mel_spectrogram: audio too short (%d samples)\n", n);
+      return nullptr;
     }
-    if (n_frames) *n_frames = frames;
-    return out.release();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+    if (!samples) return nullptr;
+    const int frames = n / kHop;
+    try {
+      auto t = std::make_unique<MelTables>();
+      Floats out(static_cast<float*>(std::malloc(static_cast<size_t>(frames) * kMels * sizeof(float))));
+      if (!t->init() || !out) return nullptr;
+      // The signal with a mirrored 200-sample margin on each side: padded[i] is sample i - 200,
+      // reflected about the first and the last sample. Interior windows are read in place; only
+      // windows that reach into a margin are assembled.
+      auto padded = [&](int64_t i) -> float {
+        int64_t j = i - kMargin;
+        if (j < 0) j = -j;
+        else if (j >= n) j = 2 * int64_t{n} - 2 - j;
+        return j >= 0 && j < n ? samples[j] : 0.0f;
+      };
+      float edge[kBlock][kWin];
+      for (int f = 0; f < frames; f += kBlock) {
+        const int n_block = std::min(kBlock, frames - f);
+        const float* win[kBlock];
+        for (int i = 0; i < n_block; i++) {
+          const int64_t s0 = int64_t{f + i} * kHop - kMargin;
+          if (s0 >= 0 && s0 + kWin <= n) {
+            win[i] = samples + s0;
+          } else {
+            for (int j = 0; j < kWin; j++) edge[i][j] = padded(s0 + kMargin + j);
+            win[i] = edge[i];
+          }
+        }
+        mel_block(*t, win, n_block, out.get() + static_cast<size_t>(f) * kMels);
+      }
+      if (n_frames) *n_frames = frames;
+      return out.release();
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  });
 }
 
 }  // extern "C"

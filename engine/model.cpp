@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "c_edge.h"
 #include "context.h"
 #include "decoder.h"
 #include "encoder.h"
@@ -236,43 +237,41 @@ orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
 extern "C" {
 
 orv_ctx_t* orv_load(const char* model_dir) {
-  if (!model_dir) {
-    std::fprintf(stderr, "orv_load: no model directory\n");
-    return nullptr;
-  }
-  std::unique_ptr<orv_ctx_t> ctx;
-  try {
-    ctx = std::make_unique<orv_ctx_t>();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  try {
-    return load(std::move(ctx), model_dir);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "orv_load: out of memory\n");
-    return nullptr;
-  }
+  return c_edge("orv_load", static_cast<orv_ctx_t*>(nullptr), [&]() -> orv_ctx_t* {
+    if (!model_dir) {
+      std::fprintf(stderr, "orv_load: no model directory\n");
+      return nullptr;
+    }
+    // Out of memory comes out through the edge as one line, like any other failure here.
+    return load(std::make_unique<orv_ctx_t>(), model_dir);
+  });
 }
 
 void orv_free(orv_ctx_t* ctx) {
-  // Members release themselves: F32 copies and working buffers are freed, the caches go back
-  // to the heap or the GPU backend, and the weight file is unmapped.
-  std::unique_ptr<orv_ctx_t> owned(ctx);
-  orv_gpu_release_model(ctx);
+  c_edge("orv_free", [&] {
+    // Members release themselves: F32 copies and working buffers are freed, the caches go back
+    // to the heap or the GPU backend, and the weight file is unmapped.
+    std::unique_ptr<orv_ctx_t> owned(ctx);
+    orv_gpu_release_model(ctx);
+  });
 }
 
 void orv_set_delay(orv_ctx_t* ctx, int delay_ms) {
-  if (!ctx) return;
-  const int ms = delay_ms < 80 ? 80 : delay_ms > 2400 ? 2400 : delay_ms;
-  ctx->delay_tokens = (ms * 3277) >> 18;  // ms / 80 over the clamped range
-  orv_update_time_cond(ctx);
+  c_edge("orv_set_delay", [&] {
+    if (!ctx) return;
+    const int ms = delay_ms < 80 ? 80 : delay_ms > 2400 ? 2400 : delay_ms;
+    ctx->delay_tokens = (ms * 3277) >> 18;  // ms / 80 over the clamped range
+    orv_update_time_cond(ctx);
+  });
 }
 
 int orv_set_int8(orv_ctx_t* ctx, int on) {
-  if (!ctx) return -1;
-  if (on && orv_int8_prepare(ctx) != 0) return -1;
-  ctx->use_int8 = on != 0;
-  return 0;
+  return c_edge("orv_set_int8", -1, [&]() -> int {
+    if (!ctx) return -1;
+    if (on && orv_int8_prepare(ctx) != 0) return -1;
+    ctx->use_int8 = on != 0;
+    return 0;
+  });
 }
 
 int orv_delay_tokens(const orv_ctx_t* ctx) { return ctx ? ctx->delay_tokens : -1; }

@@ -9,9 +9,9 @@ extern "C" {
 #endif
 
 // Recomputes t_cond and ada_scale from delay_tokens. NULL does nothing.
-ORV_API void orv_update_time_cond(orv_ctx_t *ctx);
+void orv_update_time_cond(orv_ctx_t *ctx);
 // The context's delay in decoder positions (80 ms each); -1 for NULL.
-ORV_API int orv_delay_tokens(const orv_ctx_t *ctx);
+int orv_delay_tokens(const orv_ctx_t *ctx);
 
 #ifdef __cplusplus
 }

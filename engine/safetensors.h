@@ -39,45 +39,45 @@ typedef struct safetensors_tensor_t {
 typedef struct safetensors_file_t safetensors_file_t;  // an open, mapped file
 
 // Opens and maps PATH. NULL after a message on any failure.
-ORV_API safetensors_file_t *safetensors_open(const char *path);
+safetensors_file_t *safetensors_open(const char *path);
 // Unmaps and frees; NULL allowed. Addresses from safetensors_get_bf16_direct die with it.
-ORV_API void safetensors_close(safetensors_file_t *sf);
+void safetensors_close(safetensors_file_t *sf);
 
-ORV_API int safetensors_count(const safetensors_file_t *sf);
-ORV_API const safetensors_tensor_t *safetensors_tensor(const safetensors_file_t *sf, int index);
-ORV_API uint64_t safetensors_file_size(const safetensors_file_t *sf);
-ORV_API uint64_t safetensors_header_size(const safetensors_file_t *sf);
+int safetensors_count(const safetensors_file_t *sf);
+const safetensors_tensor_t *safetensors_tensor(const safetensors_file_t *sf, int index);
+uint64_t safetensors_file_size(const safetensors_file_t *sf);
+uint64_t safetensors_header_size(const safetensors_file_t *sf);
 
 // First tensor named exactly NAME, or NULL.
-ORV_API const safetensors_tensor_t *safetensors_find(const safetensors_file_t *sf, const char *name);
+const safetensors_tensor_t *safetensors_find(const safetensors_file_t *sf, const char *name);
 // Address of the tensor's bytes inside the mapping (no checks).
-ORV_API const void *safetensors_data(const safetensors_file_t *sf, const safetensors_tensor_t *t);
+const void *safetensors_data(const safetensors_file_t *sf, const safetensors_tensor_t *t);
 // Product of the dimensions (1 for rank 0); -1 if it overflows 64 bits or a dimension is negative.
-ORV_API int64_t safetensors_numel(const safetensors_tensor_t *t);
+int64_t safetensors_numel(const safetensors_tensor_t *t);
 // New float copy (F32, F16 or BF16 source) to free(), or NULL.
-ORV_API float *safetensors_get_f32(const safetensors_file_t *sf, const safetensors_tensor_t *t);
+float *safetensors_get_f32(const safetensors_file_t *sf, const safetensors_tensor_t *t);
 // New copy of raw BF16 values to free(), or NULL.
-ORV_API uint16_t *safetensors_get_bf16(const safetensors_file_t *sf, const safetensors_tensor_t *t);
+uint16_t *safetensors_get_bf16(const safetensors_file_t *sf, const safetensors_tensor_t *t);
 // BF16 values in place inside the mapping (not to be freed), or NULL.
-ORV_API const uint16_t *safetensors_get_bf16_direct(const safetensors_file_t *sf,
-                                                    const safetensors_tensor_t *t);
-ORV_API int safetensors_is_bf16(const safetensors_tensor_t *t);
+const uint16_t *safetensors_get_bf16_direct(const safetensors_file_t *sf,
+                                            const safetensors_tensor_t *t);
+int safetensors_is_bf16(const safetensors_tensor_t *t);
 // Copies the BYTES of the mapping that start at MAPPED into DST by reading the file, which spares
 // the page faults of touching the mapping. 0, or -1 when the range leaves the mapping or the read
 // fails.
-ORV_API int safetensors_read_mapped(const safetensors_file_t *sf, const void *mapped, size_t bytes,
-                                    void *dst);
+int safetensors_read_mapped(const safetensors_file_t *sf, const void *mapped, size_t bytes,
+                            void *dst);
 
 // Name of a dtype code as printed ("UNKNOWN" outside 0..5).
-ORV_API const char *safetensors_dtype_name(int dtype);
+const char *safetensors_dtype_name(int dtype);
 // One line per tensor / a summary, on standard output.
-ORV_API void safetensors_print_tensor(const safetensors_tensor_t *t);
-ORV_API void safetensors_print_info(const safetensors_file_t *sf);
+void safetensors_print_tensor(const safetensors_tensor_t *t);
+void safetensors_print_info(const safetensors_file_t *sf);
 
 // Parses a header (LEN bytes of JSON, need not be NUL-terminated) into at most
 // SAFETENSORS_MAX_TENSORS descriptors. Returns the count, or -1 on a syntax error.
 // This is the parser safetensors_open uses; it is exposed for fuzzing.
-ORV_API int safetensors_parse_header(const char *json, size_t len, safetensors_tensor_t *out);
+int safetensors_parse_header(const char *json, size_t len, safetensors_tensor_t *out);
 
 #ifdef __cplusplus
 }

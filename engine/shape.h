@@ -48,17 +48,17 @@ typedef struct orv_shape_t {
 } orv_shape_t;
 
 // The production shape.
-ORV_API orv_shape_t orv_shape_default(void);
+orv_shape_t orv_shape_default(void);
 // 0 when every size is positive, heads divide, head widths are even and the vocabulary is in
 // range; otherwise -1 with a message naming the offending key.
-ORV_API int orv_shape_validate(const orv_shape_t *shape);
+int orv_shape_validate(const orv_shape_t *shape);
 // Parses orvane-shape.json text (LEN bytes, need not be NUL-terminated) over the production
 // defaults. 0 on success; -1 with a message on standard error for bad JSON, unknown keys,
 // values that are not integers in range, or a shape that fails validation.
-ORV_API int orv_shape_parse(const char *text, size_t len, orv_shape_t *out);
+int orv_shape_parse(const char *text, size_t len, orv_shape_t *out);
 // Shape of a model directory: the production shape when DIR has no orvane-shape.json, else the
 // parsed file. 0 or -1 (with a message naming the file).
-ORV_API int orv_shape_load_dir(const char *dir, orv_shape_t *out);
+int orv_shape_load_dir(const char *dir, orv_shape_t *out);
 
 #ifdef __cplusplus
 }

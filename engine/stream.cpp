@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "c_edge.h"
 #include "context.h"
 #include "gpu/gpu.h"
 
@@ -44,8 +45,8 @@ void pad_and_pump(orv_stream_t* s) {
 extern "C" {
 
 orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
-  if (!ctx) return nullptr;
-  try {
+  return c_edge("orv_stream_create", static_cast<orv_stream_t*>(nullptr), [&]() -> orv_stream_t* {
+    if (!ctx) return nullptr;
     auto s = std::make_unique<orv_stream_t>(ctx);
     s->tokenizer.reset(orv_tokenizer_load((ctx->model_dir + "/tekken.json").c_str()));
     if (!s->tokenizer) return nullptr;
@@ -63,58 +64,66 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
       return nullptr;
     }
     return s.release();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  });
 }
 
 int orv_stream_feed(orv_stream_t* s, const float* samples, int n) {
-  if (!s || !samples || n < 1 || s->finished) return -1;
-  orv_mel_stream_feed(s->mel.get(), samples, n);
-  s->n_samples += n;
-  orv_stream_pump(s);
-  return 0;
+  return c_edge("orv_stream_feed", -1, [&]() -> int {
+    if (!s || !samples || n < 1 || s->finished) return -1;
+    orv_mel_stream_feed(s->mel.get(), samples, n);
+    s->n_samples += n;
+    orv_stream_pump(s);
+    return 0;
+  });
 }
 
 int orv_stream_flush(orv_stream_t* s) {
-  if (!s || s->finished) return -1;
-  int64_t at = s->n_samples;
-  for (const auto& gap : s->flush_gaps) at += gap.second;
-  try {
-    s->flush_gaps.emplace_back(at, finish_padding(s));
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  pad_and_pump(s);
-  return 0;
+  return c_edge("orv_stream_flush", -1, [&]() -> int {
+    if (!s || s->finished) return -1;
+    int64_t at = s->n_samples;
+    for (const auto& gap : s->flush_gaps) at += gap.second;
+    try {
+      s->flush_gaps.emplace_back(at, finish_padding(s));
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+    pad_and_pump(s);
+    return 0;
+  });
 }
 
 int orv_stream_finish(orv_stream_t* s) {
-  if (!s || s->finished) return -1;
-  pad_and_pump(s);
-  s->finished = true;
-  orv_mel_stream_finish(s->mel.get(), 0);
-  if (orv_verbose >= 2)
-    std::fprintf(stderr, "Stream finished: %lld real samples (%.1f sec)\n",
-                 static_cast<long long>(s->n_samples),
-                 static_cast<double>(s->n_samples) / static_cast<double>(ORV_SAMPLE_RATE));
-  orv_stream_pump(s);
-  return 0;
+  return c_edge("orv_stream_finish", -1, [&]() -> int {
+    if (!s || s->finished) return -1;
+    pad_and_pump(s);
+    s->finished = true;
+    orv_mel_stream_finish(s->mel.get(), 0);
+    if (orv_verbose >= 2)
+      std::fprintf(stderr, "Stream finished: %lld real samples (%.1f sec)\n",
+                   static_cast<long long>(s->n_samples),
+                   static_cast<double>(s->n_samples) / static_cast<double>(ORV_SAMPLE_RATE));
+    orv_stream_pump(s);
+    return 0;
+  });
 }
 
 int orv_stream_get(orv_stream_t* s, const char** out, int cap) {
-  return orv_stream_get_timed(s, out, nullptr, cap);
+  return c_edge("orv_stream_get", 0, [&]() -> int {
+    return orv_stream_get_timed(s, out, nullptr, cap);
+  });
 }
 
 int orv_stream_get_timed(orv_stream_t* s, const char** out, int32_t* ms, int cap) {
-  if (!s || !out || cap < 1) return 0;
-  int n = 0;
-  TokenEntry e;
-  for (; n < cap && s->queue.pop(e); n++) {
-    out[n] = e.str[0];
-    if (ms) ms[n] = e.ms;
-  }
-  return n;
+  return c_edge("orv_stream_get_timed", 0, [&]() -> int {
+    if (!s || !out || cap < 1) return 0;
+    int n = 0;
+    TokenEntry e;
+    for (; n < cap && s->queue.pop(e); n++) {
+      out[n] = e.str[0];
+      if (ms) ms[n] = e.ms;
+    }
+    return n;
+  });
 }
 
 int32_t orv_stream_row_ms(const orv_stream_t* s, int row) {
@@ -130,46 +139,54 @@ int32_t orv_stream_row_ms(const orv_stream_t* s, int row) {
 }
 
 int orv_stream_get_alt(orv_stream_t* s, const char** out, int cap, int k) {
-  if (!s || !out || cap < 1 || k < 1) return 0;
-  // K pointers per entry, as the caller laid out its array; slots past the fourth stay null.
-  const int kept = std::min(k, static_cast<int>(ORV_TOKEN_ALTS));
-  int n = 0;
-  TokenEntry e;
-  while (n < cap && s->queue.pop(e)) {
-    const char** slot = out + static_cast<size_t>(n) * k;
-    for (int i = 0; i < k; i++) slot[i] = i < kept ? e.str[i] : nullptr;
-    n++;
-  }
-  return n;
+  return c_edge("orv_stream_get_alt", 0, [&]() -> int {
+    if (!s || !out || cap < 1 || k < 1) return 0;
+    // K pointers per entry, as the caller laid out its array; slots past the fourth stay null.
+    const int kept = std::min(k, static_cast<int>(ORV_TOKEN_ALTS));
+    int n = 0;
+    TokenEntry e;
+    while (n < cap && s->queue.pop(e)) {
+      const char** slot = out + static_cast<size_t>(n) * k;
+      for (int i = 0; i < k; i++) slot[i] = i < kept ? e.str[i] : nullptr;
+      n++;
+    }
+    return n;
+  });
 }
 
 orv_stream_t* orv_stream_set_alt(orv_stream_t* s, int n, float tolerance) {
-  if (!s) return nullptr;
-  s->n_alt = std::clamp(n, 1, static_cast<int>(ORV_TOKEN_ALTS));
-  s->alt_tolerance = std::isnan(tolerance) ? 0.f : std::clamp(tolerance, 0.f, 1.f);
-  return s;
+  return c_edge("orv_stream_set_alt", static_cast<orv_stream_t*>(nullptr), [&]() -> orv_stream_t* {
+    if (!s) return nullptr;
+    s->n_alt = std::clamp(n, 1, static_cast<int>(ORV_TOKEN_ALTS));
+    s->alt_tolerance = std::isnan(tolerance) ? 0.f : std::clamp(tolerance, 0.f, 1.f);
+    return s;
+  });
 }
 
 orv_stream_t* orv_stream_set_interval(orv_stream_t* s, float seconds) {
-  if (!s) return nullptr;
-  const double frames = seconds > 0 ? static_cast<double>(seconds) * 100.0 : 0.0;  // NaN: 0
-  s->interval_frames = frames >= INT_MAX ? INT_MAX : std::max(1, static_cast<int>(frames));
-  return s;
+  return c_edge("orv_stream_set_interval", static_cast<orv_stream_t*>(nullptr), [&]() -> orv_stream_t* {
+    if (!s) return nullptr;
+    const double frames = seconds > 0 ? static_cast<double>(seconds) * 100.0 : 0.0;  // NaN: 0
+    s->interval_frames = frames >= INT_MAX ? INT_MAX : std::max(1, static_cast<int>(frames));
+    return s;
+  });
 }
 
 void orv_stream_free(orv_stream_t* s) {
-  if (!s) return;
-  std::unique_ptr<orv_stream_t> owned(s);
-  if (orv_verbose >= 1) {
-    std::fprintf(stderr, "Encoder: %d mel -> %d tokens (%.0f ms)\n", s->mel_consumed, s->n_adapter,
-                 s->enc_ms);
-    if (s->n_text_tokens >= 1)
-      std::fprintf(stderr,
-                   "Decoder: %d text tokens (%d steps) in %.0f ms (prefill %.0f ms + %.1f "
-                   "ms/step)\n",
-                   s->n_text_tokens, s->n_steps, s->dec_ms, s->prefill_ms,
-                   s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0.0);
-  }
+  c_edge("orv_stream_free", [&] {
+    if (!s) return;
+    std::unique_ptr<orv_stream_t> owned(s);
+    if (orv_verbose >= 1) {
+      std::fprintf(stderr, "Encoder: %d mel -> %d tokens (%.0f ms)\n", s->mel_consumed, s->n_adapter,
+                   s->enc_ms);
+      if (s->n_text_tokens >= 1)
+        std::fprintf(stderr,
+                     "Decoder: %d text tokens (%d steps) in %.0f ms (prefill %.0f ms + %.1f "
+                     "ms/step)\n",
+                     s->n_text_tokens, s->n_steps, s->dec_ms, s->prefill_ms,
+                     s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0.0);
+    }
+  });
 }
 
 }  // extern "C"

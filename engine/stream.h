@@ -11,12 +11,12 @@ extern "C" {
 
 // Runs the encoder over the mel frames the stem has not taken yet (once enough have gathered, or
 // all of them after finish), and the decoder over every adapter row it has not read.
-ORV_API void orv_stream_pump(orv_stream_t *s);
+void orv_stream_pump(orv_stream_t *s);
 // Queues decoded text token ID (>= 1000) with its alternatives, computed from the stream's
 // logits (turned into probabilities in place).
-ORV_API void orv_emit_token(orv_stream_t *s, int id);
+void orv_emit_token(orv_stream_t *s, int id);
 // Milliseconds into the real audio fed that decoder position ROW was decoded from.
-ORV_API int32_t orv_stream_row_ms(const orv_stream_t *s, int row);
+int32_t orv_stream_row_ms(const orv_stream_t *s, int row);
 
 #ifdef __cplusplus
 }

@@ -71,11 +71,11 @@ typedef struct orv_tensor_info_t {
 } orv_tensor_info_t;
 
 // Number of tensors of a model of SHAPE (which must be valid).
-ORV_API int64_t orv_tensor_count(const orv_shape_t *shape);
+int64_t orv_tensor_count(const orv_shape_t *shape);
 // Fills OUT with tensor INDEX (0 .. count - 1) of SHAPE. 0, or -1 for an index out of range.
-ORV_API int orv_tensor_info(const orv_shape_t *shape, int64_t index, orv_tensor_info_t *out);
+int orv_tensor_info(const orv_shape_t *shape, int64_t index, orv_tensor_info_t *out);
 // Number of elements of a described tensor; -1 if the product overflows 64 bits.
-ORV_API int64_t orv_tensor_numel(const orv_tensor_info_t *info);
+int64_t orv_tensor_numel(const orv_tensor_info_t *info);
 
 #ifdef __cplusplus
 }

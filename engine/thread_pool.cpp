@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "c_edge.h"
 #include "orvane.h"
 
 namespace {
@@ -201,12 +202,14 @@ void orv_parallel_for_fn(size_t n, size_t align, OrvRangeFn fn, void *ctx) {
 extern "C" {
 
 void orv_set_threads(int n) {
-  PoolState &s = state();
-  const int wanted = n < 1 ? available_cores() : std::min(n, kMaxThreads);
-  std::lock_guard<std::mutex> lock(s.busy);
-  if (wanted == s.threads.load(std::memory_order_relaxed) && s.pool) return;
-  s.pool.reset();  // the next parallel call starts WANTED - 1 workers
-  s.threads.store(wanted, std::memory_order_relaxed);
+  c_edge("orv_set_threads", [&] {
+    PoolState &s = state();
+    const int wanted = n < 1 ? available_cores() : std::min(n, kMaxThreads);
+    std::lock_guard<std::mutex> lock(s.busy);
+    if (wanted == s.threads.load(std::memory_order_relaxed) && s.pool) return;
+    s.pool.reset();  // the next parallel call starts WANTED - 1 workers
+    s.threads.store(wanted, std::memory_order_relaxed);
+  });
 }
 
 int orv_get_threads(void) { return orv_thread_count(); }

@@ -17,21 +17,21 @@ enum {
 };
 
 // Loads PATH. NULL on failure (a message when the file cannot be opened).
-ORV_API orv_tokenizer_t *orv_tokenizer_load(const char *path);
+orv_tokenizer_t *orv_tokenizer_load(const char *path);
 // Parses tekken.json text of LEN bytes (need not be NUL-terminated). NULL when the text does not
 // start with an object; malformed content after that yields what was read until then.
-ORV_API orv_tokenizer_t *orv_tokenizer_parse(const char *json, size_t len);
-ORV_API void orv_tokenizer_free(orv_tokenizer_t *tok);
+orv_tokenizer_t *orv_tokenizer_parse(const char *json, size_t len);
+void orv_tokenizer_free(orv_tokenizer_t *tok);
 // The token's bytes (owned by the tokenizer, NUL-terminated), or NULL.
-ORV_API const char *orv_tokenizer_token(const orv_tokenizer_t *tok, int id);
+const char *orv_tokenizer_token(const orv_tokenizer_t *tok, int id);
 // Concatenated strings of the text tokens (ids >= 1000) among IDS, as new text to free().
-ORV_API char *orv_tokenizer_decode(const orv_tokenizer_t *tok, const int *ids, int n);
-ORV_API int orv_tokenizer_bos(const orv_tokenizer_t *tok);
-ORV_API int orv_tokenizer_eos(const orv_tokenizer_t *tok);
-ORV_API int orv_tokenizer_vocab_size(void);
+char *orv_tokenizer_decode(const orv_tokenizer_t *tok, const int *ids, int n);
+int orv_tokenizer_bos(const orv_tokenizer_t *tok);
+int orv_tokenizer_eos(const orv_tokenizer_t *tok);
+int orv_tokenizer_vocab_size(void);
 // Highest text rank loaded + 1, and highest control rank loaded + 1.
-ORV_API int orv_tokenizer_n_vocab(const orv_tokenizer_t *tok);
-ORV_API int orv_tokenizer_n_special(const orv_tokenizer_t *tok);
+int orv_tokenizer_n_vocab(const orv_tokenizer_t *tok);
+int orv_tokenizer_n_special(const orv_tokenizer_t *tok);
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio_reader.h"
+#include "c_edge.h"
 #include "free_deleter.h"
 #include "shape.h"
 #include "stream.h"
@@ -65,82 +66,88 @@ void orv_trim(char* text) {
 }
 
 char* orv_transcribe_samples(orv_ctx_t* ctx, const float* samples, int n) {
-  try {
-    StreamPtr s(orv_stream_create(ctx));
-    if (!s) return nullptr;
-    if (n >= 1) orv_stream_feed(s.get(), samples, n);
-    orv_stream_finish(s.get());
-    std::string text;
-    text.reserve(1024);
-    drain(s.get(), text);
-    s.reset();
-    return release_text(text);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return c_edge("orv_transcribe_samples", static_cast<char*>(nullptr), [&]() -> char* {
+    try {
+      StreamPtr s(orv_stream_create(ctx));
+      if (!s) return nullptr;
+      if (n >= 1) orv_stream_feed(s.get(), samples, n);
+      orv_stream_finish(s.get());
+      std::string text;
+      text.reserve(1024);
+      drain(s.get(), text);
+      s.reset();
+      return release_text(text);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  });
 }
 
 char* orv_transcribe(orv_ctx_t* ctx, const char* wav_path) {
-  if (!ctx || !wav_path) return nullptr;
-  int n = 0;
-  std::unique_ptr<float, FreeDeleter> samples(orv_load_wav(wav_path, &n));
-  if (!samples) {
-    std::fprintf(stderr, "orv_transcribe: cannot load %s\n", wav_path);
-    return nullptr;
-  }
-  report_audio(n);
-  return orv_transcribe_samples(ctx, samples.get(), n);
+  return c_edge("orv_transcribe", static_cast<char*>(nullptr), [&]() -> char* {
+    if (!ctx || !wav_path) return nullptr;
+    int n = 0;
+    std::unique_ptr<float, FreeDeleter> samples(orv_load_wav(wav_path, &n));
+    if (!samples) {
+      std::fprintf(stderr, "orv_transcribe: cannot load %s\n", wav_path);
+      return nullptr;
+    }
+    report_audio(n);
+    return orv_transcribe_samples(ctx, samples.get(), n);
+  });
 }
 
 char* orv_transcribe_stdin(orv_ctx_t* ctx) {
-  if (!ctx) return nullptr;
-  try {
-    ReadRefusal refusal;
-    std::string why;
-    std::unique_ptr<orv_audio_reader_t> in = orv_audio_reader_t::open(0, &refusal, &why);
-    switch (refusal) {
-      case ReadRefusal::none:
-        break;
-      case ReadRefusal::short_input:
-        std::fprintf(stderr, "orv_transcribe_stdin: not enough data on stdin\n");
-        return nullptr;
-      case ReadRefusal::not_wav:
-        std::fprintf(stderr, "Invalid WAV data on stdin\n");
-        return nullptr;
-      case ReadRefusal::unsupported:
-        std::fprintf(stderr, "Unsupported WAV format on stdin: %s\n", why.c_str());
-        return nullptr;
-      case ReadRefusal::read_error:
-        std::fprintf(stderr, "orv_transcribe_stdin: %s\n", why.c_str());
-        return nullptr;
-    }
-    if (orv_verbose >= 2)
-      std::fprintf(stderr, in->is_wav() ? "Detected WAV format on stdin\n"
-                                        : "Streaming raw s16le 16kHz mono from stdin\n");
-    // Transcribed block by block while it arrives, WAV or raw alike.
-    StreamPtr s(orv_stream_create(ctx));
-    if (!s) return nullptr;
-    std::string text;
-    text.reserve(1024);
-    int64_t total = 0;
-    for (std::vector<float>* block = nullptr;;) {
-      if (!in->read(&block, &why)) {
-        std::fprintf(stderr, "orv_transcribe_stdin: %s\n", why.c_str());
-        return nullptr;
+  return c_edge("orv_transcribe_stdin", static_cast<char*>(nullptr), [&]() -> char* {
+    if (!ctx) return nullptr;
+    try {
+      ReadRefusal refusal;
+      std::string why;
+      std::unique_ptr<orv_audio_reader_t> in = orv_audio_reader_t::open(0, &refusal, &why);
+      switch (refusal) {
+        case ReadRefusal::none:
+          break;
+        case ReadRefusal::short_input:
+          std::fprintf(stderr, "orv_transcribe_stdin: not enough data on stdin\n");
+          return nullptr;
+        case ReadRefusal::not_wav:
+          std::fprintf(stderr, "Invalid WAV data on stdin\n");
+          return nullptr;
+        case ReadRefusal::unsupported:
+          std::fprintf(stderr, "Unsupported WAV format on stdin: %s\n", why.c_str());
+          return nullptr;
+        case ReadRefusal::read_error:
+          std::fprintf(stderr, "orv_transcribe_stdin: %s\n", why.c_str());
+          return nullptr;
       }
-      if (block->empty()) break;
-      orv_stream_feed(s.get(), block->data(), static_cast<int>(block->size()));
-      total += static_cast<int64_t>(block->size());
+      if (orv_verbose >= 2)
+        std::fprintf(stderr, in->is_wav() ? "Detected WAV format on stdin\n"
+                                          : "Streaming raw s16le 16kHz mono from stdin\n");
+      // Transcribed block by block while it arrives, WAV or raw alike.
+      StreamPtr s(orv_stream_create(ctx));
+      if (!s) return nullptr;
+      std::string text;
+      text.reserve(1024);
+      int64_t total = 0;
+      for (std::vector<float>* block = nullptr;;) {
+        if (!in->read(&block, &why)) {
+          std::fprintf(stderr, "orv_transcribe_stdin: %s\n", why.c_str());
+          return nullptr;
+        }
+        if (block->empty()) break;
+        orv_stream_feed(s.get(), block->data(), static_cast<int>(block->size()));
+        total += static_cast<int64_t>(block->size());
+        drain(s.get(), text);
+      }
+      if (in->is_wav()) report_audio(total);
+      orv_stream_finish(s.get());
       drain(s.get(), text);
+      s.reset();
+      return release_text(text);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
     }
-    if (in->is_wav()) report_audio(total);
-    orv_stream_finish(s.get());
-    drain(s.get(), text);
-    s.reset();
-    return release_text(text);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  });
 }
 
 }  // extern "C"

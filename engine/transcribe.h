@@ -11,7 +11,7 @@ extern "C" {
 
 // Removes leading and trailing white space (space, \t, \n, \v, \f, \r) from TEXT in place,
 // moving the rest to the front. NULL does nothing.
-ORV_API void orv_trim(char *text);
+void orv_trim(char *text);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c_edge.h"
 #include "free_deleter.h"
 
 namespace {
@@ -207,78 +208,82 @@ float* parse_wav_buffer(const uint8_t* bytes, size_t len, int* n_out) {
 }
 
 float* orv_load_wav(const char* path, int* n_out) {
-  int dummy = 0;
-  if (!n_out) n_out = &dummy;
-  *n_out = 0;
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) {
-    std::fprintf(stderr, "orv_load_wav: cannot open %s\n", path ? path : "(null)");
-    return nullptr;
-  }
-  std::unique_ptr<FILE, int (*)(FILE*)> file(f, std::fclose);
-  // A directory opens fine and then "seeks" to an absurd size; a pipe cannot seek at all.
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "orv_load_wav: %s is not a regular file\n", path);
-    return nullptr;
-  }
-  if (std::fseek(f, 0, SEEK_END) != 0) return nullptr;
-  const long size = std::ftell(f);
-  if (size < 1 || std::fseek(f, 0, SEEK_SET) != 0) {
-    if (size == 0) std::fprintf(stderr, "orv_load_wav: %s is empty\n", path);
-    return nullptr;
-  }
-  std::unique_ptr<uint8_t, FreeDeleter> bytes(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
-  if (!bytes || std::fread(bytes.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size))
-    return nullptr;
-  return parse_wav_buffer(bytes.get(), static_cast<size_t>(size), n_out);
+  return c_edge("orv_load_wav", static_cast<float*>(nullptr), [&]() -> float* {
+    int dummy = 0;
+    if (!n_out) n_out = &dummy;
+    *n_out = 0;
+    FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    if (!f) {
+      std::fprintf(stderr, "orv_load_wav: cannot open %s\n", path ? path : "(null)");
+      return nullptr;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(f, std::fclose);
+    // A directory opens fine and then "seeks" to an absurd size; a pipe cannot seek at all.
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+      std::fprintf(stderr, "orv_load_wav: %s is not a regular file\n", path);
+      return nullptr;
+    }
+    if (std::fseek(f, 0, SEEK_END) != 0) return nullptr;
+    const long size = std::ftell(f);
+    if (size < 1 || std::fseek(f, 0, SEEK_SET) != 0) {
+      if (size == 0) std::fprintf(stderr, "orv_load_wav: %s is empty\n", path);
+      return nullptr;
+    }
+    std::unique_ptr<uint8_t, FreeDeleter> bytes(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
+    if (!bytes || std::fread(bytes.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size))
+      return nullptr;
+    return parse_wav_buffer(bytes.get(), static_cast<size_t>(size), n_out);
+  });
 }
 
 float* orv_read_pcm_stdin(int* n_out) {
-  int dummy = 0;
-  if (!n_out) n_out = &dummy;
-  *n_out = 0;
-  size_t cap = size_t{1} << 20, len = 0;
-  std::unique_ptr<uint8_t, FreeDeleter> buf(static_cast<uint8_t*>(std::malloc(cap)));
-  if (!buf) return nullptr;
-  for (;;) {
-    if (len == cap) {
-      void* grown = std::realloc(buf.get(), cap * 2);
-      if (!grown) return nullptr;
-      (void)buf.release();
-      buf.reset(static_cast<uint8_t*>(grown));
-      cap *= 2;
+  return c_edge("orv_read_pcm_stdin", static_cast<float*>(nullptr), [&]() -> float* {
+    int dummy = 0;
+    if (!n_out) n_out = &dummy;
+    *n_out = 0;
+    size_t cap = size_t{1} << 20, len = 0;
+    std::unique_ptr<uint8_t, FreeDeleter> buf(static_cast<uint8_t*>(std::malloc(cap)));
+    if (!buf) return nullptr;
+    for (;;) {
+      if (len == cap) {
+        void* grown = std::realloc(buf.get(), cap * 2);
+        if (!grown) return nullptr;
+        (void)buf.release();
+        buf.reset(static_cast<uint8_t*>(grown));
+        cap *= 2;
+      }
+      const ssize_t got = read(0, buf.get() + len, cap - len);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        // Transcribing whatever arrived before the error would pass off a cut recording as whole.
+        std::fprintf(stderr, "orv_read_pcm_stdin: read error: %s\n", std::strerror(errno));
+        return nullptr;
+      }
+      if (got == 0) break;
+      len += static_cast<size_t>(got);
     }
-    const ssize_t got = read(0, buf.get() + len, cap - len);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      // Transcribing whatever arrived before the error would pass off a cut recording as whole.
-      std::fprintf(stderr, "orv_read_pcm_stdin: read error: %s\n", std::strerror(errno));
+    if (len <= 3) {
+      std::fprintf(stderr, "orv_read_pcm_stdin: no data on stdin\n");
       return nullptr;
     }
-    if (got == 0) break;
-    len += static_cast<size_t>(got);
-  }
-  if (len <= 3) {
-    std::fprintf(stderr, "orv_read_pcm_stdin: no data on stdin\n");
-    return nullptr;
-  }
-  std::fprintf(stderr, "Read %zu bytes from stdin\n", len);
-  if (std::memcmp(buf.get(), "RIFF", 4) == 0) {
-    std::fprintf(stderr, "Detected WAV format on stdin\n");
-    return parse_wav_buffer(buf.get(), len, n_out);
-  }
-  std::fprintf(stderr, "Treating stdin as raw s16le 16kHz mono\n");
-  if (len / 2 > static_cast<size_t>(INT_MAX)) {
-    std::fprintf(stderr, "orv_read_pcm_stdin: input too long (%zu bytes)\n", len);
-    return nullptr;
-  }
-  const int n = static_cast<int>(len / 2);
-  float* out = alloc_floats(n);
-  if (!out) return nullptr;
-  orv_s16le_to_float(buf.get(), n, out);
-  *n_out = n;
-  return out;
+    std::fprintf(stderr, "Read %zu bytes from stdin\n", len);
+    if (std::memcmp(buf.get(), "RIFF", 4) == 0) {
+      std::fprintf(stderr, "Detected WAV format on stdin\n");
+      return parse_wav_buffer(buf.get(), len, n_out);
+    }
+    std::fprintf(stderr, "Treating stdin as raw s16le 16kHz mono\n");
+    if (len / 2 > static_cast<size_t>(INT_MAX)) {
+      std::fprintf(stderr, "orv_read_pcm_stdin: input too long (%zu bytes)\n", len);
+      return nullptr;
+    }
+    const int n = static_cast<int>(len / 2);
+    float* out = alloc_floats(n);
+    if (!out) return nullptr;
+    orv_s16le_to_float(buf.get(), n, out);
+    *n_out = n;
+    return out;
+  });
 }
 
 }  // extern "C"

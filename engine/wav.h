@@ -33,27 +33,27 @@ typedef struct orv_wav_info_t {
 
 // True for the data or RIFF sizes that recorders writing to a pipe put in the header because they
 // cannot know the length (0, 0x80000000, 0xFFFFFFFF): the samples run to the end of the input.
-ORV_API int orv_wav_size_unknown(uint32_t size);
+int orv_wav_size_unknown(uint32_t size);
 // Takes the format fields of a "fmt " chunk body of SIZE bytes into INFO (nothing below 16 bytes).
-ORV_API void orv_wav_take_fmt(const uint8_t *body, size_t size, orv_wav_info_t *info);
+void orv_wav_take_fmt(const uint8_t *body, size_t size, orv_wav_info_t *info);
 // Scans the chunks of a RIFF/WAVE image (LEN >= 12 assumed checked by the caller). A data chunk
 // whose size is unknown or runs past the end takes the rest of the image. Returns 0 when the
 // image is 16-bit PCM with a data chunk and at least one channel, -1 otherwise (INFO is still
 // filled with what was found; orv_wav_refusal says why).
-ORV_API int orv_wav_scan(const uint8_t *bytes, size_t len, orv_wav_info_t *info);
+int orv_wav_scan(const uint8_t *bytes, size_t len, orv_wav_info_t *info);
 // Why INFO cannot be read ("24-bit samples: only 16-bit PCM WAV is read directly"), written into
 // OUT (CAP bytes); returns 0 when it can be read (a data chunk is required only with NEED_DATA).
-ORV_API int orv_wav_refusal(const orv_wav_info_t *info, int need_data, char *out, size_t cap);
+int orv_wav_refusal(const orv_wav_info_t *info, int need_data, char *out, size_t cap);
 // Mixes FRAMES interleaved 16-bit little-endian frames of CHANNELS samples to mono floats.
-ORV_API void orv_s16le_mix(const uint8_t *bytes, int frames, int channels, float *out);
+void orv_s16le_mix(const uint8_t *bytes, int frames, int channels, float *out);
 // Mixes 16-bit interleaved frames to mono and resamples to 16 kHz. New array to free(), or NULL.
-ORV_API float *orv_wav_to_mono16k(const orv_wav_info_t *info, int *n_out);
+float *orv_wav_to_mono16k(const orv_wav_info_t *info, int *n_out);
 // Parses a whole WAV image. New array of 16 kHz mono samples to free(), or NULL after a message.
-ORV_API float *parse_wav_buffer(const uint8_t *bytes, size_t len, int *n_out);
+float *parse_wav_buffer(const uint8_t *bytes, size_t len, int *n_out);
 // Linear-interpolation resampling of N samples at RATE to 16 kHz. New array to free(), or NULL.
-ORV_API float *orv_resample_16k(const float *x, int n, uint32_t rate, int *n_out);
+float *orv_resample_16k(const float *x, int n, uint32_t rate, int *n_out);
 // Converts signed 16-bit little-endian samples to floats in [-1, 1).
-ORV_API void orv_s16le_to_float(const uint8_t *bytes, int n_samples, float *out);
+void orv_s16le_to_float(const uint8_t *bytes, int n_samples, float *out);
 
 #ifdef __cplusplus
 }
