@@ -26,6 +26,7 @@
 #endif
 
 #include "bf16.h"
+#include "cpu_features.h"
 #include "kernels.h"
 #include "prefetch.h"
 #include "thread_pool.h"
@@ -225,16 +226,14 @@ void rows_neon(const Job &j, size_t r0, size_t r1) {
 
 RowsFn path_fn(int path) {
 #if defined(ORV_X86)
-  __builtin_cpu_init();
-  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl");
+  const CpuFeatures& cpu = orv_cpu();
   switch (path) {
     case ORV_BF16_PATH_AVX2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? rows_avx2 : nullptr;
+      return cpu.avx2 ? rows_avx2 : nullptr;
     case ORV_BF16_PATH_AVX512:
-      return avx512 ? rows_avx512 : nullptr;
+      return cpu.avx512 ? rows_avx512 : nullptr;
     case ORV_BF16_PATH_AVX512BF16:
-      return avx512 && __builtin_cpu_supports("avx512bf16") ? rows_avx512bf16 : nullptr;
+      return cpu.avx512bf16 ? rows_avx512bf16 : nullptr;
     default:
       break;
   }

@@ -6,7 +6,6 @@
 // (the prefill) go through the tiled kernel, or on CPUs without it through the BLAS on small
 // panels of dequantised rows, one per thread.
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "cpu_features.h"
 #include "gemm_xwt.h"
 #include "int8_weights.h"
 #include "prefetch.h"
@@ -168,14 +168,8 @@ void rows_neon(float *y, const float *x, const orv_int8_matrix_t &w, size_t r0, 
 RowsFn path_fn(int path) {
   if (path == ORV_INT8_PATH_PORTABLE) return rows_portable;
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;  // half conversions: CPUID 1, ECX bit 29
-  const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C);
-  if (path == ORV_INT8_PATH_AVX2 && __builtin_cpu_supports("avx2") &&
-      __builtin_cpu_supports("fma") && f16c)
-    return rows_avx2;
-  if (path == ORV_INT8_PATH_AVX512 && __builtin_cpu_supports("avx512f") && f16c)
-    return rows_avx512;
+  if (path == ORV_INT8_PATH_AVX2 && orv_cpu().avx2) return rows_avx2;
+  if (path == ORV_INT8_PATH_AVX512 && orv_cpu().avx512) return rows_avx512;
 #elif defined(__aarch64__)
   if (path == ORV_INT8_PATH_NEON) return rows_neon;
 #endif
