@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "context.h"
 #include "gpu/gpu.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "membw.h"
+#include "network/context.h"
 #include "orvane.h"
 #include "stopwatch.h"
-#include "stream.h"
+#include "stream/stream.h"
 #include "synth_speech.h"
 
 namespace {
