@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "context.h"
 #include "gpu/gpu.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "membw.h"
+#include "network/context.h"
 #include "orvane.h"
 #include "stopwatch.h"
-#include "stream.h"
+#include "stream/stream.h"
 #include "synth_speech.h"
 
 namespace {
@@ -93,7 +93,7 @@ double concurrent_throughput(orv_ctx_t* ctx, const std::vector<float>& audio, in
   std::vector<std::thread> threads;
   for (int i = 0; i < n; i++) threads.emplace_back([&] { run_stream(ctx, audio, false); });
   for (std::thread& t : threads) t.join();
-  return n * (double(audio.size()) / ORV_SAMPLE_RATE) / (ms_since(t0) / 1000.0);
+  return n * (double(audio.size()) / double(ORV_SAMPLE_RATE)) / (ms_since(t0) / 1000.0);
 }
 
 // Multiply-adds of the encoder's matrices per encoder position, doubled: the stem's second

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/c_edge.h"
 #include "gpu/backend.h"
 
 namespace gpu {
@@ -37,35 +38,37 @@ using gpu::g_backend;
 extern "C" {
 
 int orv_gpu_init(void) {
-  if (g_backend) return 1;
-  if (gpu::disabled_by_environment()) {
-    gpu::report_unavailable("ORVANE_GPU=0");
-    return 0;
-  }
-  std::string reason;
-  auto b = std::make_unique<gpu::Backend>();
-  b->device = gpu::open_device(&reason);
-  if (!b->device) {
-    gpu::report_unavailable(reason.c_str());
-    return 0;
-  }
-  if (orv_verbose >= 2)
-    std::fprintf(stderr, "Vulkan: GPU acceleration enabled (%s)\n", b->device->props.deviceName);
-  b->pipelines = std::make_unique<gpu::Pipelines>(*b->device);
-  b->pipelines->build();
-  b->shaders_compiled = b->pipelines->catalogue_complete();
-  b->caches = std::make_unique<gpu::Caches>(*b->device, *b->pipelines);
-  b->passes = std::make_unique<gpu::PassState>();
-  if (orv_verbose >= 2) {
-    // The first six kernels, each named only when its pipeline exists.
-    static const char* const kLabels[6] = {"rms_norm ", "silu ", "gelu ", "add ", "mul ", "causal_softmax "};
-    std::string names;
-    for (int i = 0; i < 6; i++)
-      if (b->pipelines->get(gpu::Kernel(i))) names += kLabels[i];
-    std::fprintf(stderr, "Vulkan: compute shaders compiled (%s)\n", names.c_str());
-  }
-  g_backend = std::move(b);
-  return 1;
+  return c_edge("orv_gpu_init", 0, [&]() -> int {
+    if (g_backend) return 1;
+    if (gpu::disabled_by_environment()) {
+      gpu::report_unavailable("ORVANE_GPU=0");
+      return 0;
+    }
+    std::string reason;
+    auto b = std::make_unique<gpu::Backend>();
+    b->device = gpu::open_device(&reason);
+    if (!b->device) {
+      gpu::report_unavailable(reason.c_str());
+      return 0;
+    }
+    if (orv_verbose >= 2)
+      std::fprintf(stderr, "Vulkan: GPU acceleration enabled (%s)\n", b->device->props.deviceName);
+    b->pipelines = std::make_unique<gpu::Pipelines>(*b->device);
+    b->pipelines->build();
+    b->shaders_compiled = b->pipelines->catalogue_complete();
+    b->caches = std::make_unique<gpu::Caches>(*b->device, *b->pipelines);
+    b->passes = std::make_unique<gpu::PassState>();
+    if (orv_verbose >= 2) {
+      // The first six kernels, each named only when its pipeline exists.
+      static const char* const kLabels[6] = {"rms_norm ", "silu ", "gelu ", "add ", "mul ", "causal_softmax "};
+      std::string names;
+      for (int i = 0; i < 6; i++)
+        if (b->pipelines->get(gpu::Kernel(i))) names += kLabels[i];
+      std::fprintf(stderr, "Vulkan: compute shaders compiled (%s)\n", names.c_str());
+    }
+    g_backend = std::move(b);
+    return 1;
+  });
 }
 
 int orv_gpu_available(void) { return g_backend ? 1 : 0; }

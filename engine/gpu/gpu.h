@@ -15,16 +15,16 @@ extern "C" {
 
 // Releases everything the backend holds; orv_gpu_available() is 0 afterwards and orv_gpu_init
 // may start it again. Pointers from orv_gpu_shared_alloc become invalid: free them first.
-ORV_API void orv_gpu_shutdown(void);
+void orv_gpu_shutdown(void);
 
 // Zeroed host-visible memory the GPU passes can use; NULL on failure. Falls back to plain heap
 // memory while no backend runs or all shared slots are taken. Release with orv_gpu_shared_free,
 // which also accepts NULL.
-ORV_API void *orv_gpu_shared_alloc(size_t bytes);
-ORV_API void orv_gpu_shared_free(void *ptr);
+void *orv_gpu_shared_alloc(size_t bytes);
+void orv_gpu_shared_free(void *ptr);
 // Tells the passes that the CPU wrote the shared array at HOST outside them (a copied-in state),
 // so they take its contents again before their next use. The passes' own fallbacks need no call.
-ORV_API void orv_gpu_shared_changed(const void *host);
+void orv_gpu_shared_changed(const void *host);
 
 // GPU forms of the engine's heavy work. Each returns 0 (or a token id) when it did the work, and a
 // negative value when it declined, in which case its outputs are untouched and the caller runs
@@ -32,40 +32,40 @@ ORV_API void orv_gpu_shared_changed(const void *host);
 // also the key of their device copy.
 
 // C[M][N] = A[M][K] * W[N][K]^T with BF16 W.
-ORV_API int orv_gpu_sgemm_bf16(int m, int n, int k, const float *a, const uint16_t *w, float *c);
+int orv_gpu_sgemm_bf16(int m, int n, int k, const float *a, const uint16_t *w, float *c);
 // The same with float W (copied to the device once, keyed by address and size).
-ORV_API int orv_gpu_sgemm_f32(int m, int n, int k, const float *a, const float *w, float *c);
+int orv_gpu_sgemm_f32(int m, int n, int k, const float *a, const float *w, float *c);
 // Q, K, V [M][Nq|Nk|Nv] = X[M][K] times the three BF16 weights, in one submission, no biases.
-ORV_API int orv_gpu_qkv(int m, int k, const float *x, const uint16_t *wq, int nq, const uint16_t *wk,
-                        int nk, const uint16_t *wv, int nv, float *q, float *kout, float *v);
+int orv_gpu_qkv(int m, int k, const float *x, const uint16_t *wq, int nq, const uint16_t *wk,
+                int nk, const uint16_t *wv, int nv, float *q, float *kout, float *v);
 // Y[M][dim] = (silu(X W1^T) * (X W3^T)) W2^T; W1, W3 [hidden][dim], W2 [dim][hidden].
-ORV_API int orv_gpu_ffn(int m, int dim, int hidden, const float *x, const uint16_t *w1,
-                        const uint16_t *w3, const uint16_t *w2, float *y);
+int orv_gpu_ffn(int m, int dim, int hidden, const float *x, const uint16_t *w1,
+                const uint16_t *w3, const uint16_t *w2, float *y);
 // Causal sliding-window attention, the same contract as orv_attention (kernels.h) with
 // head_dim <= 128: the tiled kernel, eight queries per workgroup.
-ORV_API int orv_gpu_encoder_attention(float *out, const float *q, const float *k, const float *v,
-                                      int seq_q, int seq_k, int n_heads, int n_kv_heads,
-                                      int head_dim, float scale, int window_size, int q_offset);
+int orv_gpu_encoder_attention(float *out, const float *q, const float *k, const float *v,
+                              int seq_q, int seq_k, int n_heads, int n_kv_heads,
+                              int head_dim, float scale, int window_size, int q_offset);
 // The same through a stored score matrix: products, then a masked softmax, then products.
-ORV_API int orv_gpu_attention(float *out, const float *q, const float *k, const float *v,
-                              int seq_q, int seq_k, int n_heads, int n_kv_heads, int head_dim,
-                              float scale, int window_size, int q_offset);
+int orv_gpu_attention(float *out, const float *q, const float *k, const float *v,
+                      int seq_q, int seq_k, int n_heads, int n_kv_heads, int head_dim,
+                      float scale, int window_size, int q_offset);
 
 // Load-time warm-up of a loaded context: converts the encoder and adapter weights, quantises the
 // decoder's matrices to INT8, uploads the small vectors and builds the products' first
 // submissions, with its verbose lines.
-ORV_API void orv_gpu_prewarm(orv_ctx_t *ctx);
+void orv_gpu_prewarm(orv_ctx_t *ctx);
 // Drops the device copies of CTX's weights. orv_free calls it before the weights go: the caches
 // are keyed by address, and a later context may get the same addresses for other data.
-ORV_API void orv_gpu_release_model(const orv_ctx_t *ctx);
+void orv_gpu_release_model(const orv_ctx_t *ctx);
 // Bytes the backend holds on the device: half and float caches, INT8 table, the key/value cache
 // copies of the passes.
-ORV_API uint64_t orv_gpu_memory_bytes(void);
+uint64_t orv_gpu_memory_bytes(void);
 // Kernel dispatches in the last decoder step (0 before the first).
-ORV_API int orv_gpu_step_dispatches(void);
+int orv_gpu_step_dispatches(void);
 // Device-to-device copy bandwidth in GB/s (bytes read plus written), measured now; 0 without a
 // backend.
-ORV_API double orv_gpu_copy_bandwidth_gbs(void);
+double orv_gpu_copy_bandwidth_gbs(void);
 
 // The fused passes: each is one submission with one wait, over a stream's key/value cache whose
 // arrays came from orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
@@ -73,17 +73,17 @@ ORV_API double orv_gpu_copy_bandwidth_gbs(void);
 // Passes of streams on several threads run one at a time.
 // Every encoder layer and the final norm over X [n][enc dim] in place, writing cache rows
 // len .. len + n - 1 (the caller advances len). ROPE is the rotary table of the n positions.
-ORV_API int orv_gpu_encoder_pass(const orv_ctx_t *ctx, KvCache *cache, float *x, int n,
-                                 const float *rope);
+int orv_gpu_encoder_pass(const orv_ctx_t *ctx, KvCache *cache, float *x, int n,
+                         const float *rope);
 // Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to CACHE and
 // advancing its length.
-ORV_API int orv_gpu_decoder_prefill(const orv_ctx_t *ctx, KvCache *cache, const float *x, int n,
-                                    const float *rope);
+int orv_gpu_decoder_prefill(const orv_ctx_t *ctx, KvCache *cache, const float *x, int n,
+                            const float *rope);
 // One decoder position for input X [dec dim] with INT8 weights: appends its cache row, advances
 // the length and returns the greedy token id. Only the id leaves the device unless LOGITS
 // (vocab floats) is given.
-ORV_API int orv_gpu_decoder_step(const orv_ctx_t *ctx, KvCache *cache, const float *x,
-                                 const float *rope, float *logits);
+int orv_gpu_decoder_step(const orv_ctx_t *ctx, KvCache *cache, const float *x,
+                         const float *rope, float *logits);
 
 #ifdef __cplusplus
 }

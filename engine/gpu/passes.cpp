@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "shape.h"
+#include "formats/shape.h"
 
 namespace gpu {
 

@@ -127,6 +127,24 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
     EXPECT_EQ(run_cli({"-d", model, "--threads", threads, sp.wav}).out, expected) << threads;
 }
 
+// A file with silence on its first channel and speech on its second is mixed, not read from one
+// channel: it gives the transcript of the averaged mono file.
+TEST(Cli, channels_are_averaged_to_mono) {
+  if (!have("sox")) GTEST_SKIP() << "needs sox";
+  const std::string in = "'" + speech().wav + "' ", &model = tiny_model_dir();
+  TempDir dir;
+  auto out = [&](const std::string& name) { return "'" + dir.file(name) + "' "; };
+  make("sox -D " + in + "-e floating-point -b 32 " + out("half.wav") + "vol 0.5");
+  make("sox -D " + in + out("second.flac") + "remix 0 1");
+  make("sox -D " + in + "-e floating-point -b 32 " + out("second.wav") + "remix 0 1");
+  const Result want = run_cli({"-d", model, "--cpu", dir.file("half.wav")});
+  ASSERT_EQ(want.status, 0) << want.err;
+  make("sox -D " + in + "-e floating-point -b 32 " + out("silent.wav") + "vol 0");
+  ASSERT_NE(run_cli({"-d", model, "--cpu", dir.file("silent.wav")}).out, want.out) << "channel 0 alone";
+  for (const std::string name : {"second.flac", "second.wav"})
+    EXPECT_EQ(run_cli({"-d", model, "--cpu", dir.file(name)}).out, want.out) << name;
+}
+
 // On the GPU (Mesa's CPU implementation of Vulkan where there is no GPU) the matrix products
 // run with half-precision weights; the tiny model still gives the CPU's tokens.
 TEST(Cli, gpu_gives_the_cpu_transcript_and_a_missing_driver_one_line) {

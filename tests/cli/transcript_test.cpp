@@ -15,16 +15,17 @@ Transcript of(const std::vector<std::pair<std::string, int32_t>>& tokens) {
 
 TEST(Transcript, characters_split_across_tokens_stay_whole) {
   // "€" (E2 82 AC) in three tokens, "ü" (C3 BC) over two; a stray continuation byte, an overlong
-  // form and a character cut off by the end become U+FFFD.
+  // form, an encoded surrogate and a character cut off by the end become U+FFFD.
   const Transcript t = of({{" caf\xC3", 0}, {"\xBC \xE2", 80}, {"\x82", 160}, {"\xAC!", 240},
-                           {" \x80\xC0\xAF", 320}, {" \xF0\x9F", 400}});
+                           {" \x80\xC0\xAF", 320}, {" \xED\xA0\x80", 360}, {" \xF0\x9F", 400}});
   std::vector<std::pair<std::string, int32_t>> got;
   for (const TimedToken& tok : t.tokens()) got.emplace_back(tok.text, tok.ms);
   const std::vector<std::pair<std::string, int32_t>> want = {
       {"caf", 0}, {"\xC3\xBC ", 0}, {"\xE2\x82\xAC!", 80}, {" \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", 320},
-      {" ", 400}, {"\xEF\xBF\xBD", 400}};
+      {" \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", 360}, {" ", 400}, {"\xEF\xBF\xBD", 400}};
   EXPECT_EQ(got, want);
-  EXPECT_EQ(t.text(), "caf\xC3\xBC \xE2\x82\xAC! \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD");
+  EXPECT_EQ(t.text(), "caf\xC3\xBC \xE2\x82\xAC! \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD "
+                     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD");
   EXPECT_EQ(of({{"  \n", 0}, {" a ", 80}, {" ", 160}}).text(), "a") << "trimmed at both ends";
 }
 
@@ -63,6 +64,12 @@ TEST(Transcript, cues_end_at_sentences_pauses_length_and_line_room) {
     const std::string cue = format_cues(of({{c.text, 0}}), 1000, false);
     EXPECT_LE(std::count(cue.begin(), cue.end(), '\n'), 2 + 2 + 1) << "two lines at most: " << cue;
   }
+  // A pause of exactly 800 ms between words ends a cue; 799 ms does not.
+  const std::vector<Segment> paused =
+      cut_segments(of({{"One", 0}, {" two", 799}, {" three", 1598}, {" four", 2398}}).tokens(), 3000);
+  ASSERT_EQ(paused.size(), 2u);
+  EXPECT_EQ(paused[0].text, "One two three");
+  EXPECT_EQ(paused[1].text, "four");
 }
 
 }  // namespace

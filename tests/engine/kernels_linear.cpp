@@ -8,9 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "bf16.h"
+#include "base/bf16.h"
+#include "base/cpu_features.h"
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 
@@ -187,3 +188,18 @@ TEST(FloatProducts, MatmulMatmulTAndLinearMatchDouble) {
 }
 
 }  // namespace
+
+// ORVANE_CPU caps what the engine picks at a lesser instruction set, never raises it; an unknown
+// name caps nothing.
+TEST(CpuFeatures, the_environment_caps_the_instruction_set) {
+  const CpuFeatures all{true, true, true};
+  CpuFeatures got;
+  ASSERT_TRUE(orv_cpu_cap(all, "avx2", &got));
+  EXPECT_TRUE(got.avx2 && !got.avx512 && !got.avx512bf16);
+  ASSERT_TRUE(orv_cpu_cap(all, "portable", &got));
+  EXPECT_FALSE(got.avx2 || got.avx512 || got.avx512bf16);
+  ASSERT_TRUE(orv_cpu_cap(CpuFeatures{true, false, false}, "avx512bf16", &got));
+  EXPECT_TRUE(got.avx2 && !got.avx512);
+  EXPECT_FALSE(orv_cpu_cap(all, "sse9", &got));
+  EXPECT_TRUE(got.avx512bf16);
+}

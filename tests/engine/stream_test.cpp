@@ -1,7 +1,7 @@
 // Streaming transcription on a tiny model: how audio is cut never changes the tokens, the encoder
 // runs at the frame counts the time scale gives, and the queue, alternatives, finish, flush and
 // end-of-stream rules hold.
-#include "stream.h"
+#include "stream/stream.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +10,14 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "context.h"
 #include "context_ptr.h"
+#include "network/context.h"
 #include "speech.h"
 #include "tiny_model.h"
 
@@ -345,3 +346,13 @@ TEST(Stream, alternatives_within_tolerance_by_probability) {
 }
 
 }  // namespace
+
+// An exception inside the work of a call (here thrown by the test hook, as an allocation deep in
+// a GPU pass could) never crosses the C edge: the call fails with one line.
+TEST(Stream, exception_inside_a_call_becomes_its_error_value) {
+  StreamPtr s = new_stream();
+  s->on_token = [](int) { throw std::bad_alloc(); };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(orv_stream_feed(s.get(), speech().data(), int(speech().size())), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orv_stream_feed: out of memory\n");
+}
