@@ -108,8 +108,11 @@ run_inside() {
   local -a keep=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
                  LANG=C.UTF-8 TERM=dumb)
   local name
-  # The machine's BLAS tuning and the test knobs go in with the commands.
-  for name in $(compgen -e | grep -E '^(OPENBLAS_|ORVANE_|CI$)' || true); do keep+=("$name=${!name}"); done
+  # The machine's BLAS tuning, its proxy and certificate settings and the test knobs go in with
+  # the commands.
+  for name in $(compgen -e | grep -E '^(OPENBLAS_|ORVANE_|CI$|NODE_EXTRA_CA_CERTS$|SSL_CERT_(FILE|DIR)$|(http|https|no)_proxy$|(HTTP|HTTPS|NO)_PROXY$)' || true); do
+    keep+=("$name=${!name}")
+  done
   chroot "$root" /usr/bin/env -i "${keep[@]}" bash -c "cd $checkout && $1" </dev/null
 }
 
@@ -134,7 +137,14 @@ remove_root
 total=$SECONDS
 stage "making a minimal Debian 12 root in $root" \
   mmdebstrap --variant=apt --mode=root --quiet bookworm "$root" "${sources[@]}"
+# The machine's own network set-up goes in with its package sources: the resolver, and the local
+# certificate authorities (a proxy that inspects TLS signs with one), which the root's
+# ca-certificates takes in when the set-up installs it.
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+if [ -d /usr/local/share/ca-certificates ]; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp -rL /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
+fi
 mkdir -p "$root$checkout"
 git -C "$repo" archive HEAD | tar -x -C "$root$checkout"
 mount_root

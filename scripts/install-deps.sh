@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
   libsndfile1-dev libsoxr-dev
-  libcpp-httplib-dev nlohmann-json3-dev curl
+  libcpp-httplib-dev nlohmann-json3-dev curl ca-certificates
   espeak-ng sox ffmpeg alsa-utils
   python3
   qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-qpa-plugins libqt6svg6
