@@ -135,6 +135,13 @@ Pane {
             objectName: "typingNotice"
             visible: text !== ""
             text: root.typing ? root.typing.notice : ""
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            font: Theme.caption
+            color: Theme.orange
+        }
+
+        Label {
             objectName: "captureNotice"
             visible: text !== ""
             text: root.appState.notice || ""
