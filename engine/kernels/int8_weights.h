@@ -81,7 +81,7 @@ void orv_matvec_int8_path(int path, float *y, const float *x, const orv_int8_mat
 #include <memory>
 #include <vector>
 
-#include "mapping.h"
+#include "base/mapping.h"
 
 // An entry owns its arrays when quantised or read into memory; one taken from a mapped cache
 // file points into the table's mapping instead (file_weights, file_scales).
