@@ -43,9 +43,10 @@ int choose_type(const Device& d, uint32_t bits, Memory where) {
   return t;
 }
 
+// Host writes need no barrier: the submission makes every earlier host write visible.
 constexpr VkMemoryBarrier kFullBarrier{
     VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr,
-    VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT | VK_ACCESS_HOST_WRITE_BIT,
+    VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT,
     VK_ACCESS_SHADER_READ_BIT | VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_READ_BIT |
         VK_ACCESS_TRANSFER_WRITE_BIT};
 constexpr VkPipelineStageFlags kWorkStages =
@@ -86,7 +87,11 @@ std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory wh
   }
   if (vkBindBufferMemory(device.device, b->buffer_, b->memory_, 0) != VK_SUCCESS) return nullptr;
   const VkMemoryPropertyFlags flags = device.memory.memoryTypes[type].propertyFlags;
-  if ((flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) && (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) &&
+  // Device buffers are mapped only on unified memory, so a device treated as discrete takes the
+  // staged path even where its memory could be mapped.
+  const bool mappable = where == Memory::host || device.unified_memory;
+  if (mappable && (flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) &&
+      (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) &&
       vkMapMemory(device.device, b->memory_, 0, VK_WHOLE_SIZE, 0, &b->mapped_) != VK_SUCCESS)
     b->mapped_ = nullptr;
   if (where == Memory::host && !b->mapped_) return nullptr;
@@ -120,8 +125,12 @@ Recorder::Recorder(Device& device, const Pipelines& pipelines)
 Recorder::~Recorder() {
   if (cmd_) vkFreeCommandBuffers(device_.device, device_.command_pool, 1, &cmd_);
   for (VkDescriptorPool p : pools_) vkDestroyDescriptorPool(device_.device, p, nullptr);
-  staging_.clear();
+  held_.clear();
   device_.submit_lock.unlock();
+}
+
+void Recorder::hold(const Buffer& b) {
+  if (held_.empty() || held_.back().get() != &b) held_.push_back(b.shared_from_this());
 }
 
 void Recorder::barrier() {
@@ -143,12 +152,12 @@ void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint6
   }
   std::memcpy(stage->mapped(), src, bytes);
   copy(*stage, 0, dst, offset, bytes);
-  staging_.push_back(std::move(stage));
 }
 
 void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t bytes) {
   if (!ok_ || bytes == 0) return;
   if (src.mapped()) {
+    hold(src);
     const char* from = static_cast<const char*>(src.mapped()) + offset;
     after_.push_back([=] { std::memcpy(dst, from, bytes); });
     return;
@@ -161,13 +170,14 @@ void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t 
   copy(src, offset, *stage, 0, bytes);
   const void* from = stage->mapped();
   after_.push_back([=] { std::memcpy(dst, from, bytes); });
-  staging_.push_back(std::move(stage));
 }
 
 void Recorder::copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, uint64_t dst_offset,
                     uint64_t bytes) {
   if (!ok_ || bytes == 0) return;
   barrier();
+  hold(src);
+  hold(dst);
   const VkBufferCopy region{src_offset, dst_offset, bytes};
   vkCmdCopyBuffer(cmd_, src.handle(), dst.handle(), 1, &region);
   pending_ = true;
@@ -216,14 +226,20 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
   }
   uint32_t i = 0;
   for (const Binding& b : bindings) {
-    // Ranges cover whole words: kernels read 8- and 16-bit data as 32-bit words.
-    const uint64_t range = b.bytes ? std::min((b.bytes + 3) / 4 * 4, b.buffer->size() - b.offset)
-                                   : b.buffer->size() - b.offset;
-    if (range > device_.max_binding() || b.offset % device_.offset_alignment() != 0 ||
-        b.offset + range > b.buffer->size()) {
+    // A binding past the end of its buffer would have the kernel read or write memory that is
+    // not the buffer's: refuse it. Ranges cover whole words (kernels read 8- and 16-bit data as
+    // 32-bit words; buffer sizes are whole words).
+    const uint64_t size = b.buffer->size();
+    if (b.offset > size || b.bytes > size - b.offset) {
       ok_ = false;
       return;
     }
+    const uint64_t range = b.bytes ? std::min((b.bytes + 3) / 4 * 4, size - b.offset) : size - b.offset;
+    if (range > device_.max_binding() || b.offset % device_.offset_alignment() != 0) {
+      ok_ = false;
+      return;
+    }
+    hold(*b.buffer);
     infos[i] = {b.buffer->handle(), b.offset, range};
     writes[i] = {VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
     writes[i].dstSet = set;

@@ -1,5 +1,7 @@
 // GPU buffers (RAII) and the command recorder that fills, runs and reads them: one command
-// buffer per operation, a barrier between commands, one wait at the end.
+// buffer per operation, a barrier between commands, one wait at the end. The recorder holds a
+// reference to every buffer its commands use, so none is destroyed before the device is done
+// with it, whatever the caller drops meanwhile.
 #ifndef ORVANE_GPU_BUFFER_H
 #define ORVANE_GPU_BUFFER_H
 
@@ -21,7 +23,7 @@ enum class Memory {
   host,    // host-visible and coherent: staging, and memory the CPU code works in directly
 };
 
-class Buffer {
+class Buffer : public std::enable_shared_from_this<Buffer> {
  public:
   // Null when the device refuses (reported once per process on standard error).
   static std::shared_ptr<Buffer> create(Device& device, uint64_t bytes, Memory where);
@@ -98,13 +100,14 @@ class Recorder {
 
  private:
   void barrier();
+  void hold(const Buffer& b);
   VkDescriptorSet allocate_set(VkDescriptorSetLayout layout);
 
   Device& device_;
   const Pipelines& pipelines_;
   VkCommandBuffer cmd_ = VK_NULL_HANDLE;
   std::vector<VkDescriptorPool> pools_;
-  std::vector<BufferRef> staging_;
+  std::vector<std::shared_ptr<const Buffer>> held_;  // every buffer a recorded command uses
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done
   bool ok_ = true;
   bool pending_ = false;  // a command was recorded since the last barrier

@@ -1,6 +1,7 @@
 #include "gpu/caches.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,7 +15,11 @@ namespace {
 // needs a host copy of its own size.
 constexpr uint64_t kConvertSlice = uint64_t{1} << 22;
 
+std::atomic<size_t> g_scratch_entries{kScratchPoolCapacity};
+
 }  // namespace
+
+void limit_scratch_pool(size_t entries) { g_scratch_entries = entries ? entries : kScratchPoolCapacity; }
 
 uint16_t bf16_to_half(uint16_t b) {
   const uint16_t sign = b & 0x8000;
@@ -51,10 +56,13 @@ BufferRef Caches::convert_half(const uint16_t* src, uint64_t count) {
 
 BufferRef Caches::get_f16(const uint16_t* src, uint64_t count) {
   std::lock_guard lock(half_lock_);
-  for (const HalfEntry& e : half_)
-    if (e.src == src) return e.buffer;
+  // An entry too small for COUNT belongs to other data that used to live at SRC: replace it.
+  auto it = std::find_if(half_.begin(), half_.end(), [&](const HalfEntry& e) { return e.src == src; });
+  if (it != half_.end() && it->count >= count) return it->buffer;
   BufferRef buffer = convert_half(src, count);
-  if (buffer && half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
+  if (!buffer) return nullptr;
+  if (it != half_.end()) *it = {src, buffer, count};
+  else if (half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
   return buffer;
 }
 
@@ -101,30 +109,20 @@ BufferRef Caches::get_merged(std::initializer_list<MatrixPart> parts) {
 BufferRef Caches::scratch_acquire(uint64_t bytes) {
   {
     std::lock_guard lock(scratch_lock_);
-    for (ScratchEntry& e : scratch_) {
-      if (!e.in_use && e.buffer->size() >= bytes) {
-        e.in_use = true;
-        return e.buffer;
-      }
-    }
-    if (scratch_.size() < kScratchPoolCapacity) {
-      if (BufferRef buffer = Buffer::create(device_, scratch_capacity(bytes), Memory::device)) {
-        scratch_.push_back({buffer, true});
+    // Holders are added only here, under the lock, so a count of one cannot grow meanwhile.
+    const size_t entries = g_scratch_entries;
+    for (size_t i = 0; i < std::min(entries, scratch_.size()); i++)
+      if (scratch_[i].use_count() == 1 && scratch_[i]->size() >= bytes) return scratch_[i];
+    const uint64_t capacity = scratch_capacity(bytes);
+    if (scratch_.size() < entries && scratch_bytes_ + capacity <= kScratchPoolBytes) {
+      if (BufferRef buffer = Buffer::create(device_, capacity, Memory::device)) {
+        scratch_.push_back(buffer);
+        scratch_bytes_ += buffer->size();
         return buffer;
       }
     }
   }
-  return Buffer::create(device_, bytes, Memory::device);  // unpooled, gone with its last holder
-}
-
-void Caches::scratch_release(const BufferRef& buffer) {
-  std::lock_guard lock(scratch_lock_);
-  for (ScratchEntry& e : scratch_) {
-    if (e.buffer == buffer) {
-      e.in_use = false;
-      return;
-    }
-  }
+  return Buffer::create(device_, bytes, Memory::device);
 }
 
 void* Caches::shared_alloc(size_t bytes) {
@@ -177,7 +175,12 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
 
 bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
                       Int8Matrix* out) {
-  if (int8_find(w, out)) return true;
+  // An entry of another shape belongs to other data that used to live at W: it is replaced.
+  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == w; });
+  if (it != int8_.end() && it->numel == numel && it->k == k) {
+    *out = it->m;
+    return true;
+  }
   if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
   const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
   orv_int8_matrix_t q{};
@@ -198,7 +201,8 @@ bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t 
   if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
       !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
     return false;
-  if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
+  if (it != int8_.end()) *it = {w, m, numel, k};
+  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
   *out = m;
   return true;
 }

@@ -1,6 +1,7 @@
 #include "gpu/passes.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "shape.h"
 
@@ -20,15 +21,20 @@ void copy_rows(Recorder& rec, const KvMirror& m, const Buffer& src, int from, co
 }
 
 // Drops the oldest SHIFT rows of the device copies, keeping the next KEEP rows (the move the CPU
-// made on the host arrays), through SCRATCH since a copy may not overlap itself.
-void slide_rows(Recorder& rec, const KvMirror& m, const Buffer& scratch, int shift, int keep) {
-  const uint64_t layer_bytes = uint64_t(keep) * m.row_bytes();
+// made on the host arrays). A copy may not overlap itself, so overlapping moves go through
+// SCRATCH, one layer at a time (the copies run in order).
+void slide_rows(Recorder& rec, const KvMirror& m, const Buffer* scratch, int shift, int keep) {
+  const uint64_t bytes = uint64_t(keep) * m.row_bytes();
   for (const Buffer* c : {m.k.get(), m.v.get()}) {
-    for (int l = 0; l < m.layers; l++)
-      rec.copy(*c, m.layer_offset(l) + uint64_t(shift) * m.row_bytes(), scratch, l * layer_bytes,
-               layer_bytes);
-    for (int l = 0; l < m.layers; l++)
-      rec.copy(scratch, l * layer_bytes, *c, m.layer_offset(l), layer_bytes);
+    for (int l = 0; l < m.layers; l++) {
+      const uint64_t from = m.layer_offset(l) + uint64_t(shift) * m.row_bytes(), to = m.layer_offset(l);
+      if (shift >= keep) {
+        rec.copy(*c, from, *c, to, bytes);
+      } else {
+        rec.copy(*c, from, *scratch, 0, bytes);
+        rec.copy(*scratch, 0, *c, to, bytes);
+      }
+    }
   }
 }
 
@@ -68,9 +74,10 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
   const bool level = m->valid && shift == 0 && view.rows <= m->rows;
   const bool slid = m->valid && shift > 0 && view.rows == m->rows - shift;
   if (slid && view.rows > 0) {
-    ScratchLease scratch(caches, uint64_t(view.layers) * view.rows * m->row_bytes());
-    if (scratch) {
-      slide_rows(rec, *m, *scratch.get(), shift, view.rows);
+    std::optional<ScratchLease> scratch;
+    if (shift < view.rows) scratch.emplace(caches, uint64_t(view.rows) * m->row_bytes());
+    if (!scratch || *scratch) {
+      slide_rows(rec, *m, scratch ? scratch->get() : nullptr, shift, view.rows);
     } else {
       copy_rows(rec, *m, *m->shared_k, 0, *m->k, 0, view.rows);
       copy_rows(rec, *m, *m->shared_v, 0, *m->v, 0, view.rows);

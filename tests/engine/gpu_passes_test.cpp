@@ -156,6 +156,25 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
   }
 }
 
+// With the scratch pool full, every slide of the cache copies goes through an unpooled buffer,
+// freed as soon as the pass lets go of it: the recorded copies must keep it alive until they ran.
+TEST(GpuPasses, slides_through_unpooled_scratch_keep_their_buffers_alive) {
+  CtxPtr ref = load_context(), ctx = load_context();
+  use_heap_caches(ref.get(), 256);
+  ASSERT_EQ(orv_set_int8(ref.get(), 1), 0);
+  const int n = 40, prefill = 5;
+  use_shared_cache(ctx.get(), ctx->shape.decoder.window + 2);
+  const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 53);
+  gpu::limit_scratch_pool(1);
+  const gpu::BufferRef filler = gpu::backend()->caches->scratch_acquire(1);
+  const Decoded got = decode(ctx.get(), embeds, prefill);
+  gpu::limit_scratch_pool(0);
+  EXPECT_EQ(got.tokens, decode(ref.get(), embeds, prefill).tokens);
+  EXPECT_GT(ctx->kv_pos_offset, 0) << "never compacted";
+  const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
+  ASSERT_TRUE(m && m->valid);
+}
+
 // A step whose weights have no INT8 registration declines and the CPU path computes it (here
 // the reference does the same); the CPU wrote the cache rows of those steps, so the next pass
 // must reload them before it attends to them.
