@@ -200,13 +200,17 @@ int main(int argc, char** argv) {
   const double weight_bytes = step_weight_bytes(ctx->shape, int8_weights);
   const double floor_ms = floor_gbs > 0 ? weight_bytes / (floor_gbs * 1e9) * 1e3 : 0;
   const int dispatches = orv_gpu_step_dispatches();
+  const orv_gpu_step_work_t work = orv_gpu_step_work();
   const GemmRates gemm = gpu ? GemmRates{} : gemm_gflops(ctx->shape);
   const double enc_gflops = warm.enc_ms > 0 ? encoder_flops_per_position(ctx->shape) *
                                                   (warm.encoded_s * 50) / (warm.enc_ms * 1e6)
                                             : 0;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
+  // What the backend's tables account for, against what it has allocated: they differ only when
+  // something holds device memory that no table knows of.
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
+  const double gpu_allocated_mb = double(orv_gpu_allocated_bytes()) / 1048576.0;
   const double step_ms = warm.step_ms, prefill_ms = cold.prefill_ms;
   const double first_stream_token_ms = cold.first_token_ms;
 
@@ -217,12 +221,13 @@ int main(int argc, char** argv) {
         "\"decoder_ms_per_step\": %.3f, "
         "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rtf_first_stream\": %.4f, \"rss_mb\": %.1f, "
         "\"rss_anon_mb\": %.1f, "
-        "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
+        "\"gpu_memory_mb\": %.1f, \"gpu_allocated_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
-        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d}\n",
+        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d, \"step_barriers\": %d, \"step_copies\": %d, "
+        "\"step_descriptor_writes\": %d}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
-        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
-        first_stream_token_ms, gpu_copy_gbs, dispatches);
+        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, gpu_allocated_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
+        first_stream_token_ms, gpu_copy_gbs, dispatches, work.barriers, work.copies, work.descriptor_writes);
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
@@ -244,12 +249,13 @@ int main(int argc, char** argv) {
   std::printf("real time      %.4f x (%.0f ms for %.1f s; %.4f x on the first stream)\n", rtf,
               warm.wall_ms, o.seconds, rtf_first);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
-  std::printf("GPU memory     %.1f MB\n", gpu_mb);
+  std::printf("GPU memory     %.1f MB (%.1f MB allocated)\n", gpu_mb, gpu_allocated_mb);
   std::printf("memory read    %.2f GB/s (%d threads), %.2f GB/s (one thread)\n", bandwidth,
               orv_get_threads(), bandwidth_1t);
   if (gpu) {
     std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
-    std::printf("step dispatches %d (one submission)\n", dispatches);
+    std::printf("step work      %d dispatches, %d barriers, %d copies, %d descriptor writes (one "
+                "submission)\n", dispatches, work.barriers, work.copies, work.descriptor_writes);
   }
   std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms, weight_bytes / 1e6);
   return 0;

@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<uint64_t> g_refuse_over{0};
 std::atomic<bool> g_refusal_reported{false};
+std::atomic<uint64_t> g_device_bytes{0};
 
 void report_refusal(uint64_t bytes) {
   if (!g_refusal_reported.exchange(true))
@@ -56,6 +57,8 @@ constexpr VkPipelineStageFlags kWorkStages =
 
 void refuse_allocations_over(uint64_t bytes) { g_refuse_over = bytes; }
 
+uint64_t device_bytes() { return g_device_bytes; }
+
 std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory where) {
   bytes = std::max<uint64_t>((bytes + 3) / 4 * 4, 16);  // shaders read whole 32-bit words
   const uint64_t limit = g_refuse_over;
@@ -63,7 +66,7 @@ std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory wh
     report_refusal(bytes);
     return nullptr;
   }
-  std::shared_ptr<Buffer> b(new Buffer(device));  // private constructor: make_shared cannot reach it
+  std::shared_ptr<Buffer> b(new Buffer(device, where));  // private constructor: make_shared cannot reach it
   VkBufferCreateInfo bci{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
   bci.size = bytes;
   bci.usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_TRANSFER_SRC_BIT |
@@ -96,10 +99,12 @@ std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory wh
     b->mapped_ = nullptr;
   if (where == Memory::host && !b->mapped_) return nullptr;
   b->size_ = bytes;
+  if (where == Memory::device) g_device_bytes += bytes;
   return b;
 }
 
 Buffer::~Buffer() {
+  if (where_ == Memory::device) g_device_bytes -= size_;
   if (mapped_) vkUnmapMemory(device_.device, memory_);
   if (buffer_) vkDestroyBuffer(device_.device, buffer_, nullptr);
   if (memory_) vkFreeMemory(device_.device, memory_, nullptr);
@@ -137,6 +142,7 @@ void Recorder::barrier() {
   if (!pending_) return;
   vkCmdPipelineBarrier(cmd_, kWorkStages, kWorkStages, 0, 1, &kFullBarrier, 0, nullptr, 0, nullptr);
   pending_ = false;
+  barriers_++;
 }
 
 void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint64_t bytes) {
@@ -181,6 +187,7 @@ void Recorder::copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, u
   const VkBufferCopy region{src_offset, dst_offset, bytes};
   vkCmdCopyBuffer(cmd_, src.handle(), dst.handle(), 1, &region);
   pending_ = true;
+  copies_++;
 }
 
 VkDescriptorSet Recorder::allocate_set(VkDescriptorSetLayout layout) {
@@ -250,6 +257,7 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
     i++;
   }
   vkUpdateDescriptorSets(device_.device, i, writes, 0, nullptr);
+  descriptor_writes_ += i;
   uint8_t block[kPushBytes] = {};
   std::memcpy(block, args, args_bytes);
   barrier();

@@ -36,14 +36,18 @@ class Buffer : public std::enable_shared_from_this<Buffer> {
   void* mapped() const { return mapped_; }  // null unless host-visible
 
  private:
-  explicit Buffer(Device& device) : device_(device) {}
+  Buffer(Device& device, Memory where) : device_(device), where_(where) {}
   Device& device_;
+  Memory where_;
   VkBuffer buffer_ = VK_NULL_HANDLE;
   VkDeviceMemory memory_ = VK_NULL_HANDLE;
   uint64_t size_ = 0;
   void* mapped_ = nullptr;
 };
 using BufferRef = std::shared_ptr<Buffer>;
+
+// Bytes of Memory::device buffers alive now, whoever holds them.
+uint64_t device_bytes();
 
 // Test hook: allocations above BYTES are refused as if by the device (0 lifts the limit).
 void refuse_allocations_over(uint64_t bytes);
@@ -92,8 +96,11 @@ class Recorder {
     dispatch(k, bindings, args, p ? (n + p->local_size - 1) / p->local_size : 0);
   }
 
-  // Kernel dispatches recorded so far.
+  // Kernel dispatches, barriers, buffer copies and descriptor writes recorded so far.
   uint32_t dispatches() const { return dispatches_; }
+  uint32_t barriers() const { return barriers_; }
+  uint32_t copies() const { return copies_; }
+  uint32_t descriptor_writes() const { return descriptor_writes_; }
 
   // Submits, waits and finishes the downloads. False when the recorder failed or the device did.
   bool run();
@@ -111,7 +118,7 @@ class Recorder {
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done
   bool ok_ = true;
   bool pending_ = false;  // a command was recorded since the last barrier
-  uint32_t dispatches_ = 0;
+  uint32_t dispatches_ = 0, barriers_ = 0, copies_ = 0, descriptor_writes_ = 0;
 };
 
 // Fills BYTES of DST at OFFSET from host memory now (a mapped copy, or a staged transfer that it

@@ -37,21 +37,19 @@ uint64_t scratch_capacity(uint64_t bytes) {
   return std::max<uint64_t>(unit, (bytes + unit - 1) / unit * unit);
 }
 
-BufferRef Caches::convert_half(const uint16_t* src, uint64_t count) {
-  BufferRef buffer = Buffer::create(device_, count * 2, Memory::device);
-  if (!buffer) return nullptr;
+bool Caches::convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset) {
   std::vector<uint16_t> slice;
   try {
     slice.resize(std::min(count, kConvertSlice));
   } catch (const std::bad_alloc&) {
-    return nullptr;
+    return false;
   }
   for (uint64_t done = 0; done < count; done += slice.size()) {
     const uint64_t n = std::min<uint64_t>(slice.size(), count - done);
     for (uint64_t i = 0; i < n; i++) slice[i] = bf16_to_half(src[done + i]);
-    if (!write_buffer(device_, pipelines_, *buffer, done * 2, slice.data(), n * 2)) return nullptr;
+    if (!write_buffer(device_, pipelines_, dst, offset + done * 2, slice.data(), n * 2)) return false;
   }
-  return buffer;
+  return true;
 }
 
 BufferRef Caches::get_f16(const uint16_t* src, uint64_t count) {
@@ -59,8 +57,8 @@ BufferRef Caches::get_f16(const uint16_t* src, uint64_t count) {
   // An entry too small for COUNT belongs to other data that used to live at SRC: replace it.
   auto it = std::find_if(half_.begin(), half_.end(), [&](const HalfEntry& e) { return e.src == src; });
   if (it != half_.end() && it->count >= count) return it->buffer;
-  BufferRef buffer = convert_half(src, count);
-  if (!buffer) return nullptr;
+  BufferRef buffer = Buffer::create(device_, count * 2, Memory::device);
+  if (!buffer || !convert_half(src, count, *buffer, 0)) return nullptr;
   if (it != half_.end()) *it = {src, buffer, count};
   else if (half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
   return buffer;
@@ -80,29 +78,20 @@ BufferRef Caches::get_merged(std::initializer_list<MatrixPart> parts) {
   if (parts.size() < 2) return nullptr;
   const void* a = parts.begin()[0].src;
   const void* b = parts.begin()[1].src;
-  for (const MergedEntry& e : merged_)
-    if (e.a == a && e.b == b) return e.buffer;
   uint64_t total = 0;
-  std::vector<BufferRef> halves;
-  for (const MatrixPart& p : parts) {
-    BufferRef h = get_f16(p.src, p.count);
-    if (!h) return nullptr;
-    halves.push_back(std::move(h));
-    total += p.count;
-  }
+  for (const MatrixPart& p : parts) total += p.count;
+  auto it = std::find_if(merged_.begin(), merged_.end(), [&](const MergedEntry& e) { return e.a == a && e.b == b; });
+  if (it != merged_.end() && it->count == total) return it->buffer;
+  // Converted straight into the merged buffer: the parts get no half copies of their own.
   BufferRef buffer = Buffer::create(device_, total * 2, Memory::device);
   if (!buffer) return nullptr;
-  {
-    Recorder rec(device_, pipelines_);
-    uint64_t at = 0;
-    size_t i = 0;
-    for (const MatrixPart& p : parts) {
-      rec.copy(*halves[i++], 0, *buffer, at * 2, p.count * 2);
-      at += p.count;
-    }
-    if (!rec.run()) return nullptr;
+  uint64_t at = 0;
+  for (const MatrixPart& p : parts) {
+    if (!convert_half(p.src, p.count, *buffer, at * 2)) return nullptr;
+    at += p.count;
   }
-  if (merged_.size() < kMergedCacheCapacity) merged_.push_back({a, b, buffer});
+  if (it != merged_.end()) *it = {a, b, buffer, total};
+  else if (merged_.size() < kMergedCacheCapacity) merged_.push_back({a, b, buffer, total});
   return buffer;
 }
 
@@ -222,16 +211,21 @@ void Caches::forget(const std::vector<const void*>& keys) {
 }
 
 uint64_t Caches::memory_bytes() {
-  uint64_t total = 0;
+  uint64_t total = decoder_input_ ? decoder_input_->size() : 0;
   {
     std::lock_guard lock(half_lock_);
-    for (const HalfEntry& e : half_) total += e.count * 2;
+    for (const HalfEntry& e : half_) total += e.buffer->size();
   }
   {
     std::lock_guard lock(float_lock_);
-    for (const FloatEntry& e : float_) total += e.bytes;
+    for (const FloatEntry& e : float_) total += e.buffer->size();
   }
-  for (const Int8Entry& e : int8_) total += e.numel + (e.numel >> 7) * 2;
+  {
+    std::lock_guard lock(scratch_lock_);
+    total += scratch_bytes_;
+  }
+  for (const MergedEntry& e : merged_) total += e.buffer->size();
+  for (const Int8Entry& e : int8_) total += e.m.weights->size() + e.m.scales->size();
   return total;
 }
 

@@ -95,7 +95,8 @@ class Caches {
   // data. Float entries are small and come back on their next request.
   void forget(const std::vector<const void*>& keys);
 
-  // Bytes held by the half cache, the float cache and the INT8 table.
+  // Device bytes the tables hold: half, merged, float and INT8 entries, the scratch pool and the
+  // decoder input.
   uint64_t memory_bytes();
 
   // Entry counts, for tests.
@@ -109,11 +110,12 @@ class Caches {
  private:
   struct HalfEntry { const void* src; BufferRef buffer; uint64_t count; };
   struct FloatEntry { const void* src; BufferRef buffer; uint64_t bytes; };
-  struct MergedEntry { const void* a; const void* b; BufferRef buffer; };
+  struct MergedEntry { const void* a; const void* b; BufferRef buffer; uint64_t count; };
   struct SharedEntry { void* host; BufferRef buffer; };
   struct Int8Entry { const void* src; Int8Matrix m; uint64_t numel; uint32_t k; };
 
-  BufferRef convert_half(const uint16_t* src, uint64_t count);
+  // Writes the half forms of COUNT BF16 values at SRC into DST from byte OFFSET.
+  bool convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset);
 
   Device& device_;
   const Pipelines& pipelines_;

@@ -118,7 +118,7 @@ extern "C" int orv_gpu_encoder_pass(orv_ctx_t* ctx, float* x, int n, const float
     record_cache_rows(rec, *m, *m->k, l, cache_start, *k.get(), n);
     record_cache_rows(rec, *m, *m->v, l, cache_start, *v.get(), n);
     const uint64_t cache_bytes = uint64_t(seq_k) * m->row_bytes();
-    rec.dispatch(Kernel::encoder_attention,
+    rec.dispatch(Kernel::encoder_attention_kv16,
                  {{q.get(), 0, count(n, w.q_dim) * kF32},
                   {m->k.get(), m->layer_offset(l), cache_bytes},
                   {m->v.get(), m->layer_offset(l), cache_bytes},

@@ -11,13 +11,24 @@ namespace {
 
 constexpr uint64_t kF32 = sizeof(float);
 
-// Copies rows FROM .. FROM + ROWS - 1 of every layer of SRC to rows TO .. of DST.
-void copy_rows(Recorder& rec, const KvMirror& m, const Buffer& src, int from, const Buffer& dst,
-               int to, int rows) {
+// Converts rows FIRST .. FIRST + ROWS - 1 of every layer between the host arrays and the device
+// copies (TO_DEVICE: float to half; otherwise back).
+void convert_rows(Recorder& rec, const KvMirror& m, bool to_device, int first, int rows) {
   if (rows <= 0) return;
-  for (int l = 0; l < m.layers; l++)
-    rec.copy(src, m.layer_offset(l) + uint64_t(from) * m.row_bytes(), dst,
-             m.layer_offset(l) + uint64_t(to) * m.row_bytes(), uint64_t(rows) * m.row_bytes());
+  struct {
+    int32_t dst_offset, src_offset, pairs;
+  } args{int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(uint64_t(first) * m.kv_dim / 2),
+         int32_t(uint64_t(rows) * m.kv_dim / 2)};
+  const uint64_t used = uint64_t(first + rows);
+  for (const auto& [device, host] : {std::pair{m.k.get(), m.shared_k.get()}, std::pair{m.v.get(), m.shared_v.get()}})
+    for (int l = 0; l < m.layers; l++) {
+      const Binding d{device, m.layer_offset(l), used * m.row_bytes()};
+      const Binding h{host, m.host_layer_offset(l), used * m.host_row_bytes()};
+      if (to_device)
+        rec.dispatch_elements(Kernel::kv_to_half, {d, h}, args, uint64_t(args.pairs));
+      else
+        rec.dispatch_elements(Kernel::kv_to_float, {h, d}, args, uint64_t(args.pairs));
+    }
 }
 
 // Drops the oldest SHIFT rows of the device copies, keeping the next KEEP rows (the move the CPU
@@ -59,7 +70,7 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
     m->layers = view.layers;
     m->capacity = view.capacity;
     m->kv_dim = view.kv_dim;
-    const uint64_t bytes = uint64_t(view.layers) * view.capacity * view.kv_dim * kF32;
+    const uint64_t bytes = uint64_t(view.layers) * view.capacity * view.kv_dim * 2;
     m->k = Buffer::create(device, bytes, Memory::device);
     m->v = Buffer::create(device, bytes, Memory::device);
     if (!m->k || !m->v) return nullptr;
@@ -79,12 +90,10 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
     if (!scratch || *scratch) {
       slide_rows(rec, *m, scratch ? scratch->get() : nullptr, shift, view.rows);
     } else {
-      copy_rows(rec, *m, *m->shared_k, 0, *m->k, 0, view.rows);
-      copy_rows(rec, *m, *m->shared_v, 0, *m->v, 0, view.rows);
+      convert_rows(rec, *m, true, 0, view.rows);
     }
   } else if (!level && !slid) {
-    copy_rows(rec, *m, *m->shared_k, 0, *m->k, 0, view.rows);
-    copy_rows(rec, *m, *m->shared_v, 0, *m->v, 0, view.rows);
+    convert_rows(rec, *m, true, 0, view.rows);
   }
   m->valid = false;  // until the pass has run
   m->pos_offset = view.pos_offset;
@@ -92,8 +101,7 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
 }
 
 void PassState::write_back(Recorder& rec, const KvMirror& m, int first, int n) {
-  copy_rows(rec, m, *m.k, first, *m.shared_k, first, n);
-  copy_rows(rec, m, *m.v, first, *m.shared_v, first, n);
+  convert_rows(rec, m, false, first, n);
 }
 
 void PassState::host_changed(const void* host, bool freed) {
@@ -182,12 +190,11 @@ void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l,
                        const Buffer& data, int rows) {
   const uint64_t n = uint64_t(rows) * m.kv_dim;
   struct {
-    int32_t cache_offset, total;
-  } args{int32_t(uint64_t(first) * m.kv_dim), int32_t(n)};
-  rec.dispatch_elements(Kernel::batched_kv_cache_copy,
-                        {{&c, m.layer_offset(l), uint64_t(first + rows) * m.row_bytes()},
-                         {&data, 0, n * kF32}},
-                        args, n);
+    int32_t dst_offset, src_offset, pairs;
+  } args{int32_t(uint64_t(first) * m.kv_dim / 2), 0, int32_t(n / 2)};
+  rec.dispatch_elements(Kernel::kv_to_half,
+                        {{&c, m.layer_offset(l), uint64_t(first + rows) * m.row_bytes()}, {&data, 0, n * kF32}},
+                        args, n / 2);
 }
 
 }  // namespace gpu

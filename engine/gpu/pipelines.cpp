@@ -49,6 +49,11 @@ constexpr PipelineDesc kPipelines[kKernelCount] = {
     {"gemm_f16", "gemm.comp", 3, "", 256, 64, 64, 16},
     {"gemm_f16_rows", "gemm.comp", 3, "", 128, 16, 128, 16},
     {"gemm_f32", "gemm.comp", 3, "#define WEIGHTS_F32\n", 256, 64, 64, 16},
+    {"kv_to_half", "kv_convert.comp", 2, "", 256},
+    {"kv_to_float", "kv_convert.comp", 2, "#define TO_FLOAT\n", 256},
+    {"decoder_attention_split", "decoder_attention_split.comp", 4, "", 128},
+    {"attention_merge", "attention_merge.comp", 2, "", 128},
+    {"encoder_attention_kv16", "encoder_attention.comp", 4, "#define KV_HALF\n", 128},
 };
 
 const char* find_source(const char* name) {

@@ -36,6 +36,11 @@ enum class Kernel {
   gemm_f16,       // Y = X * W^T, W half; 64 x 64 tiles
   gemm_f16_rows,  // the same for few rows (M <= 16): 16 x 128 tiles
   gemm_f32,       // W float, either orientation
+  kv_to_half,     // float rows into the device's half-precision key/value caches
+  kv_to_float,    // and back
+  decoder_attention_split,  // one query, keys spread over workgroups, half caches
+  attention_merge,          // combines decoder_attention_split's partial results
+  encoder_attention_kv16,   // encoder_attention over half caches
   count
 };
 constexpr int kCatalogueSize = 18;  // rms_norm .. int8_matmul

@@ -27,6 +27,10 @@ namespace {
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new GpuEnvironment);
 
+// Relative error bound against the CPU: the device keeps its key/value caches in half precision,
+// and the rows it writes back carry that rounding.
+constexpr double kTol = 1e-3;
+
 const gpu::KvMirror* mirror_of(const FloatBlock& cache) { return gpu::backend()->passes->find(cache.data()); }
 
 // Gives CTX heap caches of DEC_ROWS decoder rows (and its encoder cache's capacity), so that
@@ -99,7 +103,7 @@ TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
     F32Array want(orv_encoder_forward_incremental(cpu_ctx.get(), x.data(), n, &len_cpu));
     ASSERT_TRUE(got && want);
     ASSERT_EQ(len_gpu, n);
-    EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), 1e-4);
+    EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), kTol);
     const gpu::KvMirror* m = mirror_of(gpu_ctx->enc_kv_cache_k);
     ASSERT_TRUE(m && m->valid) << "the pass did not run";
     EXPECT_EQ(m->rows, gpu_ctx->enc_kv_cache_len);
@@ -112,7 +116,7 @@ TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
         ASSERT_LT(max_rel_diff(g->data() + size_t(l) * gpu_ctx->enc_kv_cache_max * row,
                                c->data() + size_t(l) * cpu_ctx->enc_kv_cache_max * row,
                                size_t(gpu_ctx->enc_kv_cache_len) * row),
-                  1e-4)
+                  kTol)
             << "layer " << l;
     done += n;
   }
@@ -138,7 +142,7 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
     if (rows) use_shared_cache(ctx.get(), rows);
     const Decoded got = decode(ctx.get(), embeds, prefill);
     EXPECT_EQ(got.tokens, want.tokens);
-    EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+    EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
     const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
     ASSERT_TRUE(m && m->valid);
     EXPECT_EQ(m->rows, ctx->kv_cache_len);
@@ -206,7 +210,7 @@ TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_r
   const Decoded want = decode(ref.get(), embeds, prefill, swap_at(ref.get()));
   EXPECT_TRUE(declined_seen) << "the step with the stand-in weights ran on the GPU";
   EXPECT_EQ(got.tokens, want.tokens);
-  EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+  EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
   const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
   ASSERT_TRUE(m && m->valid) << "the passes did not resume";
 }
@@ -232,6 +236,7 @@ TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_a
   EXPECT_EQ(gpu_ctx->enc_kv_cache_max, rows);
   ASSERT_NE(mirror_of(gpu_ctx->enc_kv_cache_k), nullptr);
   ASSERT_NE(mirror_of(gpu_ctx->kv_cache_k), nullptr);
+  EXPECT_EQ(orv_gpu_memory_bytes(), orv_gpu_allocated_bytes()) << "device memory no table accounts for";
 }
 
 // The GPU's INT8 weights come from the engine's table and its cache file: the first load writes

@@ -11,8 +11,18 @@ layout(local_size_x = 128) in;
 const uint BQ = 8u;
 
 layout(std430, binding = 0) readonly buffer Q { float q[]; };
+#ifdef KV_HALF  // the device's key/value caches: two halves per word
+#include "kv_half.glsl"
+layout(std430, binding = 1) readonly buffer K { uint k2[]; };
+layout(std430, binding = 2) readonly buffer V { uint v2[]; };
+float key_at(uint i) { return half_at(k2[i >> 1u], i); }
+float value_at(uint i) { return half_at(v2[i >> 1u], i); }
+#else
 layout(std430, binding = 1) readonly buffer K { float k[]; };
 layout(std430, binding = 2) readonly buffer V { float v[]; };
+float key_at(uint i) { return k[i]; }
+float value_at(uint i) { return v[i]; }
+#endif
 layout(std430, binding = 3) writeonly buffer Out { float o[]; };
 layout(push_constant) uniform Args {
   int n_heads; int n_kv_heads; int head_dim; int seq_q; int seq_k; float scale; int window_size;
@@ -43,7 +53,7 @@ void main() {
   const int first = a.q_offset + int(qi0);
   const int last = min(a.q_offset + min(int(qi0 + BQ) - 1, a.seq_q - 1), a.seq_k - 1);
   for (int j = window_start(first, a.window_size); j <= last; j++) {
-    const float kv = lane ? k[uint(j) * kv_stride + kv_col] : 0.0;
+    const float kv = lane ? key_at(uint(j) * kv_stride + kv_col) : 0.0;
     for (uint b = 0u; b < BQ; b++) {
       const float p = subgroupAdd(qv[b] * kv);
       if (subgroupElect()) partial[b * 128u + gl_SubgroupID] = p;
@@ -55,7 +65,7 @@ void main() {
       score[t] = s * a.scale;
     }
     barrier();
-    const float vv = lane ? v[uint(j) * kv_stride + kv_col] : 0.0;
+    const float vv = lane ? value_at(uint(j) * kv_stride + kv_col) : 0.0;
     for (uint b = 0u; b < BQ; b++) {
       const int q_pos = a.q_offset + int(qi0 + b);
       if (int(qi0 + b) < a.seq_q && j <= q_pos && j >= window_start(q_pos, a.window_size))
