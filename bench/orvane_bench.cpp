@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "context.h"
+#include "decoder.h"
 #include "gpu/gpu.h"
 #include "kernels.h"
 #include "membw.h"
@@ -40,6 +41,24 @@ double step_weight_bytes(const orv_shape_t& shape, bool int8) {
   return d.layers * (per_weight * matrices + 4 * 3 * dim) + 4 * dim +
          per_weight * double(d.vocab) * dim;
 }
+
+// Milliseconds per decoder step with KEYS rows already in the cache (rows of zeros: the time does
+// not depend on their values), the best of 10 steps from that length after an untimed one that
+// brings the device copy level. Grows the context's cache; -1 when a step fails.
+double step_ms_at(orv_ctx_t* ctx, int keys) {
+  if (orv_kv_cache_grow(ctx, keys + 1) != 0) return -1;
+  const std::vector<float> embed(size_t(ctx->shape.decoder.dim), 0.01f);
+  double best = 1e30;
+  for (int i = 0; i < 11; i++) {
+    ctx->kv_cache_len = keys;
+    const auto t0 = Clock::now();
+    if (orv_decoder_step(ctx, embed.data(), nullptr) < 0) return -1;
+    if (i > 0) best = std::min(best, ms_since(t0));
+  }
+  return best;
+}
+
+constexpr int kStepKeys[3] = {256, 2048, 8192};
 
 using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 constexpr size_t kPiece = ORV_SAMPLE_RATE / 10;  // what the application feeds at a time
@@ -212,6 +231,12 @@ int main(int argc, char** argv) {
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
   const double gpu_allocated_mb = double(orv_gpu_allocated_bytes()) / 1048576.0;
   const double step_ms = warm.step_ms, prefill_ms = cold.prefill_ms;
+  double step_ms_keys[3] = {0, 0, 0};  // on the GPU, at kStepKeys cached keys (measured last)
+  double gpu_mb_long = 0;               // device memory with the longest of those caches
+  if (gpu) {
+    for (int i = 0; i < 3; i++) step_ms_keys[i] = step_ms_at(ctx.get(), kStepKeys[i]);
+    gpu_mb_long = double(orv_gpu_memory_bytes()) / 1048576.0;
+  }
   const double first_stream_token_ms = cold.first_token_ms;
 
   if (o.json) {
@@ -224,10 +249,12 @@ int main(int argc, char** argv) {
         "\"gpu_memory_mb\": %.1f, \"gpu_allocated_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
         "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d, \"step_barriers\": %d, \"step_copies\": %d, "
-        "\"step_descriptor_writes\": %d}\n",
+        "\"step_descriptor_writes\": %d, \"step_ms_256_keys\": %.3f, \"step_ms_2048_keys\": %.3f, "
+        "\"step_ms_8192_keys\": %.3f, \"gpu_memory_mb_8192_keys\": %.1f}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
         step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, gpu_allocated_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
-        first_stream_token_ms, gpu_copy_gbs, dispatches, work.barriers, work.copies, work.descriptor_writes);
+        first_stream_token_ms, gpu_copy_gbs, dispatches, work.barriers, work.copies, work.descriptor_writes,
+        step_ms_keys[0], step_ms_keys[1], step_ms_keys[2], gpu_mb_long);
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
@@ -256,6 +283,9 @@ int main(int argc, char** argv) {
     std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
     std::printf("step work      %d dispatches, %d barriers, %d copies, %d descriptor writes (one "
                 "submission)\n", dispatches, work.barriers, work.copies, work.descriptor_writes);
+    for (int i = 0; i < 3; i++)
+      std::printf("step, %4d keys %.3f ms (floor %.3f ms)\n", kStepKeys[i], step_ms_keys[i], floor_ms);
+    std::printf("GPU memory     %.1f MB with the %d-key cache\n", gpu_mb_long, kStepKeys[2]);
   }
   std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms, weight_bytes / 1e6);
   return 0;

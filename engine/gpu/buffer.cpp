@@ -139,10 +139,23 @@ void Recorder::hold(const Buffer& b) {
 }
 
 void Recorder::barrier() {
-  if (!pending_) return;
   vkCmdPipelineBarrier(cmd_, kWorkStages, kWorkStages, 0, 1, &kFullBarrier, 0, nullptr, 0, nullptr);
-  pending_ = false;
+  written_.clear();
+  read_.clear();
   barriers_++;
+}
+
+void Recorder::order(std::span<const Access> accesses) {
+  auto seen = [](const std::vector<const Buffer*>& list, const Buffer* b) {
+    return std::find(list.begin(), list.end(), b) != list.end();
+  };
+  for (const Access& a : accesses) {
+    if (seen(written_, a.buffer) || (a.write && seen(read_, a.buffer))) {
+      barrier();
+      break;
+    }
+  }
+  for (const Access& a : accesses) (a.write ? written_ : read_).push_back(a.buffer);
 }
 
 void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint64_t bytes) {
@@ -181,12 +194,12 @@ void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t 
 void Recorder::copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, uint64_t dst_offset,
                     uint64_t bytes) {
   if (!ok_ || bytes == 0) return;
-  barrier();
+  const Access accesses[2] = {{&src, false}, {&dst, true}};
+  order(accesses);
   hold(src);
   hold(dst);
   const VkBufferCopy region{src_offset, dst_offset, bytes};
   vkCmdCopyBuffer(cmd_, src.handle(), dst.handle(), 1, &region);
-  pending_ = true;
   copies_++;
 }
 
@@ -260,12 +273,17 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
   descriptor_writes_ += i;
   uint8_t block[kPushBytes] = {};
   std::memcpy(block, args, args_bytes);
-  barrier();
+  Access accesses[8];
+  uint32_t b = 0;
+  for (const Binding& binding : bindings) {
+    accesses[b] = {binding.buffer, ((p->writes >> b) & 1u) != 0};
+    b++;
+  }
+  order(std::span(accesses, b));
   vkCmdBindPipeline(cmd_, VK_PIPELINE_BIND_POINT_COMPUTE, p->pipeline);
   vkCmdBindDescriptorSets(cmd_, VK_PIPELINE_BIND_POINT_COMPUTE, p->layout, 0, 1, &set, 0, nullptr);
   vkCmdPushConstants(cmd_, p->layout, VK_SHADER_STAGE_COMPUTE_BIT, 0, kPushBytes, block);
   vkCmdDispatch(cmd_, static_cast<uint32_t>(gx), static_cast<uint32_t>(gy), 1);
-  pending_ = true;
   dispatches_++;
 }
 

@@ -1,5 +1,6 @@
 // GPU buffers (RAII) and the command recorder that fills, runs and reads them: one command
-// buffer per operation, a barrier between commands, one wait at the end. The recorder holds a
+// buffer per operation, a barrier before each command that touches a buffer an earlier command
+// since the last barrier wrote (or writes one such a command read), one wait at the end. The recorder holds a
 // reference to every buffer its commands use, so none is destroyed before the device is done
 // with it, whatever the caller drops meanwhile.
 #ifndef ORVANE_GPU_BUFFER_H
@@ -11,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "gpu/device.h"
@@ -106,6 +108,13 @@ class Recorder {
   bool run();
 
  private:
+  struct Access {
+    const Buffer* buffer;
+    bool write;
+  };
+  // Puts a barrier before a command with these accesses when it depends on the commands since the
+  // last barrier, then counts its accesses among theirs.
+  void order(std::span<const Access> accesses);
   void barrier();
   void hold(const Buffer& b);
   VkDescriptorSet allocate_set(VkDescriptorSetLayout layout);
@@ -117,7 +126,7 @@ class Recorder {
   std::vector<std::shared_ptr<const Buffer>> held_;  // every buffer a recorded command uses
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done
   bool ok_ = true;
-  bool pending_ = false;  // a command was recorded since the last barrier
+  std::vector<const Buffer*> written_, read_;  // by the commands since the last barrier
   uint32_t dispatches_ = 0, barriers_ = 0, copies_ = 0, descriptor_writes_ = 0;
 };
 

@@ -68,15 +68,14 @@ struct DecoderScratch {
         k(c, count(n, w.kv_dim) * kF32),
         v(c, count(n, w.kv_dim) * kF32),
         attn(c, count(n, w.q_dim) * kF32),
-        proj(c, count(n, w.dim) * kF32),
         gate(c, count(n, w.hidden) * kF32),
         up(c, count(n, w.hidden) * kF32),
         freqs(c, count(n, head_dim) * kF32),
         partial(c, partial_bytes) {}
   explicit operator bool() const {
-    return x && xn && q && k && v && attn && proj && gate && up && freqs && partial;
+    return x && xn && q && k && v && attn && gate && up && freqs && partial;
   }
-  ScratchLease x, xn, q, k, v, attn, proj, gate, up, freqs, partial;  // partial: the step's attention
+  ScratchLease x, xn, q, k, v, attn, gate, up, freqs, partial;  // partial: the step's attention
 };
 
 // How decoder_attention_split spreads the keys of one query: enough workgroups to fill a GPU
@@ -127,13 +126,10 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
   struct N {
     int32_t n;
   };
-  struct Ada {
-    int32_t n, stride;
-  };
   const int seq_k = start + n;
   const uint64_t cache_bytes = uint64_t(seq_k) * m.row_bytes();
   const float scale = 1.0f / std::sqrt(float(s.head_dim));
-  const uint64_t hidden_total = count(n, w.hidden), dim_total = count(n, w.dim);
+  const uint64_t hidden_total = count(n, w.hidden);
   for (int l = 0; l < s.layers; l++) {
     const DecoderLayerBuffers& lw = dw.layers[size_t(l)];
     record_rms_norm(rec, *sc.x.get(), *lw.attn_norm, *sc.xn.get(), n, w.dim);
@@ -158,22 +154,16 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
       rec.dispatch(Kernel::encoder_attention_kv16, {q, ck, cv, attn}, args,
                    uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
     }
-    record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.proj.get(), 0, n, w.dim, w.q_dim);
-    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
-    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim);
-    if (dw.ada)
-      rec.dispatch_elements(Kernel::ada_scale_mul,
-                            {{sc.xn.get(), 0, dim_total * kF32}, {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32}},
-                            Ada{int32_t(dim_total), w.dim}, dim_total);
+    // The output and down projections add onto the residual stream X directly.
+    record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.x.get(), 0, n, w.dim, w.q_dim, true);
+    const Binding ada{dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32};
+    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim, dw.ada ? &ada : nullptr);
     record_int8_matmul(rec, lw.w1, *sc.xn.get(), *sc.gate.get(), 0, n, w.hidden, w.dim);
     record_int8_matmul(rec, lw.w3, *sc.xn.get(), *sc.up.get(), 0, n, w.hidden, w.dim);
-    rec.dispatch_elements(Kernel::silu, {{sc.gate.get(), 0, hidden_total * kF32}}, N{int32_t(hidden_total)},
-                          hidden_total);
-    rec.dispatch_elements(Kernel::mul_inplace,
+    rec.dispatch_elements(Kernel::silu_mul,
                           {{sc.gate.get(), 0, hidden_total * kF32}, {sc.up.get(), 0, hidden_total * kF32}},
                           N{int32_t(hidden_total)}, hidden_total);
-    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.proj.get(), 0, n, w.dim, w.hidden);
-    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
+    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.x.get(), 0, n, w.dim, w.hidden, true);
   }
 }
 
@@ -222,7 +212,6 @@ int decoder_pass(orv_ctx_t* ctx, const float* x, int n, const float* rope, bool 
     rec.copy(*result.get(), 0, *io, id_at, 4);
     if (logits_out) rec.copy(*logits.get(), 0, *io, logits_at, logits_bytes);
   }
-  PassState::write_back(rec, *m, start, n);
   if (step) {
     b->passes->step_dispatches = rec.dispatches();
     b->passes->step_work = {int(rec.barriers()), int(rec.copies()), int(rec.descriptor_writes())};

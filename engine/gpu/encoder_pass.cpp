@@ -140,7 +140,6 @@ extern "C" int orv_gpu_encoder_pass(orv_ctx_t* ctx, float* x, int n, const float
   }
   record_rms_norm(rec, *xs.get(), *final_norm, *xn.get(), n, w.dim);
   rec.copy(*xn.get(), 0, *io, 0, x_bytes);
-  PassState::write_back(rec, *m, cache_start, n);
   const auto t1 = std::chrono::steady_clock::now();
   if (!rec.run()) return -1;
   const auto t2 = std::chrono::steady_clock::now();

@@ -48,9 +48,9 @@ void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, 
 }
 
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k) {
+                        uint64_t y_offset, int m, int n, int k, bool accumulate) {
   struct Args {
-    int32_t k, n_param, group_size, n_base, n_chunk, rows;
+    int32_t k, n_param, group_size, n_base, n_chunk, rows, accumulate;
   };
   const uint64_t slice = rows_per_binding(rec.device(), uint64_t(k), 1);
   const uint64_t groups = uint64_t(k) / kInt8Group;
@@ -60,7 +60,7 @@ void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, con
   }
   for (uint64_t n0 = 0; n0 < uint64_t(n); n0 += slice) {
     const uint64_t nc = std::min<uint64_t>(slice, uint64_t(n) - n0);
-    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m};
+    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, accumulate ? 1 : 0};
     rec.dispatch(Kernel::int8_matmul,
                  {{w.weights.get(), n0 * k, nc * k},
                   {w.scales.get(), n0 * groups * 2, nc * groups * 2},

@@ -11,24 +11,18 @@ namespace {
 
 constexpr uint64_t kF32 = sizeof(float);
 
-// Converts rows FIRST .. FIRST + ROWS - 1 of every layer between the host arrays and the device
-// copies (TO_DEVICE: float to half; otherwise back).
-void convert_rows(Recorder& rec, const KvMirror& m, bool to_device, int first, int rows) {
+// Reloads rows 0 .. ROWS - 1 of every layer of the device copies from the host arrays.
+void reload_rows(Recorder& rec, const KvMirror& m, int rows) {
   if (rows <= 0) return;
   struct {
     int32_t dst_offset, src_offset, pairs;
-  } args{int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(uint64_t(first) * m.kv_dim / 2),
-         int32_t(uint64_t(rows) * m.kv_dim / 2)};
-  const uint64_t used = uint64_t(first + rows);
+  } args{0, 0, int32_t(uint64_t(rows) * m.kv_dim / 2)};
   for (const auto& [device, host] : {std::pair{m.k.get(), m.shared_k.get()}, std::pair{m.v.get(), m.shared_v.get()}})
-    for (int l = 0; l < m.layers; l++) {
-      const Binding d{device, m.layer_offset(l), used * m.row_bytes()};
-      const Binding h{host, m.host_layer_offset(l), used * m.host_row_bytes()};
-      if (to_device)
-        rec.dispatch_elements(Kernel::kv_to_half, {d, h}, args, uint64_t(args.pairs));
-      else
-        rec.dispatch_elements(Kernel::kv_to_float, {h, d}, args, uint64_t(args.pairs));
-    }
+    for (int l = 0; l < m.layers; l++)
+      rec.dispatch_elements(Kernel::kv_to_half,
+                            {{device, m.layer_offset(l), uint64_t(rows) * m.row_bytes()},
+                             {host, m.host_layer_offset(l), uint64_t(rows) * m.host_row_bytes()}},
+                            args, uint64_t(args.pairs));
 }
 
 // Drops the oldest SHIFT rows of the device copies, keeping the next KEEP rows (the move the CPU
@@ -90,18 +84,14 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
     if (!scratch || *scratch) {
       slide_rows(rec, *m, scratch ? scratch->get() : nullptr, shift, view.rows);
     } else {
-      convert_rows(rec, *m, true, 0, view.rows);
+      reload_rows(rec, *m, view.rows);
     }
   } else if (!level && !slid) {
-    convert_rows(rec, *m, true, 0, view.rows);
+    reload_rows(rec, *m, view.rows);
   }
   m->valid = false;  // until the pass has run
   m->pos_offset = view.pos_offset;
   return m;
-}
-
-void PassState::write_back(Recorder& rec, const KvMirror& m, int first, int n) {
-  convert_rows(rec, m, false, first, n);
 }
 
 void PassState::host_changed(const void* host, bool freed) {
@@ -148,15 +138,18 @@ const Buffer* PassState::staging(Device& device, uint64_t bytes) {
 }
 
 void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim) {
+                     int dim, const Binding* scale) {
   struct {
     int32_t hidden;
     float eps;
     int32_t rows;
   } args{dim, ORV_NORM_EPS, rows};
   const uint64_t bytes = uint64_t(rows) * dim * kF32;
-  rec.dispatch(Kernel::rms_norm, {{&x, 0, bytes}, {&w, 0, uint64_t(dim) * kF32}, {&y, 0, bytes}},
-               args, uint64_t(rows));
+  const Binding xb{&x, 0, bytes}, wb{&w, 0, uint64_t(dim) * kF32}, yb{&y, 0, bytes};
+  if (scale)
+    rec.dispatch(Kernel::rms_norm_ada, {xb, wb, yb, *scale}, args, uint64_t(rows));
+  else
+    rec.dispatch(Kernel::rms_norm, {xb, wb, yb}, args, uint64_t(rows));
 }
 
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n) {
@@ -188,12 +181,15 @@ void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, i
 
 void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l, int first,
                        const Buffer& data, int rows) {
-  const uint64_t n = uint64_t(rows) * m.kv_dim;
+  const Buffer& host = &c == m.k.get() ? *m.shared_k : *m.shared_v;
+  const uint64_t n = uint64_t(rows) * m.kv_dim, used = uint64_t(first + rows);
   struct {
-    int32_t dst_offset, src_offset, pairs;
-  } args{int32_t(uint64_t(first) * m.kv_dim / 2), 0, int32_t(n / 2)};
-  rec.dispatch_elements(Kernel::kv_to_half,
-                        {{&c, m.layer_offset(l), uint64_t(first + rows) * m.row_bytes()}, {&data, 0, n * kF32}},
+    int32_t cache_offset, host_offset, pairs;
+  } args{int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(n / 2)};
+  rec.dispatch_elements(Kernel::kv_store,
+                        {{&c, m.layer_offset(l), used * m.row_bytes()},
+                         {&host, m.host_layer_offset(l), used * m.host_row_bytes()},
+                         {&data, 0, n * kF32}},
                         args, n / 2);
 }
 

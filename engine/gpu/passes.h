@@ -3,8 +3,8 @@
 //
 // The engine keeps its key/value caches in GPU-shared host memory, where its CPU code slides,
 // compacts and grows them. The passes work on device-local copies in half precision instead, so
-// attention never reads across the bus and reads half the bytes: every pass writes the rows it
-// added back into the host arrays (as floats) in the same submission, and before a pass the
+// attention never reads across the bus and reads half the bytes: every row a pass adds goes into
+// both the copy and the host array (as the float of the half it stored), and before a pass the
 // device copy is brought level with the host arrays (nothing when only passes wrote them, a move
 // on the device when the CPU dropped the oldest rows, a reload otherwise). The host arrays are
 // therefore always complete, whatever runs next.
@@ -53,8 +53,6 @@ class PassState {
   // 0 .. rows - 1 when REC runs; null when the arrays are not GPU-shared or the device refuses
   // the memory. The copy counts as stale until commit().
   KvMirror* prepare(Device& device, Caches& caches, Recorder& rec, const CacheView& view);
-  // Records the copy of rows FIRST .. FIRST + N - 1 of every layer back into the host arrays.
-  static void write_back(Recorder& rec, const KvMirror& m, int first, int n);
   // The pass that used M ran: its copy now holds ROWS rows.
   static void commit(KvMirror* m, int rows) {
     m->rows = rows;
@@ -104,13 +102,15 @@ class DeclineGuard {
 };
 
 // Element-wise and small kernels as the passes record them; sizes in elements.
+// With SCALE (the delay conditioning's row), each normalised value v becomes v * (1 + scale).
 void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim);
+                     int dim, const Binding* scale = nullptr);
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n);
 void record_bias(Recorder& rec, const Buffer& y, const Buffer& bias, int rows, int dim);
 void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, int heads,
                  int head_dim);
-// Rows of DATA (float) into layer L of the cache copy C, from row FIRST on.
+// Rows of DATA (float) into layer L of the cache copy C (M's k or v) from row FIRST on, and into
+// the same rows of its host array.
 void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l, int first,
                        const Buffer& data, int rows);
 

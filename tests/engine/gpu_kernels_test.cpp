@@ -81,6 +81,11 @@ TEST(GpuKernels, elementwise_kernels_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::mul_inplace, {&g, &b}, N{n}, groups_of(n)));
   orv_mul_inplace(want.data(), y.data(), n);
   expect_close(g, want, 1e-6, 1.0, "mul");
+  g = want = x;
+  ASSERT_TRUE(run(Kernel::silu_mul, {&g, &b}, N{n}, groups_of(n)));
+  orv_silu(want.data(), n);
+  orv_mul_inplace(want.data(), y.data(), n);
+  expect_close(g, want, 1e-5, 1e-3, "silu_mul");
 
   // Row-broadcast kernels over 7 rows of 143.
   struct Stride { int32_t a, b; };
@@ -150,6 +155,11 @@ TEST(GpuKernels, rms_norm_matches_the_cpu) {
   ASSERT_TRUE(run(Kernel::rms_norm, {&x, &w, &y}, Args{hidden, 1e-5f, rows}, rows));
   orv_rms_norm(want.data(), x.data(), w.data(), rows, hidden, 1e-5f);
   expect_close(y, want, 1e-5, 1e-2, "rms_norm");
+  Floats scale = random_floats(hidden, 9);
+  y = nan_filled(rows * hidden);
+  ASSERT_TRUE(run(Kernel::rms_norm_ada, {&x, &w, &y, &scale}, Args{hidden, 1e-5f, rows}, rows));
+  for (int i = 0; i < rows * hidden; i++) want[i] *= 1 + scale[i % hidden];
+  expect_close(y, want, 1e-5, 1e-2, "rms_norm_ada");
 }
 
 // Ties go to the lower thread's candidate: thread t scans t, t + 256, ...
@@ -236,7 +246,7 @@ TEST(GpuKernels, attention_kernels_and_operations_match_the_cpu) {
 
 // The step's attention over half-precision cache rows: keys spread over many workgroups (the last
 // of them past the final key, so it sees none) and merged; the rows reach half precision through
-// the conversion kernel, and one of them comes back through its inverse.
+// the conversion kernel, or with their host copy through the store kernel.
 TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   const AttnCase c{1, 700, 8, 2, 64, 600, 690};
   const int kv_dim = c.kv_heads * c.head_dim, split = 48, splits = (c.window + split - 1) / split + 1;
@@ -252,9 +262,8 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   rec.upload(*kf, 0, k.data(), n * 4);
   rec.upload(*vf, 0, v.data(), n * 4);
   struct Convert { int32_t dst_offset, src_offset, pairs; } convert{0, 0, int32_t(n / 2)};
-  rec.dispatch_elements(Kernel::kv_to_half, {{kh.get()}, {kf.get()}}, convert, n / 2);
+  rec.dispatch_elements(Kernel::kv_store, {{kh.get()}, {back.get()}, {kf.get()}}, convert, n / 2);
   rec.dispatch_elements(Kernel::kv_to_half, {{vh.get()}, {vf.get()}}, convert, n / 2);
-  rec.dispatch_elements(Kernel::kv_to_float, {{back.get()}, {kh.get()}}, convert, n / 2);
   struct Args { int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k; float scale; int32_t window, q_pos, split, splits; };
   rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}},
                Args{c.heads, c.kv_heads, c.head_dim, kv_dim, c.seq_k, 0.125f, c.window, c.q_offset, split, splits},
@@ -265,7 +274,7 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   rec.download(*ob, 0, out.data(), out.size() * 4);
   rec.download(*back, 0, k_back.data(), n * 4);
   ASSERT_TRUE(rec.run());
-  expect_close(k_back, k, 1e-3, 1e-3, "kv_to_half, kv_to_float");
+  expect_close(k_back, k, 1e-3, 1e-3, "kv_store's host rows");
   Floats want(q.size());
   orv_attention(want.data(), q.data(), k.data(), v.data(), 1, c.seq_k, c.heads, c.kv_heads, c.head_dim, c.window,
                 c.q_offset, 0.125f);

@@ -16,9 +16,10 @@ const uint ROWS = 8u, TEAM = 32u, CHUNK4 = 1024u;  // CHUNK4 vec4s: 16 KiB of in
 layout(std430, binding = 0) readonly buffer W { uvec4 w16[]; };    // sixteen weights per element
 layout(std430, binding = 1) readonly buffer S { uint scales2[]; };  // two halves per word
 layout(std430, binding = 2) readonly buffer X { vec4 x4[]; };
-layout(std430, binding = 3) writeonly buffer Out { float o[]; };
+layout(std430, binding = 3) buffer Out { float o[]; };
 layout(push_constant) uniform Args {
   int K; int N_param; int group_size; int n_base; int n_chunk; int rows;
+  int accumulate;  // nonzero: add to the output (a residual connection) instead of replacing it
 } a;
 
 shared vec4 xs[CHUNK4];
@@ -68,6 +69,7 @@ void main() {
   if (live && lane == 0u) {
     float s = 0.0;
     for (uint i = 0u; i < TEAM; i++) s += partial[t + i];
-    o[m * uint(a.N_param) + uint(a.n_base) + r] = s;
+    const uint at = m * uint(a.N_param) + uint(a.n_base) + r;
+    o[at] = a.accumulate != 0 ? o[at] + s : s;
   }
 }
