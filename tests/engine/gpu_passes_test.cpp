@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ Decoded decode(orv_ctx_t* ctx, const std::vector<float>& embeds, int prefill) {
   return decode(ctx, embeds, prefill, [](int) {});
 }
 
+// The CPU INT8 path's tokens. A real GPU may sum in another order and flip a near-tie, so there a
+// differing token passes where the CPU's two best scores lie within 1e-3; on Mesa's CPU Vulkan
+// every token must match.
+void expect_cpu_tokens(const Decoded& got, const Decoded& want) {
+  ASSERT_EQ(got.tokens.size(), want.tokens.size());
+  const bool cpu_device = gpu::backend()->device->props.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
+  const size_t vocab = want.logits.size() / want.tokens.size();
+  for (size_t i = 0; i < got.tokens.size(); i++) {
+    if (got.tokens[i] == want.tokens[i]) continue;
+    std::vector<float> scores(want.logits.begin() + i * vocab, want.logits.begin() + (i + 1) * vocab);
+    std::partial_sort(scores.begin(), scores.begin() + 2, scores.end(), std::greater<>());
+    EXPECT_TRUE(!cpu_device && scores[0] - scores[1] <= 1e-3f)
+        << "step " << i << ": token " << got.tokens[i] << ", the CPU's " << want.tokens[i];
+  }
+}
+
 std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
   char* text = orv_transcribe_samples(ctx, audio.data(), int(audio.size()));
   std::string s = text ? text : "(failed)";
@@ -141,7 +158,7 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
     CtxPtr ctx = load_context();
     if (rows) use_shared_cache(ctx.get(), rows);
     const Decoded got = decode(ctx.get(), embeds, prefill);
-    EXPECT_EQ(got.tokens, want.tokens);
+    expect_cpu_tokens(got, want);
     EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
     const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
     ASSERT_TRUE(m && m->valid);
@@ -173,7 +190,7 @@ TEST(GpuPasses, slides_through_unpooled_scratch_keep_their_buffers_alive) {
   const gpu::BufferRef filler = gpu::backend()->caches->scratch_acquire(1);
   const Decoded got = decode(ctx.get(), embeds, prefill);
   gpu::limit_scratch_pool(0);
-  EXPECT_EQ(got.tokens, decode(ref.get(), embeds, prefill).tokens);
+  expect_cpu_tokens(got, decode(ref.get(), embeds, prefill));
   EXPECT_GT(ctx->kv_pos_offset, 0) << "never compacted";
   const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
   ASSERT_TRUE(m && m->valid);
@@ -209,7 +226,7 @@ TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_r
   });
   const Decoded want = decode(ref.get(), embeds, prefill, swap_at(ref.get()));
   EXPECT_TRUE(declined_seen) << "the step with the stand-in weights ran on the GPU";
-  EXPECT_EQ(got.tokens, want.tokens);
+  expect_cpu_tokens(got, want);
   EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
   const gpu::KvMirror* m = mirror_of(ctx->kv_cache_k);
   ASSERT_TRUE(m && m->valid) << "the passes did not resume";
