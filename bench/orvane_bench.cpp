@@ -252,7 +252,8 @@ int main(int argc, char** argv) {
         "\"step_descriptor_writes\": %d, \"step_ms_256_keys\": %.3f, \"step_ms_2048_keys\": %.3f, "
         "\"step_ms_8192_keys\": %.3f, \"gpu_memory_mb_8192_keys\": %.1f}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
-        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, gpu_allocated_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
+        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, gpu_allocated_mb, bandwidth, bandwidth_1t,
+        floor_ms, first_token_ms,
         first_stream_token_ms, gpu_copy_gbs, dispatches, work.barriers, work.copies, work.descriptor_writes,
         step_ms_keys[0], step_ms_keys[1], step_ms_keys[2], gpu_mb_long);
     return 0;

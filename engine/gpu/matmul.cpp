@@ -136,7 +136,8 @@ int orv_gpu_qkv(int m, int k, const float* x, const uint16_t* wq, int nq, const 
   for (int i = 0; i < 3; i++) {
     const uint64_t total = uint64_t(m) * n[i];
     rec.dispatch_elements(gpu::Kernel::deinterleave,
-                          {{all.get(), 0, uint64_t(m) * width * sizeof(float)}, {ys[i].get(), 0, total * sizeof(float)}},
+                          {{all.get(), 0, uint64_t(m) * width * sizeof(float)},
+                           {ys[i].get(), 0, total * sizeof(float)}},
                           Deinterleave{width, n[i], offsets[i], int32_t(total)}, total);
     rec.download(*ys[i].get(), 0, out[i], total * sizeof(float));
   }

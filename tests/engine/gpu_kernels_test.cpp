@@ -264,7 +264,11 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   struct Convert { int32_t dst_offset, src_offset, pairs; } convert{0, 0, int32_t(n / 2)};
   rec.dispatch_elements(Kernel::kv_store, {{kh.get()}, {back.get()}, {kf.get()}}, convert, n / 2);
   rec.dispatch_elements(Kernel::kv_to_half, {{vh.get()}, {vf.get()}}, convert, n / 2);
-  struct Args { int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k; float scale; int32_t window, q_pos, split, splits; };
+  struct Args {
+    int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+    float scale;
+    int32_t window, q_pos, split, splits;
+  };
   rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}},
                Args{c.heads, c.kv_heads, c.head_dim, kv_dim, c.seq_k, 0.125f, c.window, c.q_offset, split, splits},
                uint64_t(c.kv_heads) * splits);
