@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "bf16.h"
-#include "int8_weights.h"
-#include "kernels.h"
+#include "base/bf16.h"
+#include "base/thread_pool.h"
+#include "kernels/int8_weights.h"
+#include "kernels/kernels.h"
 #include "membw.h"
 #include "stopwatch.h"
-#include "thread_pool.h"
 
 namespace {
 

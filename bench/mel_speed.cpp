@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "mel.h"
+#include "audio/mel.h"
 #include "stopwatch.h"
 #include "synth_speech.h"
 

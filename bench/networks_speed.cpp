@@ -13,11 +13,11 @@
 #include <memory>
 #include <vector>
 
-#include "adapter.h"
-#include "context.h"
-#include "decoder.h"
-#include "encoder.h"
 #include "membw.h"
+#include "network/adapter.h"
+#include "network/context.h"
+#include "network/decoder.h"
+#include "network/encoder.h"
 #include "stopwatch.h"
 
 namespace {

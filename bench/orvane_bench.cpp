@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "context.h"
-#include "decoder.h"
 #include "gpu/gpu.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "membw.h"
+#include "network/context.h"
+#include "network/decoder.h"
 #include "orvane.h"
 #include "stopwatch.h"
-#include "stream.h"
+#include "stream/stream.h"
 #include "synth_speech.h"
 
 namespace {

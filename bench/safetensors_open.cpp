@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "formats/safetensors.h"
 #include "membw.h"
-#include "safetensors.h"
 #include "stopwatch.h"
 
 namespace {

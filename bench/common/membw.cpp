@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "thread_pool.h"
+#include "base/thread_pool.h"
 
 namespace {
 

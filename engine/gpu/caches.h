@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gpu/buffer.h"
-#include "int8_weights.h"
+#include "kernels/int8_weights.h"
 
 namespace gpu {
 

@@ -7,13 +7,13 @@
 #include <mutex>
 #include <vector>
 
-#include "context.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
-#include "kv_cache.h"
-#include "layer_buffers.h"
+#include "network/context.h"
+#include "network/kv_cache.h"
+#include "network/layer_buffers.h"
 
 namespace gpu {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "c_edge.h"
+#include "base/c_edge.h"
 #include "gpu/backend.h"
 
 namespace gpu {

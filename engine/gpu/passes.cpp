@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "shape.h"
+#include "formats/shape.h"
 
 namespace gpu {
 

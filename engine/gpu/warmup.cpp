@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "context.h"
-#include "int8_cache.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
-#include "layer_buffers.h"
+#include "network/context.h"
+#include "network/int8_cache.h"
+#include "network/layer_buffers.h"
 
 namespace gpu {
 

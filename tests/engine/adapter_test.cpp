@@ -1,4 +1,4 @@
-#include "adapter.h"
+#include "network/adapter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "decoder.h"
+#include "network/decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "context_ptr.h"
-#include "int8_weights.h"
 #include "kernel_check.h"
+#include "kernels/int8_weights.h"
 #include "net_reference.h"
 
 namespace {

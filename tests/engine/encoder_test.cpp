@@ -1,4 +1,4 @@
-#include "encoder.h"
+#include "network/encoder.h"
 
 #include <gtest/gtest.h>
 

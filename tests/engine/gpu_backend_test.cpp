@@ -16,7 +16,7 @@
 #include "gpu/gpu.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "speech.h"
 
 namespace {

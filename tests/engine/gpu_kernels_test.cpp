@@ -13,11 +13,11 @@
 
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
-#include "int8_weights.h"
 #include "gpu/matmul.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/int8_weights.h"
+#include "kernels/kernels.h"
 
 namespace {
 

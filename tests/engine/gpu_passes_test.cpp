@@ -14,16 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "context.h"
 #include "context_ptr.h"
-#include "decoder.h"
-#include "encoder.h"
 #include "gpu/backend.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
 #include "net_reference.h"
+#include "network/context.h"
+#include "network/decoder.h"
+#include "network/encoder.h"
 #include "speech.h"
-#include "stream.h"
+#include "stream/stream.h"
 #include "stream_runs.h"
 #include "tiny_model.h"
 

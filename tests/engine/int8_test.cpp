@@ -13,12 +13,12 @@
 #include <limits>
 #include <memory>
 
-#include "context.h"
 #include "context_ptr.h"
-#include "int8_cache.h"
-#include "int8_weights.h"
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/int8_weights.h"
+#include "kernels/kernels.h"
+#include "network/context.h"
+#include "network/int8_cache.h"
 #include "tiny_model.h"
 
 namespace fs = std::filesystem;

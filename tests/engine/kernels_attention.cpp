@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

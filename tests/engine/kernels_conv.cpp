@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

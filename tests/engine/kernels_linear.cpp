@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "bf16.h"
-#include "cpu_features.h"
+#include "base/bf16.h"
+#include "base/cpu_features.h"
 #include "kernel_check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <random>
 
-#include "mel.h"
+#include "audio/mel.h"
 #include "speech.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <map>
 #include <vector>
 
-#include "context.h"
-#include "model.h"
+#include "formats/tensor_table.h"
 #include "modelgen/safetensors_writer.h"
+#include "network/context.h"
+#include "network/model.h"
 #include "temp_dir.h"
-#include "tensor_table.h"
 #include "tiny_model.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "safetensors.h"
+#include "formats/safetensors.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

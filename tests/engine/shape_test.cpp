@@ -1,4 +1,4 @@
-#include "shape.h"
+#include "formats/shape.h"
 
 #include <gtest/gtest.h>
 

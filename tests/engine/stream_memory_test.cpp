@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "context.h"
 #include "context_ptr.h"
+#include "network/context.h"
 #include "speech.h"
-#include "stream.h"
+#include "stream/stream.h"
 #include "tiny_model.h"
 
 namespace {

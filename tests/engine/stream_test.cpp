@@ -1,7 +1,7 @@
 // Streaming transcription on a tiny model: how audio is cut never changes the tokens, the encoder
 // runs at the frame counts the time scale gives, and the queue, alternatives, finish, flush and
 // end-of-stream rules hold.
-#include "stream.h"
+#include "stream/stream.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "context.h"
 #include "context_ptr.h"
+#include "network/context.h"
 #include "speech.h"
 #include "tiny_model.h"
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/thread_pool.h"
 #include "orvane.h"
-#include "thread_pool.h"
 
 namespace {
 

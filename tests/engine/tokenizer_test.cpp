@@ -1,4 +1,4 @@
-#include "tokenizer.h"
+#include "formats/tokenizer.h"
 
 #include <gtest/gtest.h>
 

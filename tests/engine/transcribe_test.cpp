@@ -1,6 +1,6 @@
 // Whole-recording transcription: a WAV image and its raw samples on standard input, a WAV file
 // and a sample array all give the same trimmed text; malformed input is refused with its message.
-#include "transcribe.h"
+#include "stream/transcribe.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

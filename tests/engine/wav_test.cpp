@@ -15,9 +15,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "audio/wav.h"
 #include "speech.h"
 #include "temp_dir.h"
-#include "wav.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "int8_cache.h"
+#include "network/int8_cache.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   stderr = fopen("/dev/null", "w");  // libFuzzer and the sanitizers keep file 2

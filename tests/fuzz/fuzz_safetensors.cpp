@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "safetensors.h"
+#include "formats/safetensors.h"
 
 namespace {
 

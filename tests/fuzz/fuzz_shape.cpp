@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "shape.h"
+#include "formats/shape.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   stderr = fopen("/dev/null", "w");  // libFuzzer and the sanitizers keep file 2

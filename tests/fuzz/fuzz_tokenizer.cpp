@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tokenizer.h"
+#include "formats/tokenizer.h"
 
 namespace {
 void require(bool ok) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "wav.h"
+#include "audio/wav.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int n = -1;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "context.h"
+#include "network/context.h"
 
 // Encoder states [ceil(n_frames / 2)][enc dim] of mel frames [n_frames][128].
 std::vector<double> ref_encoder(const orv_ctx_t& ctx, const float* mel, int n_frames);

@@ -12,11 +12,11 @@
 #include <set>
 #include <string>
 
-#include "safetensors.h"
+#include "formats/safetensors.h"
+#include "formats/tensor_table.h"
+#include "formats/tokenizer.h"
 #include "temp_dir.h"
-#include "tensor_table.h"
 #include "tiny_model.h"
-#include "tokenizer.h"
 
 namespace fs = std::filesystem;
 

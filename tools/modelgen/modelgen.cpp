@@ -9,11 +9,11 @@
 #include <new>
 #include <vector>
 
+#include "formats/tensor_table.h"
 #include "output_file.h"
 #include "random.h"
 #include "safetensors_writer.h"
 #include "tekken_writer.h"
-#include "tensor_table.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "shape.h"
+#include "formats/shape.h"
 
 // The tests' standard small model.
 orv_shape_t orv_shape_tiny();

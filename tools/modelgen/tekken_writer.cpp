@@ -4,9 +4,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "formats/shape.h"
 #include "output_file.h"
 #include "random.h"
-#include "shape.h"
 
 namespace modelgen {
 
