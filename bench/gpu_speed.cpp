@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <list>
 #include <vector>
 
 #include "gpu/backend.h"
@@ -54,14 +55,26 @@ int reps_for(const std::function<void(gpu::Recorder&)>& record) {
   return std::clamp(int(0.2 / std::max(once, 1e-6)), 1, 200);
 }
 
-std::vector<uint16_t> random_bf16(size_t n) {
-  std::vector<uint16_t> w(n);
+// Random BF16 weights that live until the program ends: the backend keys its weight copies by
+// address, so a freed matrix's memory reused for the next one must not be taken for it.
+const std::vector<uint16_t>& random_bf16(size_t n) {
+  static std::list<std::vector<uint16_t>> kept;
+  std::vector<uint16_t>& w = kept.emplace_back(n);
   uint32_t s = 12345;
   for (auto& v : w) {
     s = s * 1664525u + 1013904223u;
     v = uint16_t(((s >> 16) & 0x807F) | ((120 + ((s >> 8) & 3)) << 7));  // 2^-7 .. 2^-3
   }
   return w;
+}
+
+// Bytes read plus bytes written per second by a buffer copy. Its buffers go before the
+// backend does (a buffer outliving the device aborts in the driver).
+double copy_bandwidth_gbs(int scale) {
+  const uint64_t bytes = (uint64_t{256} << 20) / uint64_t(scale);
+  const gpu::BufferRef src = device_buffer(bytes), dst = device_buffer(bytes);
+  auto copy = [&](gpu::Recorder& rec) { rec.copy(*src, 0, *dst, 0, bytes); };
+  return 2.0 * double(bytes) / time_per_rep(copy, reps_for(copy)) / 1e9;
 }
 
 }  // namespace
@@ -84,17 +97,13 @@ int main(int argc, char** argv) {
   std::printf("device: %s\n", g->device->props.deviceName);
   std::printf("scale: 1/%d\n", scale);
 
-  // Copy bandwidth: bytes read plus bytes written per second.
-  const uint64_t copy_bytes = (uint64_t{256} << 20) / scale;
-  const gpu::BufferRef src = device_buffer(copy_bytes), dst = device_buffer(copy_bytes);
-  auto copy = [&](gpu::Recorder& rec) { rec.copy(*src, 0, *dst, 0, copy_bytes); };
-  const double copy_gbs = 2.0 * double(copy_bytes) / time_per_rep(copy, reps_for(copy)) / 1e9;
+  const double copy_gbs = copy_bandwidth_gbs(scale);
   std::printf("copy_bandwidth_gbs: %.1f\n", copy_gbs);
 
   // Best half-weight GEMM rate: a large square product.
   const int sq = 4096 / scale;
   {
-    const std::vector<uint16_t> w = random_bf16(size_t(sq) * sq);
+    const std::vector<uint16_t>& w = random_bf16(size_t(sq) * sq);
     const gpu::BufferRef wb = g->caches->get_f16(w.data(), w.size());
     const gpu::BufferRef x = device_buffer(uint64_t(sq) * sq * 4), y = device_buffer(uint64_t(sq) * sq * 4);
     auto gemm = [&](gpu::Recorder& rec) { gpu::record_linear(rec, *x, *wb, false, *y, sq, sq, sq); };
@@ -104,7 +113,7 @@ int main(int argc, char** argv) {
     const int shapes[4][2] = {{6144, 1280}, {1280, 2048}, {10240, 1280}, {1280, 5120}};
     for (const auto& nk : shapes) {
       const int n = nk[0] / scale, k = nk[1] / scale;
-      const std::vector<uint16_t> we = random_bf16(size_t(n) * k);
+      const std::vector<uint16_t>& we = random_bf16(size_t(n) * k);
       const gpu::BufferRef web = g->caches->get_f16(we.data(), we.size());
       for (int m : {64, 128, 200}) {
         auto enc = [&](gpu::Recorder& rec) { gpu::record_linear(rec, *x, *web, false, *y, m, n, k); };
@@ -119,7 +128,7 @@ int main(int argc, char** argv) {
   const int int8_shapes[3][2] = {{9216, 3072}, {3072, 9216}, {131072, 3072}};
   for (const auto& nk : int8_shapes) {
     const int n = nk[0] / scale, k = std::max(128, nk[1] / scale / 128 * 128);
-    const std::vector<uint16_t> w = random_bf16(size_t(n) * k);
+    const std::vector<uint16_t>& w = random_bf16(size_t(n) * k);
     gpu::Int8Matrix q;
     if (!g->caches->int8_get(nullptr, w.data(), w.size(), uint32_t(k), &q)) {
       std::fprintf(stderr, "gpu-speed: cannot quantise %d x %d\n", n, k);

@@ -18,6 +18,7 @@
 #include "kernels/kernels.h"
 #include "membw.h"
 #include "network/context.h"
+#include "network/decoder.h"
 #include "orvane.h"
 #include "stopwatch.h"
 #include "stream/stream.h"
@@ -42,6 +43,24 @@ double step_weight_bytes(const orv_shape_t& shape, bool int8) {
   return d.layers * (per_weight * matrices + 4 * 3 * dim) + 4 * dim +
          per_weight * double(d.vocab) * dim;
 }
+
+// Milliseconds per decoder step with KEYS rows already in STATE's cache (rows of zeros: the time
+// does not depend on their values), the best of 10 steps from that length after an untimed one
+// that brings the device copy level. Grows the cache; -1 when a step fails.
+double step_ms_at(const orv_ctx_t* ctx, DecoderState* state, int keys) {
+  if (!state->cache.reserve(keys + 1, keys + 1)) return -1;
+  const std::vector<float> embed(size_t(ctx->shape.decoder.dim), 0.01f);
+  double best = 1e30;
+  for (int i = 0; i < 11; i++) {
+    state->cache.len = keys;
+    const auto t0 = Clock::now();
+    if (orv_decoder_step(ctx, state, embed.data(), nullptr) < 0) return -1;
+    if (i > 0) best = std::min(best, ms_since(t0));
+  }
+  return best;
+}
+
+constexpr int kStepKeys[3] = {256, 2048, 8192};
 
 using StreamPtr = std::unique_ptr<orv_stream_t, decltype(&orv_stream_free)>;
 constexpr size_t kPiece = ORV_SAMPLE_RATE / 10;  // what the application feeds at a time
@@ -217,14 +236,25 @@ int main(int argc, char** argv) {
   const double weight_bytes = step_weight_bytes(ctx->shape, int8_weights);
   const double floor_ms = floor_gbs > 0 ? weight_bytes / (floor_gbs * 1e9) * 1e3 : 0;
   const int dispatches = orv_gpu_step_dispatches();
+  const orv_gpu_step_work_t work = orv_gpu_step_work();
   const GemmRates gemm = gpu ? GemmRates{} : gemm_gflops(ctx->shape);
   const double enc_gflops = warm.enc_ms > 0 ? encoder_flops_per_position(ctx->shape) *
                                                   (warm.encoded_s * 50) / (warm.enc_ms * 1e6)
                                             : 0;
   const double rss = orv_bench_rss_mb();
   const double rss_anon = orv_bench_rss_anon_mb();
+  // What the backend's tables account for, against what it has allocated: they differ only when
+  // something holds device memory that no table knows of.
   const double gpu_mb = double(orv_gpu_memory_bytes()) / 1048576.0;
+  const double gpu_allocated_mb = double(orv_gpu_allocated_bytes()) / 1048576.0;
   const double step_ms = warm.step_ms, prefill_ms = cold.prefill_ms;
+  double step_ms_keys[3] = {0, 0, 0};  // on the GPU, at kStepKeys cached keys (measured last)
+  double gpu_mb_long = 0;               // device memory with the longest of those caches
+  if (gpu) {
+    DecoderState state(ctx->shape.decoder);  // one stream's decoder, alive for the measurement
+    for (int i = 0; i < 3; i++) step_ms_keys[i] = step_ms_at(ctx.get(), &state, kStepKeys[i]);
+    gpu_mb_long = double(orv_gpu_memory_bytes()) / 1048576.0;
+  }
   const double first_stream_token_ms = cold.first_token_ms;
   // Throughput of 1, 2, 4 .. streams at once, as "n: seconds of audio per second".
   std::string throughput;
@@ -242,13 +272,17 @@ int main(int argc, char** argv) {
         "\"decoder_ms_per_step\": %.3f, "
         "\"prefill_ms\": %.1f, \"rtf\": %.4f, \"rtf_first_stream\": %.4f, \"rss_mb\": %.1f, "
         "\"rss_anon_mb\": %.1f, "
-        "\"gpu_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
+        "\"gpu_memory_mb\": %.1f, \"gpu_allocated_mb\": %.1f, \"mem_bw_gbs\": %.2f, \"mem_bw_1t_gbs\": %.2f, "
         "\"step_floor_ms\": %.3f, \"first_token_ms\": %.1f, \"first_stream_token_ms\": %.1f, "
-        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d, \"stream_mb\": %.1f, "
+        "\"gpu_copy_gbs\": %.1f, \"step_dispatches\": %d, \"step_barriers\": %d, \"step_copies\": %d, "
+        "\"step_descriptor_writes\": %d, \"step_ms_256_keys\": %.3f, \"step_ms_2048_keys\": %.3f, "
+        "\"step_ms_8192_keys\": %.3f, \"gpu_memory_mb_8192_keys\": %.1f, \"stream_mb\": %.1f, "
         "\"streams_audio_s_per_s\": {%s}}\n",
         orv_get_threads(), load_ms, int8_ms, enc_ms_per_s, enc_gflops, gemm.blas, gemm.tiled,
-        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, bandwidth, bandwidth_1t, floor_ms, first_token_ms,
-        first_stream_token_ms, gpu_copy_gbs, dispatches, warm.stream_mb, throughput.c_str());
+        step_ms, prefill_ms, rtf, rtf_first, rss, rss_anon, gpu_mb, gpu_allocated_mb, bandwidth, bandwidth_1t,
+        floor_ms, first_token_ms,
+        first_stream_token_ms, gpu_copy_gbs, dispatches, work.barriers, work.copies, work.descriptor_writes,
+        step_ms_keys[0], step_ms_keys[1], step_ms_keys[2], gpu_mb_long, warm.stream_mb, throughput.c_str());
     return 0;
   }
   std::printf("model          %s (%s, %s weights)\n", o.model_dir.c_str(), gpu ? "GPU" : "CPU",
@@ -270,7 +304,7 @@ int main(int argc, char** argv) {
   std::printf("real time      %.4f x (%.0f ms for %.1f s; %.4f x on the first stream)\n", rtf,
               warm.wall_ms, o.seconds, rtf_first);
   std::printf("resident       %.1f MB (%.1f MB beyond the mapped weights)\n", rss, rss_anon);
-  std::printf("GPU memory     %.1f MB\n", gpu_mb);
+  std::printf("GPU memory     %.1f MB (%.1f MB allocated)\n", gpu_mb, gpu_allocated_mb);
   std::printf("per stream     %.1f MB (caches, work rows and adapter rows of one more stream)\n",
               warm.stream_mb);
   if (!throughput.empty())
@@ -280,7 +314,11 @@ int main(int argc, char** argv) {
               orv_get_threads(), bandwidth_1t);
   if (gpu) {
     std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
-    std::printf("step dispatches %d (one submission)\n", dispatches);
+    std::printf("step work      %d dispatches, %d barriers, %d copies, %d descriptor writes (one "
+                "submission)\n", dispatches, work.barriers, work.copies, work.descriptor_writes);
+    for (int i = 0; i < 3; i++)
+      std::printf("step, %4d keys %.3f ms (floor %.3f ms)\n", kStepKeys[i], step_ms_keys[i], floor_ms);
+    std::printf("GPU memory     %.1f MB with the %d-key cache\n", gpu_mb_long, kStepKeys[2]);
   }
   std::printf("step floor     %.3f ms (%.1f MB of weights per step)\n", floor_ms, weight_bytes / 1e6);
   return 0;

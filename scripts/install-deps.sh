@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libopenblas-dev
-  libvulkan-dev glslang-dev glslang-tools mesa-vulkan-drivers
+  libvulkan-dev glslang-dev glslang-tools mesa-vulkan-drivers vulkan-validationlayers
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libfuzzer-14-dev
   libsndfile1-dev libsoxr-dev

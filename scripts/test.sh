@@ -18,7 +18,10 @@ cmake --build build-aarch64 --target orvane \
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
   -DORVANE_BENCH=OFF -DORVANE_APP=OFF
 cmake --build build-asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+# Mesa's CPU Vulkan driver stays loaded to the end: unloaded at exit, what its globals still hold
+# reads as leaked from an unknown module. Preloading it puts it ahead of the ASan runtime.
+lavapipe=$(ls /usr/lib/*/libvulkan_lvp.so 2>/dev/null | head -n 1 || true)
+LD_PRELOAD=$lavapipe ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0 \
+  UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 bash scripts/fuzz.sh "${ORVANE_FUZZ_SECONDS:-30}"

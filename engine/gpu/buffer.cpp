@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<uint64_t> g_refuse_over{0};
 std::atomic<bool> g_refusal_reported{false};
+std::atomic<uint64_t> g_device_bytes{0};
 
 void report_refusal(uint64_t bytes) {
   if (!g_refusal_reported.exchange(true))
@@ -43,9 +44,10 @@ int choose_type(const Device& d, uint32_t bits, Memory where) {
   return t;
 }
 
+// Host writes need no barrier: the submission makes every earlier host write visible.
 constexpr VkMemoryBarrier kFullBarrier{
     VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr,
-    VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT | VK_ACCESS_HOST_WRITE_BIT,
+    VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT,
     VK_ACCESS_SHADER_READ_BIT | VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_READ_BIT |
         VK_ACCESS_TRANSFER_WRITE_BIT};
 constexpr VkPipelineStageFlags kWorkStages =
@@ -55,6 +57,8 @@ constexpr VkPipelineStageFlags kWorkStages =
 
 void refuse_allocations_over(uint64_t bytes) { g_refuse_over = bytes; }
 
+uint64_t device_bytes() { return g_device_bytes; }
+
 std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory where) {
   bytes = std::max<uint64_t>((bytes + 3) / 4 * 4, 16);  // shaders read whole 32-bit words
   const uint64_t limit = g_refuse_over;
@@ -62,7 +66,7 @@ std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory wh
     report_refusal(bytes);
     return nullptr;
   }
-  std::shared_ptr<Buffer> b(new Buffer(device));  // private constructor: make_shared cannot reach it
+  std::shared_ptr<Buffer> b(new Buffer(device, where));  // private constructor: make_shared cannot reach it
   VkBufferCreateInfo bci{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
   bci.size = bytes;
   bci.usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_TRANSFER_SRC_BIT |
@@ -86,15 +90,21 @@ std::shared_ptr<Buffer> Buffer::create(Device& device, uint64_t bytes, Memory wh
   }
   if (vkBindBufferMemory(device.device, b->buffer_, b->memory_, 0) != VK_SUCCESS) return nullptr;
   const VkMemoryPropertyFlags flags = device.memory.memoryTypes[type].propertyFlags;
-  if ((flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) && (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) &&
+  // Device buffers are mapped only on unified memory, so a device treated as discrete takes the
+  // staged path even where its memory could be mapped.
+  const bool mappable = where == Memory::host || device.unified_memory;
+  if (mappable && (flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) &&
+      (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) &&
       vkMapMemory(device.device, b->memory_, 0, VK_WHOLE_SIZE, 0, &b->mapped_) != VK_SUCCESS)
     b->mapped_ = nullptr;
   if (where == Memory::host && !b->mapped_) return nullptr;
   b->size_ = bytes;
+  if (where == Memory::device) g_device_bytes += bytes;
   return b;
 }
 
 Buffer::~Buffer() {
+  if (where_ == Memory::device) g_device_bytes -= size_;
   if (mapped_) vkUnmapMemory(device_.device, memory_);
   if (buffer_) vkDestroyBuffer(device_.device, buffer_, nullptr);
   if (memory_) vkFreeMemory(device_.device, memory_, nullptr);
@@ -120,14 +130,32 @@ Recorder::Recorder(Device& device, const Pipelines& pipelines)
 Recorder::~Recorder() {
   if (cmd_) vkFreeCommandBuffers(device_.device, device_.command_pool, 1, &cmd_);
   for (VkDescriptorPool p : pools_) vkDestroyDescriptorPool(device_.device, p, nullptr);
-  staging_.clear();
+  held_.clear();
   device_.submit_lock.unlock();
 }
 
+void Recorder::hold(const Buffer& b) {
+  if (held_.empty() || held_.back().get() != &b) held_.push_back(b.shared_from_this());
+}
+
 void Recorder::barrier() {
-  if (!pending_) return;
   vkCmdPipelineBarrier(cmd_, kWorkStages, kWorkStages, 0, 1, &kFullBarrier, 0, nullptr, 0, nullptr);
-  pending_ = false;
+  written_.clear();
+  read_.clear();
+  barriers_++;
+}
+
+void Recorder::order(std::span<const Access> accesses) {
+  auto seen = [](const std::vector<const Buffer*>& list, const Buffer* b) {
+    return std::find(list.begin(), list.end(), b) != list.end();
+  };
+  for (const Access& a : accesses) {
+    if (seen(written_, a.buffer) || (a.write && seen(read_, a.buffer))) {
+      barrier();
+      break;
+    }
+  }
+  for (const Access& a : accesses) (a.write ? written_ : read_).push_back(a.buffer);
 }
 
 void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint64_t bytes) {
@@ -143,12 +171,12 @@ void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint6
   }
   std::memcpy(stage->mapped(), src, bytes);
   copy(*stage, 0, dst, offset, bytes);
-  staging_.push_back(std::move(stage));
 }
 
 void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t bytes) {
   if (!ok_ || bytes == 0) return;
   if (src.mapped()) {
+    hold(src);
     const char* from = static_cast<const char*>(src.mapped()) + offset;
     after_.push_back([=] { std::memcpy(dst, from, bytes); });
     return;
@@ -161,16 +189,18 @@ void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t 
   copy(src, offset, *stage, 0, bytes);
   const void* from = stage->mapped();
   after_.push_back([=] { std::memcpy(dst, from, bytes); });
-  staging_.push_back(std::move(stage));
 }
 
 void Recorder::copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, uint64_t dst_offset,
                     uint64_t bytes) {
   if (!ok_ || bytes == 0) return;
-  barrier();
+  const Access accesses[2] = {{&src, false}, {&dst, true}};
+  order(accesses);
+  hold(src);
+  hold(dst);
   const VkBufferCopy region{src_offset, dst_offset, bytes};
   vkCmdCopyBuffer(cmd_, src.handle(), dst.handle(), 1, &region);
-  pending_ = true;
+  copies_++;
 }
 
 VkDescriptorSet Recorder::allocate_set(VkDescriptorSetLayout layout) {
@@ -216,14 +246,20 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
   }
   uint32_t i = 0;
   for (const Binding& b : bindings) {
-    // Ranges cover whole words: kernels read 8- and 16-bit data as 32-bit words.
-    const uint64_t range = b.bytes ? std::min((b.bytes + 3) / 4 * 4, b.buffer->size() - b.offset)
-                                   : b.buffer->size() - b.offset;
-    if (range > device_.max_binding() || b.offset % device_.offset_alignment() != 0 ||
-        b.offset + range > b.buffer->size()) {
+    // A binding past the end of its buffer would have the kernel read or write memory that is
+    // not the buffer's: refuse it. Ranges cover whole words (kernels read 8- and 16-bit data as
+    // 32-bit words; buffer sizes are whole words).
+    const uint64_t size = b.buffer->size();
+    if (b.offset > size || b.bytes > size - b.offset) {
       ok_ = false;
       return;
     }
+    const uint64_t range = b.bytes ? std::min((b.bytes + 3) / 4 * 4, size - b.offset) : size - b.offset;
+    if (range > device_.max_binding() || b.offset % device_.offset_alignment() != 0) {
+      ok_ = false;
+      return;
+    }
+    hold(*b.buffer);
     infos[i] = {b.buffer->handle(), b.offset, range};
     writes[i] = {VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
     writes[i].dstSet = set;
@@ -234,14 +270,20 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
     i++;
   }
   vkUpdateDescriptorSets(device_.device, i, writes, 0, nullptr);
+  descriptor_writes_ += i;
   uint8_t block[kPushBytes] = {};
   std::memcpy(block, args, args_bytes);
-  barrier();
+  Access accesses[8];
+  uint32_t b = 0;
+  for (const Binding& binding : bindings) {
+    accesses[b] = {binding.buffer, ((p->writes >> b) & 1u) != 0};
+    b++;
+  }
+  order(std::span(accesses, b));
   vkCmdBindPipeline(cmd_, VK_PIPELINE_BIND_POINT_COMPUTE, p->pipeline);
   vkCmdBindDescriptorSets(cmd_, VK_PIPELINE_BIND_POINT_COMPUTE, p->layout, 0, 1, &set, 0, nullptr);
   vkCmdPushConstants(cmd_, p->layout, VK_SHADER_STAGE_COMPUTE_BIT, 0, kPushBytes, block);
   vkCmdDispatch(cmd_, static_cast<uint32_t>(gx), static_cast<uint32_t>(gy), 1);
-  pending_ = true;
   dispatches_++;
 }
 

@@ -1,5 +1,8 @@
 // GPU buffers (RAII) and the command recorder that fills, runs and reads them: one command
-// buffer per operation, a barrier between commands, one wait at the end.
+// buffer per operation, a barrier before each command that touches a buffer an earlier command
+// since the last barrier wrote (or writes one such a command read), one wait at the end. The recorder holds a
+// reference to every buffer its commands use, so none is destroyed before the device is done
+// with it, whatever the caller drops meanwhile.
 #ifndef ORVANE_GPU_BUFFER_H
 #define ORVANE_GPU_BUFFER_H
 
@@ -9,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "gpu/device.h"
@@ -21,7 +25,7 @@ enum class Memory {
   host,    // host-visible and coherent: staging, and memory the CPU code works in directly
 };
 
-class Buffer {
+class Buffer : public std::enable_shared_from_this<Buffer> {
  public:
   // Null when the device refuses (reported once per process on standard error).
   static std::shared_ptr<Buffer> create(Device& device, uint64_t bytes, Memory where);
@@ -34,14 +38,18 @@ class Buffer {
   void* mapped() const { return mapped_; }  // null unless host-visible
 
  private:
-  explicit Buffer(Device& device) : device_(device) {}
+  Buffer(Device& device, Memory where) : device_(device), where_(where) {}
   Device& device_;
+  Memory where_;
   VkBuffer buffer_ = VK_NULL_HANDLE;
   VkDeviceMemory memory_ = VK_NULL_HANDLE;
   uint64_t size_ = 0;
   void* mapped_ = nullptr;
 };
 using BufferRef = std::shared_ptr<Buffer>;
+
+// Bytes of Memory::device buffers alive now, whoever holds them.
+uint64_t device_bytes();
 
 // Test hook: allocations above BYTES are refused as if by the device (0 lifts the limit).
 void refuse_allocations_over(uint64_t bytes);
@@ -90,25 +98,36 @@ class Recorder {
     dispatch(k, bindings, args, p ? (n + p->local_size - 1) / p->local_size : 0);
   }
 
-  // Kernel dispatches recorded so far.
+  // Kernel dispatches, barriers, buffer copies and descriptor writes recorded so far.
   uint32_t dispatches() const { return dispatches_; }
+  uint32_t barriers() const { return barriers_; }
+  uint32_t copies() const { return copies_; }
+  uint32_t descriptor_writes() const { return descriptor_writes_; }
 
   // Submits, waits and finishes the downloads. False when the recorder failed or the device did.
   bool run();
 
  private:
+  struct Access {
+    const Buffer* buffer;
+    bool write;
+  };
+  // Puts a barrier before a command with these accesses when it depends on the commands since the
+  // last barrier, then counts its accesses among theirs.
+  void order(std::span<const Access> accesses);
   void barrier();
+  void hold(const Buffer& b);
   VkDescriptorSet allocate_set(VkDescriptorSetLayout layout);
 
   Device& device_;
   const Pipelines& pipelines_;
   VkCommandBuffer cmd_ = VK_NULL_HANDLE;
   std::vector<VkDescriptorPool> pools_;
-  std::vector<BufferRef> staging_;
+  std::vector<std::shared_ptr<const Buffer>> held_;  // every buffer a recorded command uses
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done
   bool ok_ = true;
-  bool pending_ = false;  // a command was recorded since the last barrier
-  uint32_t dispatches_ = 0;
+  std::vector<const Buffer*> written_, read_;  // by the commands since the last barrier
+  uint32_t dispatches_ = 0, barriers_ = 0, copies_ = 0, descriptor_writes_ = 0;
 };
 
 // Fills BYTES of DST at OFFSET from host memory now (a mapped copy, or a staged transfer that it

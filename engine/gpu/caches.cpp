@@ -1,6 +1,7 @@
 #include "gpu/caches.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,7 +15,11 @@ namespace {
 // needs a host copy of its own size.
 constexpr uint64_t kConvertSlice = uint64_t{1} << 22;
 
+std::atomic<size_t> g_scratch_entries{kScratchPoolCapacity};
+
 }  // namespace
+
+void limit_scratch_pool(size_t entries) { g_scratch_entries = entries ? entries : kScratchPoolCapacity; }
 
 uint16_t bf16_to_half(uint16_t b) {
   const uint16_t sign = b & 0x8000;
@@ -32,29 +37,30 @@ uint64_t scratch_capacity(uint64_t bytes) {
   return std::max<uint64_t>(unit, (bytes + unit - 1) / unit * unit);
 }
 
-BufferRef Caches::convert_half(const uint16_t* src, uint64_t count) {
-  BufferRef buffer = Buffer::create(device_, count * 2, Memory::device);
-  if (!buffer) return nullptr;
+bool Caches::convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset) {
   std::vector<uint16_t> slice;
   try {
     slice.resize(std::min(count, kConvertSlice));
   } catch (const std::bad_alloc&) {
-    return nullptr;
+    return false;
   }
   for (uint64_t done = 0; done < count; done += slice.size()) {
     const uint64_t n = std::min<uint64_t>(slice.size(), count - done);
     for (uint64_t i = 0; i < n; i++) slice[i] = bf16_to_half(src[done + i]);
-    if (!write_buffer(device_, pipelines_, *buffer, done * 2, slice.data(), n * 2)) return nullptr;
+    if (!write_buffer(device_, pipelines_, dst, offset + done * 2, slice.data(), n * 2)) return false;
   }
-  return buffer;
+  return true;
 }
 
 BufferRef Caches::get_f16(const uint16_t* src, uint64_t count) {
   std::lock_guard lock(half_lock_);
-  for (const HalfEntry& e : half_)
-    if (e.src == src) return e.buffer;
-  BufferRef buffer = convert_half(src, count);
-  if (buffer && half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
+  // An entry too small for COUNT belongs to other data that used to live at SRC: replace it.
+  auto it = std::find_if(half_.begin(), half_.end(), [&](const HalfEntry& e) { return e.src == src; });
+  if (it != half_.end() && it->count >= count) return it->buffer;
+  BufferRef buffer = Buffer::create(device_, count * 2, Memory::device);
+  if (!buffer || !convert_half(src, count, *buffer, 0)) return nullptr;
+  if (it != half_.end()) *it = {src, buffer, count};
+  else if (half_.size() < kHalfCacheCapacity) half_.push_back({src, buffer, count});
   return buffer;
 }
 
@@ -72,59 +78,40 @@ BufferRef Caches::get_merged(std::initializer_list<MatrixPart> parts) {
   if (parts.size() < 2) return nullptr;
   const void* a = parts.begin()[0].src;
   const void* b = parts.begin()[1].src;
-  for (const MergedEntry& e : merged_)
-    if (e.a == a && e.b == b) return e.buffer;
   uint64_t total = 0;
-  std::vector<BufferRef> halves;
-  for (const MatrixPart& p : parts) {
-    BufferRef h = get_f16(p.src, p.count);
-    if (!h) return nullptr;
-    halves.push_back(std::move(h));
-    total += p.count;
-  }
+  for (const MatrixPart& p : parts) total += p.count;
+  auto it = std::find_if(merged_.begin(), merged_.end(), [&](const MergedEntry& e) { return e.a == a && e.b == b; });
+  if (it != merged_.end() && it->count == total) return it->buffer;
+  // Converted straight into the merged buffer: the parts get no half copies of their own.
   BufferRef buffer = Buffer::create(device_, total * 2, Memory::device);
   if (!buffer) return nullptr;
-  {
-    Recorder rec(device_, pipelines_);
-    uint64_t at = 0;
-    size_t i = 0;
-    for (const MatrixPart& p : parts) {
-      rec.copy(*halves[i++], 0, *buffer, at * 2, p.count * 2);
-      at += p.count;
-    }
-    if (!rec.run()) return nullptr;
+  uint64_t at = 0;
+  for (const MatrixPart& p : parts) {
+    if (!convert_half(p.src, p.count, *buffer, at * 2)) return nullptr;
+    at += p.count;
   }
-  if (merged_.size() < kMergedCacheCapacity) merged_.push_back({a, b, buffer});
+  if (it != merged_.end()) *it = {a, b, buffer, total};
+  else if (merged_.size() < kMergedCacheCapacity) merged_.push_back({a, b, buffer, total});
   return buffer;
 }
 
 BufferRef Caches::scratch_acquire(uint64_t bytes) {
   {
     std::lock_guard lock(scratch_lock_);
-    for (ScratchEntry& e : scratch_) {
-      if (!e.in_use && e.buffer->size() >= bytes) {
-        e.in_use = true;
-        return e.buffer;
-      }
-    }
-    if (scratch_.size() < kScratchPoolCapacity) {
-      if (BufferRef buffer = Buffer::create(device_, scratch_capacity(bytes), Memory::device)) {
-        scratch_.push_back({buffer, true});
+    // Holders are added only here, under the lock, so a count of one cannot grow meanwhile.
+    const size_t entries = g_scratch_entries;
+    for (size_t i = 0; i < std::min(entries, scratch_.size()); i++)
+      if (scratch_[i].use_count() == 1 && scratch_[i]->size() >= bytes) return scratch_[i];
+    const uint64_t capacity = scratch_capacity(bytes);
+    if (scratch_.size() < entries && scratch_bytes_ + capacity <= kScratchPoolBytes) {
+      if (BufferRef buffer = Buffer::create(device_, capacity, Memory::device)) {
+        scratch_.push_back(buffer);
+        scratch_bytes_ += buffer->size();
         return buffer;
       }
     }
   }
-  return Buffer::create(device_, bytes, Memory::device);  // unpooled, gone with its last holder
-}
-
-void Caches::scratch_release(const BufferRef& buffer) {
-  std::lock_guard lock(scratch_lock_);
-  for (ScratchEntry& e : scratch_) {
-    if (e.buffer == buffer) {
-      e.in_use = false;
-      return;
-    }
-  }
+  return Buffer::create(device_, bytes, Memory::device);
 }
 
 void* Caches::shared_alloc(size_t bytes) {
@@ -177,7 +164,12 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
 
 bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
                       Int8Matrix* out) {
-  if (int8_find(w, out)) return true;
+  // An entry of another shape belongs to other data that used to live at W: it is replaced.
+  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == w; });
+  if (it != int8_.end() && it->numel == numel && it->k == k) {
+    *out = it->m;
+    return true;
+  }
   if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
   const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
   orv_int8_matrix_t q{};
@@ -198,7 +190,8 @@ bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t 
   if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
       !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
     return false;
-  if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
+  if (it != int8_.end()) *it = {w, m, numel, k};
+  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
   *out = m;
   return true;
 }
@@ -218,16 +211,21 @@ void Caches::forget(const std::vector<const void*>& keys) {
 }
 
 uint64_t Caches::memory_bytes() {
-  uint64_t total = 0;
+  uint64_t total = decoder_input_ ? decoder_input_->size() : 0;
   {
     std::lock_guard lock(half_lock_);
-    for (const HalfEntry& e : half_) total += e.count * 2;
+    for (const HalfEntry& e : half_) total += e.buffer->size();
   }
   {
     std::lock_guard lock(float_lock_);
-    for (const FloatEntry& e : float_) total += e.bytes;
+    for (const FloatEntry& e : float_) total += e.buffer->size();
   }
-  for (const Int8Entry& e : int8_) total += e.numel + (e.numel >> 7) * 2;
+  {
+    std::lock_guard lock(scratch_lock_);
+    total += scratch_bytes_;
+  }
+  for (const MergedEntry& e : merged_) total += e.buffer->size();
+  for (const Int8Entry& e : int8_) total += e.m.weights->size() + e.m.scales->size();
   return total;
 }
 

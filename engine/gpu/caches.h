@@ -23,6 +23,7 @@ constexpr size_t kHalfCacheCapacity = 512;
 constexpr size_t kFloatCacheCapacity = 512;
 constexpr size_t kMergedCacheCapacity = 256;
 constexpr size_t kScratchPoolCapacity = 64;
+constexpr uint64_t kScratchPoolBytes = uint64_t{256} << 20;
 constexpr size_t kSharedCapacity = 64;  // four per stream: encoder and decoder keys and values
 constexpr size_t kInt8TableCapacity = 256;
 constexpr uint32_t kInt8Group = 128;
@@ -33,6 +34,9 @@ uint16_t bf16_to_half(uint16_t b);
 // Capacity of a new pooled scratch buffer for a request of BYTES: a multiple of 64 KiB below
 // 1 MiB, of 1 MiB from there.
 uint64_t scratch_capacity(uint64_t bytes);
+// Test hook: the scratch pool hands out and keeps only its first ENTRIES buffers (0 restores the
+// default).
+void limit_scratch_pool(size_t entries);
 
 struct MatrixPart {
   const uint16_t* src;  // BF16 [rows][K]
@@ -53,7 +57,7 @@ class Caches {
   // their key/value caches first.
   ~Caches() = default;
 
-  // Half copy of COUNT BF16 values at SRC; the same buffer for the same SRC whatever COUNT.
+  // Half copy of COUNT BF16 values at SRC; the same buffer for the same SRC while COUNT fits it.
   BufferRef get_f16(const uint16_t* src, uint64_t count);
   // Copy of BYTES bytes at SRC (norm weights, biases, scales), keyed by address and length.
   BufferRef get_f32(const void* src, uint64_t bytes);
@@ -61,8 +65,10 @@ class Caches {
   // order: one product then yields [a | b (| c)]. Keyed by the first two addresses.
   BufferRef get_merged(std::initializer_list<MatrixPart> parts);
 
+  // A scratch buffer of at least BYTES that nobody else holds: a pooled one is free again once
+  // its holders (the lease and every recorder that used it) are gone. Past the pool's entry or
+  // byte bound the buffer is unpooled and freed with its last holder.
   BufferRef scratch_acquire(uint64_t bytes);
-  void scratch_release(const BufferRef& buffer);
 
   // Zero-filled host memory the GPU can bind; plain calloc memory when all slots are taken or the
   // device refuses. shared_free returns false for pointers it does not know.
@@ -89,7 +95,8 @@ class Caches {
   // data. Float entries are small and come back on their next request.
   void forget(const std::vector<const void*>& keys);
 
-  // Bytes held by the half cache, the float cache and the INT8 table.
+  // Device bytes the tables hold: half, merged, float and INT8 entries, the scratch pool and the
+  // decoder input.
   uint64_t memory_bytes();
 
   // Entry counts, for tests.
@@ -103,12 +110,12 @@ class Caches {
  private:
   struct HalfEntry { const void* src; BufferRef buffer; uint64_t count; };
   struct FloatEntry { const void* src; BufferRef buffer; uint64_t bytes; };
-  struct MergedEntry { const void* a; const void* b; BufferRef buffer; };
-  struct ScratchEntry { BufferRef buffer; bool in_use; };
+  struct MergedEntry { const void* a; const void* b; BufferRef buffer; uint64_t count; };
   struct SharedEntry { void* host; BufferRef buffer; };
   struct Int8Entry { const void* src; Int8Matrix m; uint64_t numel; uint32_t k; };
 
-  BufferRef convert_half(const uint16_t* src, uint64_t count);
+  // Writes the half forms of COUNT BF16 values at SRC into DST from byte OFFSET.
+  bool convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset);
 
   Device& device_;
   const Pipelines& pipelines_;
@@ -116,26 +123,24 @@ class Caches {
   std::vector<HalfEntry> half_;
   std::vector<FloatEntry> float_;
   std::vector<MergedEntry> merged_;  // load time and the inference thread only
-  std::vector<ScratchEntry> scratch_;
+  std::vector<BufferRef> scratch_;
+  uint64_t scratch_bytes_ = 0;
   std::vector<SharedEntry> shared_;
   std::vector<Int8Entry> int8_;
   BufferRef decoder_input_;
 };
 
-// A scratch buffer held for one operation, released on every path out of it.
+// A scratch buffer held for one operation; the recorders that use it hold it on until they are
+// done with it.
 class ScratchLease {
  public:
-  ScratchLease(Caches& caches, uint64_t bytes) : caches_(caches), buffer_(caches.scratch_acquire(bytes)) {}
+  ScratchLease(Caches& caches, uint64_t bytes) : buffer_(caches.scratch_acquire(bytes)) {}
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
-  ~ScratchLease() {
-    if (buffer_) caches_.scratch_release(buffer_);
-  }
   const Buffer* get() const { return buffer_.get(); }
   explicit operator bool() const { return buffer_ != nullptr; }
 
  private:
-  Caches& caches_;
   BufferRef buffer_;
 };
 

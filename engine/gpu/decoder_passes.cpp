@@ -63,20 +63,62 @@ bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
 
 // Scratch of one decoder pass over N rows.
 struct DecoderScratch {
-  DecoderScratch(Caches& c, const BlockWidths& w, int head_dim, int n)
+  DecoderScratch(Caches& c, const BlockWidths& w, int head_dim, int n, uint64_t partial_bytes)
       : x(c, count(n, w.dim) * kF32),
         xn(c, count(n, w.dim) * kF32),
         q(c, count(n, w.q_dim) * kF32),
         k(c, count(n, w.kv_dim) * kF32),
         v(c, count(n, w.kv_dim) * kF32),
         attn(c, count(n, w.q_dim) * kF32),
-        proj(c, count(n, w.dim) * kF32),
         gate(c, count(n, w.hidden) * kF32),
         up(c, count(n, w.hidden) * kF32),
-        freqs(c, count(n, head_dim) * kF32) {}
-  explicit operator bool() const { return x && xn && q && k && v && attn && proj && gate && up && freqs; }
-  ScratchLease x, xn, q, k, v, attn, proj, gate, up, freqs;
+        freqs(c, count(n, head_dim) * kF32),
+        partial(c, partial_bytes) {}
+  explicit operator bool() const {
+    return x && xn && q && k && v && attn && gate && up && freqs && partial;
+  }
+  ScratchLease x, xn, q, k, v, attn, gate, up, freqs, partial;  // partial: the step's attention
 };
+
+// How decoder_attention_split spreads the keys of one query: enough workgroups to fill a GPU
+// (about 128) but no fewer than 16 keys, and no more than 256, per workgroup.
+struct KeySplit {
+  int keys_per_group, groups;
+};
+KeySplit split_keys(int keys, int kv_heads) {
+  const int wanted = std::max(1, 128 / kv_heads);
+  int per = (keys + wanted - 1) / wanted;
+  per = std::clamp((per + 15) / 16 * 16, 16, 256);
+  return {per, std::max(1, (keys + per - 1) / per)};
+}
+
+// Bytes of decoder_attention_split's partial results for one query.
+uint64_t partial_bytes(const orv_block_shape_t& s, int keys) {
+  return uint64_t(s.heads) * split_keys(keys, s.kv_heads).groups * (s.head_dim + 2) * kF32;
+}
+
+// Attention of the query at cache row Q_POS: the keys spread over workgroups, then merged.
+void record_step_attention(Recorder& rec, const orv_block_shape_t& s, const Binding& q, const Binding& k,
+                           const Binding& v, const Binding& out, const Buffer& partial, int q_pos, float scale) {
+  const int first = s.window > 0 ? std::max(0, q_pos - s.window + 1) : 0;
+  const KeySplit split = split_keys(q_pos - first + 1, s.kv_heads);
+  if (s.heads / s.kv_heads > 8 || s.head_dim > 128) {  // beyond the kernel's shared arrays
+    rec.fail();
+    return;
+  }
+  struct {
+    int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+    float scale;
+    int32_t window_size, q_pos, split, splits;
+  } args{s.heads, s.kv_heads, s.head_dim, s.kv_heads * s.head_dim, q_pos + 1, scale, s.window, q_pos,
+         split.keys_per_group, split.groups};
+  const Binding part{&partial, 0, uint64_t(s.heads) * split.groups * (s.head_dim + 2) * kF32};
+  rec.dispatch(Kernel::decoder_attention_split, {q, k, v, part}, args, uint64_t(s.kv_heads) * split.groups);
+  struct {
+    int32_t n_heads, head_dim, splits;
+  } merge{s.heads, s.head_dim, split.groups};
+  rec.dispatch(Kernel::attention_merge, {part, out}, merge, uint64_t(s.heads));
+}
 
 // Every decoder layer over the N rows in S.x at cache rows START .., the keys and values into M.
 void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw, const DecoderScratch& sc,
@@ -86,13 +128,10 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
   struct N {
     int32_t n;
   };
-  struct Ada {
-    int32_t n, stride;
-  };
   const int seq_k = start + n;
   const uint64_t cache_bytes = uint64_t(seq_k) * m.row_bytes();
   const float scale = 1.0f / std::sqrt(float(s.head_dim));
-  const uint64_t hidden_total = count(n, w.hidden), dim_total = count(n, w.dim);
+  const uint64_t hidden_total = count(n, w.hidden);
   for (int l = 0; l < s.layers; l++) {
     const DecoderLayerBuffers& lw = dw.layers[size_t(l)];
     record_rms_norm(rec, *sc.x.get(), *lw.attn_norm, *sc.xn.get(), n, w.dim);
@@ -107,37 +146,26 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
     const Binding q{sc.q.get(), 0, count(n, w.q_dim) * kF32}, attn{sc.attn.get(), 0, count(n, w.q_dim) * kF32};
     const Binding ck{m.k.get(), m.layer_offset(l), cache_bytes}, cv{m.v.get(), m.layer_offset(l), cache_bytes};
     if (n == 1) {
-      struct {
-        int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
-        float scale;
-        int32_t window_size, q_pos;
-      } args{s.heads, s.kv_heads, s.head_dim, w.kv_dim, seq_k, scale, s.window, start};
-      rec.dispatch(Kernel::decoder_attention, {q, ck, cv, attn}, args, uint64_t(s.heads));
+      record_step_attention(rec, s, q, ck, cv, attn, *sc.partial.get(), start, scale);
     } else {
       struct {
         int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
         float scale;
         int32_t window_size, q_offset;
       } args{s.heads, s.kv_heads, s.head_dim, n, seq_k, scale, s.window, start};
-      rec.dispatch(Kernel::encoder_attention, {q, ck, cv, attn}, args,
+      rec.dispatch(Kernel::encoder_attention_kv16, {q, ck, cv, attn}, args,
                    uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
     }
-    record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.proj.get(), 0, n, w.dim, w.q_dim);
-    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
-    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim);
-    if (dw.ada)
-      rec.dispatch_elements(Kernel::ada_scale_mul,
-                            {{sc.xn.get(), 0, dim_total * kF32}, {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32}},
-                            Ada{int32_t(dim_total), w.dim}, dim_total);
+    // The output and down projections add onto the residual stream X directly.
+    record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.x.get(), 0, n, w.dim, w.q_dim, true);
+    const Binding ada{dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32};
+    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim, dw.ada ? &ada : nullptr);
     record_int8_matmul(rec, lw.w1, *sc.xn.get(), *sc.gate.get(), 0, n, w.hidden, w.dim);
     record_int8_matmul(rec, lw.w3, *sc.xn.get(), *sc.up.get(), 0, n, w.hidden, w.dim);
-    rec.dispatch_elements(Kernel::silu, {{sc.gate.get(), 0, hidden_total * kF32}}, N{int32_t(hidden_total)},
-                          hidden_total);
-    rec.dispatch_elements(Kernel::mul_inplace,
+    rec.dispatch_elements(Kernel::silu_mul,
                           {{sc.gate.get(), 0, hidden_total * kF32}, {sc.up.get(), 0, hidden_total * kF32}},
                           N{int32_t(hidden_total)}, hidden_total);
-    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.proj.get(), 0, n, w.dim, w.hidden);
-    record_add(rec, *sc.x.get(), *sc.proj.get(), dim_total);
+    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.x.get(), 0, n, w.dim, w.hidden, true);
   }
 }
 
@@ -157,7 +185,8 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
   Caches& c = *b->caches;
   DecoderWeights dw;
   if (!decoder_weights(*b, *ctx, &dw)) return -1;
-  DecoderScratch sc(c, w, s.head_dim, n);
+  const int step_keys = s.window > 0 ? std::min(start + 1, s.window) : start + 1;
+  DecoderScratch sc(c, w, s.head_dim, n, n == 1 ? partial_bytes(s, step_keys) : 16);
   const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
   const uint64_t logits_bytes = step ? count(s.vocab, 1) * kF32 : 0;
   ScratchLease logits(c, std::max<uint64_t>(logits_bytes, 16)), result(c, 16);
@@ -187,8 +216,10 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
     rec.copy(*result.get(), 0, *io, id_at, 4);
     if (logits_out) rec.copy(*logits.get(), 0, *io, logits_at, logits_bytes);
   }
-  PassState::write_back(rec, *m, start, n);
-  if (step) b->passes->step_dispatches = rec.dispatches();
+  if (step) {
+    b->passes->step_dispatches = rec.dispatches();
+    b->passes->step_work = {int(rec.barriers()), int(rec.copies()), int(rec.descriptor_writes())};
+  }
   if (!rec.run()) return -1;
   int32_t token = 0;
   if (step) {

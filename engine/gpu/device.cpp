@@ -1,6 +1,8 @@
 #include "gpu/device.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -58,6 +60,56 @@ bool env_is(const char* name, const char* value) {
   return v && std::strcmp(v, value) == 0;
 }
 
+std::atomic<uint64_t> g_validation_errors{0};
+
+VKAPI_ATTR VkBool32 VKAPI_CALL on_validation_message(
+    VkDebugUtilsMessageSeverityFlagBitsEXT severity, VkDebugUtilsMessageTypeFlagsEXT,
+    const VkDebugUtilsMessengerCallbackDataEXT* data, void*) {
+  if (severity & VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT) {
+    g_validation_errors++;
+    std::fprintf(stderr, "Vulkan validation error: %s\n", data->pMessage ? data->pMessage : "");
+  }
+  return VK_FALSE;  // the call goes on as the application made it
+}
+
+VkDebugUtilsMessengerCreateInfoEXT messenger_info() {
+  VkDebugUtilsMessengerCreateInfoEXT mi{VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT};
+  mi.messageSeverity = VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT;
+  mi.messageType = VK_DEBUG_UTILS_MESSAGE_TYPE_GENERAL_BIT_EXT |
+                   VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT |
+                   VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT;
+  mi.pfnUserCallback = on_validation_message;
+  return mi;
+}
+
+// The instance, under the validation layer when VALIDATE (null when that layer is missing).
+VkInstance create_instance(bool validate) {
+  VkApplicationInfo app{VK_STRUCTURE_TYPE_APPLICATION_INFO};
+  app.pApplicationName = "orvane";
+  app.apiVersion = VK_API_VERSION_1_2;
+  VkInstanceCreateInfo ici{VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO};
+  ici.pApplicationInfo = &app;
+  const char* layer = "VK_LAYER_KHRONOS_validation";
+  const char* extension = VK_EXT_DEBUG_UTILS_EXTENSION_NAME;
+  const VkValidationFeatureEnableEXT enables[] = {
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT};
+  VkValidationFeaturesEXT features{VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT};
+  features.enabledValidationFeatureCount = 1;
+  features.pEnabledValidationFeatures = enables;
+  VkDebugUtilsMessengerCreateInfoEXT mi = messenger_info();  // also covers instance creation
+  if (validate) {
+    mi.pNext = &features;
+    ici.pNext = &mi;
+    ici.enabledLayerCount = 1;
+    ici.ppEnabledLayerNames = &layer;
+    ici.enabledExtensionCount = 1;
+    ici.ppEnabledExtensionNames = &extension;
+  }
+  VkInstance instance = VK_NULL_HANDLE;
+  if (vkCreateInstance(&ici, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
+  return instance;
+}
+
 }  // namespace
 
 const char* device_rejection(const DeviceTraits& t, bool allow_cpu) {
@@ -71,26 +123,39 @@ const char* device_rejection(const DeviceTraits& t, bool allow_cpu) {
   return nullptr;
 }
 
+uint64_t validation_errors() { return g_validation_errors; }
+
 Device::~Device() {
   if (device) {
     vkDeviceWaitIdle(device);
     if (command_pool) vkDestroyCommandPool(device, command_pool, nullptr);
     vkDestroyDevice(device, nullptr);
   }
+  if (messenger) {
+    auto destroy = reinterpret_cast<PFN_vkDestroyDebugUtilsMessengerEXT>(
+        vkGetInstanceProcAddr(instance, "vkDestroyDebugUtilsMessengerEXT"));
+    if (destroy) destroy(instance, messenger, nullptr);
+  }
   if (instance) vkDestroyInstance(instance, nullptr);
 }
 
 std::unique_ptr<Device> open_device(std::string* reason) {
   auto d = std::make_unique<Device>();
-  VkApplicationInfo app{VK_STRUCTURE_TYPE_APPLICATION_INFO};
-  app.pApplicationName = "orvane";
-  app.apiVersion = VK_API_VERSION_1_2;
-  VkInstanceCreateInfo ici{VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO};
-  ici.pApplicationInfo = &app;
-  if (vkCreateInstance(&ici, nullptr, &d->instance) != VK_SUCCESS) {
-    d->instance = VK_NULL_HANDLE;
-    *reason = "no Vulkan driver";
+  const bool validate = env_is("ORVANE_GPU_VALIDATION", "1");
+  d->instance = create_instance(validate);
+  if (!d->instance) {
+    *reason = validate ? "no Vulkan driver or no validation layer (vulkan-validationlayers)"
+                       : "no Vulkan driver";
     return nullptr;
+  }
+  if (validate) {
+    auto create = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(
+        vkGetInstanceProcAddr(d->instance, "vkCreateDebugUtilsMessengerEXT"));
+    const VkDebugUtilsMessengerCreateInfoEXT mi = messenger_info();
+    if (!create || create(d->instance, &mi, nullptr, &d->messenger) != VK_SUCCESS) {
+      *reason = "cannot receive validation messages";
+      return nullptr;
+    }
   }
   uint32_t n = 0;
   vkEnumeratePhysicalDevices(d->instance, &n, nullptr);
@@ -135,7 +200,8 @@ std::unique_ptr<Device> open_device(std::string* reason) {
   d->props = props.properties;
   d->subgroup_size = sub.subgroupSize;
   vkGetPhysicalDeviceMemoryProperties(d->physical, &d->memory);
-  d->unified_memory = d->props.deviceType != VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU;
+  d->unified_memory = d->props.deviceType != VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU &&
+                      !env_is("ORVANE_GPU_AS_DISCRETE", "1");
   d->queue_family = static_cast<uint32_t>(compute_family(d->physical));
 
   const float priority = 1.0f;

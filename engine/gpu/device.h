@@ -5,6 +5,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,7 @@ struct Device {
   uint32_t subgroup_size = 0;
   bool cooperative_matrix = false;  // VK_NV_cooperative_matrix with 16x16x16 f16 -> f32 tiles
   bool unified_memory = false;      // device-local memory the host can map (integrated, CPU)
+  VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;  // with ORVANE_GPU_VALIDATION=1
   std::recursive_mutex submit_lock;  // held by each recorder: the command pool and the queue
 
   Device() = default;
@@ -51,7 +53,14 @@ struct Device {
 
 // Opens the device ORVANE_GPU_DEVICE names, or the first usable one (discrete before integrated
 // before the rest). Null with REASON set when there is none.
+// ORVANE_GPU_VALIDATION=1 runs it under the Khronos validation layer with synchronisation
+// validation; every error the layer reports is printed and counted (validation_errors()).
+// ORVANE_GPU_AS_DISCRETE=1 treats the device as discrete whatever it is: device buffers are never
+// mapped, so uploads and read-backs go through staging buffers as on a card with its own memory.
 std::unique_ptr<Device> open_device(std::string* reason);
+
+// Validation errors reported since the process started.
+uint64_t validation_errors();
 
 }  // namespace gpu
 

@@ -122,7 +122,7 @@ extern "C" int orv_gpu_encoder_pass(const orv_ctx_t* ctx, KvCache* cache, float*
     record_cache_rows(rec, *m, *m->k, l, cache_start, *k.get(), n);
     record_cache_rows(rec, *m, *m->v, l, cache_start, *v.get(), n);
     const uint64_t cache_bytes = uint64_t(seq_k) * m->row_bytes();
-    rec.dispatch(Kernel::encoder_attention,
+    rec.dispatch(Kernel::encoder_attention_kv16,
                  {{q.get(), 0, count(n, w.q_dim) * kF32},
                   {m->k.get(), m->layer_offset(l), cache_bytes},
                   {m->v.get(), m->layer_offset(l), cache_bytes},
@@ -144,7 +144,6 @@ extern "C" int orv_gpu_encoder_pass(const orv_ctx_t* ctx, KvCache* cache, float*
   }
   record_rms_norm(rec, *xs.get(), *final_norm, *xn.get(), n, w.dim);
   rec.copy(*xn.get(), 0, *io, 0, x_bytes);
-  PassState::write_back(rec, *m, cache_start, n);
   const auto t1 = std::chrono::steady_clock::now();
   if (!rec.run()) return -1;
   const auto t2 = std::chrono::steady_clock::now();

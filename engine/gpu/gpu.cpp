@@ -100,7 +100,13 @@ uint64_t orv_gpu_memory_bytes(void) {
   return g_backend ? g_backend->caches->memory_bytes() + g_backend->passes->memory_bytes() : 0;
 }
 
+uint64_t orv_gpu_allocated_bytes(void) { return gpu::device_bytes(); }
+
 int orv_gpu_step_dispatches(void) { return g_backend ? int(g_backend->passes->step_dispatches) : 0; }
+
+orv_gpu_step_work_t orv_gpu_step_work(void) {
+  return g_backend ? g_backend->passes->step_work : orv_gpu_step_work_t{0, 0, 0};
+}
 
 double orv_gpu_copy_bandwidth_gbs(void) {
   if (!g_backend) return 0;

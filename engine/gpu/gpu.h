@@ -58,11 +58,19 @@ void orv_gpu_prewarm(orv_ctx_t *ctx);
 // Drops the device copies of CTX's weights. orv_free calls it before the weights go: the caches
 // are keyed by address, and a later context may get the same addresses for other data.
 void orv_gpu_release_model(const orv_ctx_t *ctx);
-// Bytes the backend holds on the device: half and float caches, INT8 table, the key/value cache
-// copies of the passes.
+// Bytes the backend's tables hold on the device: weight copies (half, merged, float, INT8), the
+// scratch pool, the key/value cache copies of the passes and their inputs.
 uint64_t orv_gpu_memory_bytes(void);
+// Bytes of device memory allocated and not yet freed, counted at each allocation: equal to
+// orv_gpu_memory_bytes() while no operation runs, unless a full table left copies unrecorded.
+uint64_t orv_gpu_allocated_bytes(void);
 // Kernel dispatches in the last decoder step (0 before the first).
 int orv_gpu_step_dispatches(void);
+// The last decoder step's barriers, buffer copies and descriptor writes (each 0 before the first).
+typedef struct {
+  int barriers, copies, descriptor_writes;
+} orv_gpu_step_work_t;
+orv_gpu_step_work_t orv_gpu_step_work(void);
 // Device-to-device copy bandwidth in GB/s (bytes read plus written), measured now; 0 without a
 // backend.
 double orv_gpu_copy_bandwidth_gbs(void);

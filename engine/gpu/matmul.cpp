@@ -12,6 +12,7 @@ namespace gpu {
 namespace {
 
 constexpr uint64_t kF32 = sizeof(float);
+constexpr uint64_t kInt8RowsPerGroup = 8;  // rows of W per workgroup of the INT8 kernel
 
 // Rows of a [rows][k] matrix of ELEM-byte values per binding: as many as fit, in multiples of
 // 256 rows so every slice starts on an aligned offset.
@@ -47,9 +48,9 @@ void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, 
 }
 
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k) {
+                        uint64_t y_offset, int m, int n, int k, bool accumulate) {
   struct Args {
-    int32_t k, n_param, group_size, n_base, n_chunk, rows;
+    int32_t k, n_param, group_size, n_base, n_chunk, rows, accumulate;
   };
   const uint64_t slice = rows_per_binding(rec.device(), uint64_t(k), 1);
   const uint64_t groups = uint64_t(k) / kInt8Group;
@@ -59,13 +60,13 @@ void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, con
   }
   for (uint64_t n0 = 0; n0 < uint64_t(n); n0 += slice) {
     const uint64_t nc = std::min<uint64_t>(slice, uint64_t(n) - n0);
-    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m};
+    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, accumulate ? 1 : 0};
     rec.dispatch(Kernel::int8_matmul,
                  {{w.weights.get(), n0 * k, nc * k},
                   {w.scales.get(), n0 * groups * 2, nc * groups * 2},
                   {&x, 0, uint64_t(m) * k * kF32},
                   {&y, y_offset, uint64_t(m) * n * kF32}},
-                 args, uint64_t(m) * nc);
+                 args, uint64_t(m) * ((nc + kInt8RowsPerGroup - 1) / kInt8RowsPerGroup));
   }
 }
 
@@ -116,21 +117,29 @@ int orv_gpu_qkv(int m, int k, const float* x, const uint16_t* wq, int nq, const 
   Backend* b = gpu::backend();
   if (!b || !valid_sizes({m, k, nq, nk, nv}) || !x || !wq || !wk || !wv || !q || !kout || !v)
     return -1;
+  // The merged [wq | wk | wv] copy the encoder pass uses: one product, then each part's columns.
   gpu::Caches& c = *b->caches;
-  const BufferRef w[3] = {c.get_f16(wq, uint64_t(nq) * k), c.get_f16(wk, uint64_t(nk) * k),
-                          c.get_f16(wv, uint64_t(nv) * k)};
-  const int n[3] = {nq, nk, nv};
+  const BufferRef w = c.get_merged({{wq, uint64_t(nq) * k}, {wk, uint64_t(nk) * k}, {wv, uint64_t(nv) * k}});
+  const int width = nq + nk + nv, n[3] = {nq, nk, nv}, offsets[3] = {0, nq, nq + nk};
   float* out[3] = {q, kout, v};
-  ScratchLease xs(c, uint64_t(m) * k * sizeof(float));
+  ScratchLease xs(c, uint64_t(m) * k * sizeof(float)), all(c, uint64_t(m) * width * sizeof(float));
   ScratchLease ys[3] = {{c, uint64_t(m) * nq * sizeof(float)},
                         {c, uint64_t(m) * nk * sizeof(float)},
                         {c, uint64_t(m) * nv * sizeof(float)}};
-  if (!xs || !w[0] || !w[1] || !w[2] || !ys[0] || !ys[1] || !ys[2]) return -1;
+  if (!w || !xs || !all || !ys[0] || !ys[1] || !ys[2]) return -1;
+  struct Deinterleave {
+    int32_t src_stride, chunk_cols, col_offset, total;
+  };
   gpu::Recorder rec(*b->device, *b->pipelines);
   rec.upload(*xs.get(), 0, x, uint64_t(m) * k * sizeof(float));
+  gpu::record_linear(rec, *xs.get(), *w, false, *all.get(), m, width, k);
   for (int i = 0; i < 3; i++) {
-    gpu::record_linear(rec, *xs.get(), *w[i], false, *ys[i].get(), m, n[i], k);
-    rec.download(*ys[i].get(), 0, out[i], uint64_t(m) * n[i] * sizeof(float));
+    const uint64_t total = uint64_t(m) * n[i];
+    rec.dispatch_elements(gpu::Kernel::deinterleave,
+                          {{all.get(), 0, uint64_t(m) * width * sizeof(float)},
+                           {ys[i].get(), 0, total * sizeof(float)}},
+                          Deinterleave{width, n[i], offsets[i], int32_t(total)}, total);
+    rec.download(*ys[i].get(), 0, out[i], total * sizeof(float));
   }
   return rec.run() ? 0 : -1;
 }
@@ -141,24 +150,23 @@ int orv_gpu_ffn(int m, int dim, int hidden, const float* x, const uint16_t* w1, 
   if (!b || !b->shaders_compiled || !valid_sizes({m, dim, hidden}) || !x || !w1 || !w3 || !w2 || !y)
     return -1;
   gpu::Caches& c = *b->caches;
+  // The merged [w1 | w3] copy the encoder pass uses: one product into [gate | up] rows, the gated
+  // half of each row then feeds the down projection.
   const uint64_t n_hidden = uint64_t(m) * hidden;
-  const BufferRef g1 = c.get_f16(w1, uint64_t(hidden) * dim), g3 = c.get_f16(w3, uint64_t(hidden) * dim),
-                  g2 = c.get_f16(w2, uint64_t(dim) * hidden);
-  ScratchLease xs(c, uint64_t(m) * dim * sizeof(float)), gate(c, n_hidden * sizeof(float)),
-      up(c, n_hidden * sizeof(float)), ys(c, uint64_t(m) * dim * sizeof(float));
-  if (!g1 || !g3 || !g2 || !xs || !gate || !up || !ys) return -1;
-  struct N {
-    int32_t n;
+  const BufferRef w13 = c.get_merged({{w1, uint64_t(hidden) * dim}, {w3, uint64_t(hidden) * dim}});
+  const BufferRef g2 = c.get_f16(w2, uint64_t(dim) * hidden);
+  ScratchLease xs(c, uint64_t(m) * dim * sizeof(float)), gate_up(c, 2 * n_hidden * sizeof(float)),
+      ys(c, uint64_t(m) * dim * sizeof(float));
+  if (!w13 || !g2 || !xs || !gate_up || !ys) return -1;
+  struct SiluMul {
+    int32_t hidden, total;
   };
   gpu::Recorder rec(*b->device, *b->pipelines);
   rec.upload(*xs.get(), 0, x, uint64_t(m) * dim * sizeof(float));
-  gpu::record_linear(rec, *xs.get(), *g1, false, *gate.get(), m, hidden, dim);
-  gpu::record_linear(rec, *xs.get(), *g3, false, *up.get(), m, hidden, dim);
-  const uint64_t hidden_bytes = n_hidden * sizeof(float);
-  rec.dispatch_elements(gpu::Kernel::silu, {{gate.get(), 0, hidden_bytes}}, N{int32_t(n_hidden)}, n_hidden);
-  rec.dispatch_elements(gpu::Kernel::mul_inplace, {{gate.get(), 0, hidden_bytes}, {up.get(), 0, hidden_bytes}},
-                        N{int32_t(n_hidden)}, n_hidden);
-  gpu::record_linear(rec, *gate.get(), *g2, false, *ys.get(), m, dim, hidden);
+  gpu::record_linear(rec, *xs.get(), *w13, false, *gate_up.get(), m, 2 * hidden, dim);
+  rec.dispatch_elements(gpu::Kernel::silu_mul_merged, {{gate_up.get(), 0, 2 * n_hidden * sizeof(float)}},
+                        SiluMul{hidden, int32_t(n_hidden)}, n_hidden);
+  gpu::record_linear(rec, *gate_up.get(), *g2, false, *ys.get(), m, dim, hidden, 2 * hidden);
   rec.download(*ys.get(), 0, y, uint64_t(m) * dim * sizeof(float));
   return rec.run() ? 0 : -1;
 }

@@ -23,9 +23,10 @@ struct GemmArgs {
 void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, const Buffer& y,
                    int m, int n, int k, int lda = 0);
 
-// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128.
+// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128;
+// with ACCUMULATE the product is added to Y (a residual connection).
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k);
+                        uint64_t y_offset, int m, int n, int k, bool accumulate = false);
 
 }  // namespace gpu
 

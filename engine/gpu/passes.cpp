@@ -1,6 +1,7 @@
 #include "gpu/passes.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "formats/shape.h"
 
@@ -10,25 +11,35 @@ namespace {
 
 constexpr uint64_t kF32 = sizeof(float);
 
-// Copies rows FROM .. FROM + ROWS - 1 of every layer of SRC to rows TO .. of DST.
-void copy_rows(Recorder& rec, const KvMirror& m, const Buffer& src, int from, const Buffer& dst,
-               int to, int rows) {
+// Reloads rows 0 .. ROWS - 1 of every layer of the device copies from the host arrays.
+void reload_rows(Recorder& rec, const KvMirror& m, int rows) {
   if (rows <= 0) return;
-  for (int l = 0; l < m.layers; l++)
-    rec.copy(src, m.layer_offset(l) + uint64_t(from) * m.row_bytes(), dst,
-             m.layer_offset(l) + uint64_t(to) * m.row_bytes(), uint64_t(rows) * m.row_bytes());
+  struct {
+    int32_t dst_offset, src_offset, pairs;
+  } args{0, 0, int32_t(uint64_t(rows) * m.kv_dim / 2)};
+  for (const auto& [device, host] : {std::pair{m.k.get(), m.shared_k.get()}, std::pair{m.v.get(), m.shared_v.get()}})
+    for (int l = 0; l < m.layers; l++)
+      rec.dispatch_elements(Kernel::kv_to_half,
+                            {{device, m.layer_offset(l), uint64_t(rows) * m.row_bytes()},
+                             {host, m.host_layer_offset(l), uint64_t(rows) * m.host_row_bytes()}},
+                            args, uint64_t(args.pairs));
 }
 
 // Drops the oldest SHIFT rows of the device copies, keeping the next KEEP rows (the move the CPU
-// made on the host arrays), through SCRATCH since a copy may not overlap itself.
-void slide_rows(Recorder& rec, const KvMirror& m, const Buffer& scratch, int shift, int keep) {
-  const uint64_t layer_bytes = uint64_t(keep) * m.row_bytes();
+// made on the host arrays). A copy may not overlap itself, so overlapping moves go through
+// SCRATCH, one layer at a time (the copies run in order).
+void slide_rows(Recorder& rec, const KvMirror& m, const Buffer* scratch, int shift, int keep) {
+  const uint64_t bytes = uint64_t(keep) * m.row_bytes();
   for (const Buffer* c : {m.k.get(), m.v.get()}) {
-    for (int l = 0; l < m.layers; l++)
-      rec.copy(*c, m.layer_offset(l) + uint64_t(shift) * m.row_bytes(), scratch, l * layer_bytes,
-               layer_bytes);
-    for (int l = 0; l < m.layers; l++)
-      rec.copy(scratch, l * layer_bytes, *c, m.layer_offset(l), layer_bytes);
+    for (int l = 0; l < m.layers; l++) {
+      const uint64_t from = m.layer_offset(l) + uint64_t(shift) * m.row_bytes(), to = m.layer_offset(l);
+      if (shift >= keep) {
+        rec.copy(*c, from, *c, to, bytes);
+      } else {
+        rec.copy(*c, from, *scratch, 0, bytes);
+        rec.copy(*scratch, 0, *c, to, bytes);
+      }
+    }
   }
 }
 
@@ -53,7 +64,7 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
     m->layers = view.layers;
     m->capacity = view.capacity;
     m->kv_dim = view.kv_dim;
-    const uint64_t bytes = uint64_t(view.layers) * view.capacity * view.kv_dim * kF32;
+    const uint64_t bytes = uint64_t(view.layers) * view.capacity * view.kv_dim * 2;
     m->k = Buffer::create(device, bytes, Memory::device);
     m->v = Buffer::create(device, bytes, Memory::device);
     if (!m->k || !m->v) return nullptr;
@@ -68,25 +79,19 @@ KvMirror* PassState::prepare(Device& device, Caches& caches, Recorder& rec,
   const bool level = m->valid && shift == 0 && view.rows <= m->rows;
   const bool slid = m->valid && shift > 0 && view.rows == m->rows - shift;
   if (slid && view.rows > 0) {
-    ScratchLease scratch(caches, uint64_t(view.layers) * view.rows * m->row_bytes());
-    if (scratch) {
-      slide_rows(rec, *m, *scratch.get(), shift, view.rows);
+    std::optional<ScratchLease> scratch;
+    if (shift < view.rows) scratch.emplace(caches, uint64_t(view.rows) * m->row_bytes());
+    if (!scratch || *scratch) {
+      slide_rows(rec, *m, scratch ? scratch->get() : nullptr, shift, view.rows);
     } else {
-      copy_rows(rec, *m, *m->shared_k, 0, *m->k, 0, view.rows);
-      copy_rows(rec, *m, *m->shared_v, 0, *m->v, 0, view.rows);
+      reload_rows(rec, *m, view.rows);
     }
   } else if (!level && !slid) {
-    copy_rows(rec, *m, *m->shared_k, 0, *m->k, 0, view.rows);
-    copy_rows(rec, *m, *m->shared_v, 0, *m->v, 0, view.rows);
+    reload_rows(rec, *m, view.rows);
   }
   m->valid = false;  // until the pass has run
   m->pos_offset = view.pos_offset;
   return m;
-}
-
-void PassState::write_back(Recorder& rec, const KvMirror& m, int first, int n) {
-  copy_rows(rec, m, *m.k, first, *m.shared_k, first, n);
-  copy_rows(rec, m, *m.v, first, *m.shared_v, first, n);
 }
 
 void PassState::host_changed(const void* host, bool freed) {
@@ -133,15 +138,18 @@ const Buffer* PassState::staging(Device& device, uint64_t bytes) {
 }
 
 void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim) {
+                     int dim, const Binding* scale) {
   struct {
     int32_t hidden;
     float eps;
     int32_t rows;
   } args{dim, ORV_NORM_EPS, rows};
   const uint64_t bytes = uint64_t(rows) * dim * kF32;
-  rec.dispatch(Kernel::rms_norm, {{&x, 0, bytes}, {&w, 0, uint64_t(dim) * kF32}, {&y, 0, bytes}},
-               args, uint64_t(rows));
+  const Binding xb{&x, 0, bytes}, wb{&w, 0, uint64_t(dim) * kF32}, yb{&y, 0, bytes};
+  if (scale)
+    rec.dispatch(Kernel::rms_norm_ada, {xb, wb, yb, *scale}, args, uint64_t(rows));
+  else
+    rec.dispatch(Kernel::rms_norm, {xb, wb, yb}, args, uint64_t(rows));
 }
 
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n) {
@@ -173,14 +181,16 @@ void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, i
 
 void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l, int first,
                        const Buffer& data, int rows) {
-  const uint64_t n = uint64_t(rows) * m.kv_dim;
+  const Buffer& host = &c == m.k.get() ? *m.shared_k : *m.shared_v;
+  const uint64_t n = uint64_t(rows) * m.kv_dim, used = uint64_t(first + rows);
   struct {
-    int32_t cache_offset, total;
-  } args{int32_t(uint64_t(first) * m.kv_dim), int32_t(n)};
-  rec.dispatch_elements(Kernel::batched_kv_cache_copy,
-                        {{&c, m.layer_offset(l), uint64_t(first + rows) * m.row_bytes()},
+    int32_t cache_offset, host_offset, pairs;
+  } args{int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(uint64_t(first) * m.kv_dim / 2), int32_t(n / 2)};
+  rec.dispatch_elements(Kernel::kv_store,
+                        {{&c, m.layer_offset(l), used * m.row_bytes()},
+                         {&host, m.host_layer_offset(l), used * m.host_row_bytes()},
                          {&data, 0, n * kF32}},
-                        args, n);
+                        args, n / 2);
 }
 
 }  // namespace gpu

@@ -2,11 +2,12 @@
 // staging buffer for their inputs and outputs, and the recording of the element-wise kernels.
 //
 // The engine keeps its key/value caches in GPU-shared host memory, where its CPU code slides,
-// compacts and grows them. The passes work on device-local copies instead, so attention never
-// reads across the bus: every pass copies the rows it wrote back into the host arrays in the same
-// submission, and before a pass the device copy is brought level with the host arrays (nothing
-// when only passes wrote them, a move on the device when the CPU dropped the oldest rows, a
-// reload otherwise). The host arrays are therefore always complete, whatever runs next.
+// compacts and grows them. The passes work on device-local copies in half precision instead, so
+// attention never reads across the bus and reads half the bytes: every row a pass adds goes into
+// both the copy and the host array (as the float of the half it stored), and before a pass the
+// device copy is brought level with the host arrays (nothing when only passes wrote them, a move
+// on the device when the CPU dropped the oldest rows, a reload otherwise). The host arrays are
+// therefore always complete, whatever runs next.
 #ifndef ORVANE_GPU_PASSES_H
 #define ORVANE_GPU_PASSES_H
 
@@ -16,6 +17,7 @@
 
 #include "gpu/buffer.h"
 #include "gpu/caches.h"
+#include "gpu/gpu.h"
 
 namespace gpu {
 
@@ -33,13 +35,16 @@ struct KvMirror {
   const float* host_k = nullptr;
   const float* host_v = nullptr;
   BufferRef shared_k, shared_v;  // the host arrays' buffers
-  BufferRef k, v;                // device-local copies
+  BufferRef k, v;                // device-local copies, half precision
   int layers = 0, capacity = 0, kv_dim = 0;
   int rows = 0, pos_offset = 0;  // what the copies hold
   bool valid = false;            // false: reload from the host arrays before use
 
-  uint64_t row_bytes() const { return uint64_t(kv_dim) * sizeof(float); }
+  // Rows and layers of the device copies (half) and of the host arrays (float).
+  uint64_t row_bytes() const { return uint64_t(kv_dim) * 2; }
   uint64_t layer_offset(int l) const { return uint64_t(l) * capacity * row_bytes(); }
+  uint64_t host_row_bytes() const { return uint64_t(kv_dim) * sizeof(float); }
+  uint64_t host_layer_offset(int l) const { return uint64_t(l) * capacity * host_row_bytes(); }
 };
 
 class PassState {
@@ -48,8 +53,6 @@ class PassState {
   // 0 .. rows - 1 when REC runs; null when the arrays are not GPU-shared or the device refuses
   // the memory. The copy counts as stale until commit().
   KvMirror* prepare(Device& device, Caches& caches, Recorder& rec, const CacheView& view);
-  // Records the copy of rows FIRST .. FIRST + N - 1 of every layer back into the host arrays.
-  static void write_back(Recorder& rec, const KvMirror& m, int first, int n);
   // The pass that used M ran: its copy now holds ROWS rows.
   static void commit(KvMirror* m, int rows) {
     m->rows = rows;
@@ -67,8 +70,9 @@ class PassState {
 
   // Device memory of the cache copies and the conditioning.
   uint64_t memory_bytes() const;
-  // Kernel dispatches of the last decoder step.
+  // Kernel dispatches and the rest of the recorded work of the last decoder step.
   uint32_t step_dispatches = 0;
+  orv_gpu_step_work_t step_work{0, 0, 0};
 
   // Host-visible buffer of at least BYTES for a pass's inputs and outputs, kept between passes.
   const Buffer* staging(Device& device, uint64_t bytes);
@@ -98,13 +102,15 @@ class DeclineGuard {
 };
 
 // Element-wise and small kernels as the passes record them; sizes in elements.
+// With SCALE (the delay conditioning's row), each normalised value v becomes v * (1 + scale).
 void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim);
+                     int dim, const Binding* scale = nullptr);
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n);
 void record_bias(Recorder& rec, const Buffer& y, const Buffer& bias, int rows, int dim);
 void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, int heads,
                  int head_dim);
-// Rows of DATA into layer L of the cache copy C, from row FIRST on.
+// Rows of DATA (float) into layer L of the cache copy C (M's k or v) from row FIRST on, and into
+// the same rows of its host array.
 void record_cache_rows(Recorder& rec, const KvMirror& m, const Buffer& c, int l, int first,
                        const Buffer& data, int rows);
 

@@ -22,33 +22,41 @@ struct PipelineDesc {
   const char* name;
   const char* file;
   uint32_t buffers;
+  uint32_t writes;  // bit b: the kernel writes binding b (the recorder orders dispatches by it)
   const char* defines;
   uint32_t local_size;
   uint32_t tile_m = 0, tile_n = 0, tile_k = 0;
 };
 
 constexpr PipelineDesc kPipelines[kKernelCount] = {
-    {"rms_norm", "rms_norm.comp", 3, "", 256},
-    {"silu", "silu.comp", 1, "", 256},
-    {"gelu", "gelu.comp", 1, "", 256},
-    {"add_inplace", "add_inplace.comp", 2, "", 256},
-    {"mul_inplace", "mul_inplace.comp", 2, "", 256},
-    {"causal_softmax", "causal_softmax.comp", 1, "", 256},
-    {"ada_scale_mul", "ada_scale_mul.comp", 2, "", 256},
-    {"argmax_f32", "argmax_f32.comp", 2, "", 256},
-    {"rope_apply", "rope_apply.comp", 2, "", 256},
-    {"kv_cache_copy", "kv_cache_copy.comp", 2, "", 256},
-    {"decoder_attention", "decoder_attention.comp", 4, "", 128},
-    {"encoder_attention", "encoder_attention.comp", 4, "", 128},
-    {"bias_add", "bias_add.comp", 2, "", 256},
-    {"batched_rope_apply", "batched_rope_apply.comp", 2, "", 256},
-    {"batched_kv_cache_copy", "batched_kv_cache_copy.comp", 2, "", 256},
-    {"deinterleave", "deinterleave.comp", 2, "", 256},
-    {"silu_mul_merged", "silu_mul_merged.comp", 1, "", 256},
-    {"int8_matmul", "int8_matmul.comp", 4, "", 256},
-    {"gemm_f16", "gemm.comp", 3, "", 256, 64, 64, 16},
-    {"gemm_f16_rows", "gemm.comp", 3, "", 128, 16, 128, 16},
-    {"gemm_f32", "gemm.comp", 3, "#define WEIGHTS_F32\n", 256, 64, 64, 16},
+    {"rms_norm", "rms_norm.comp", 3, 0b100, "", 256},
+    {"silu", "silu.comp", 1, 0b1, "", 256},
+    {"gelu", "gelu.comp", 1, 0b1, "", 256},
+    {"add_inplace", "add_inplace.comp", 2, 0b01, "", 256},
+    {"mul_inplace", "mul_inplace.comp", 2, 0b01, "", 256},
+    {"causal_softmax", "causal_softmax.comp", 1, 0b1, "", 256},
+    {"ada_scale_mul", "ada_scale_mul.comp", 2, 0b01, "", 256},
+    {"argmax_f32", "argmax_f32.comp", 2, 0b10, "", 256},
+    {"rope_apply", "rope_apply.comp", 2, 0b01, "", 256},
+    {"kv_cache_copy", "kv_cache_copy.comp", 2, 0b01, "", 256},
+    {"decoder_attention", "decoder_attention.comp", 4, 0b1000, "", 128},
+    {"encoder_attention", "encoder_attention.comp", 4, 0b1000, "", 128},
+    {"bias_add", "bias_add.comp", 2, 0b01, "", 256},
+    {"batched_rope_apply", "batched_rope_apply.comp", 2, 0b01, "", 256},
+    {"batched_kv_cache_copy", "batched_kv_cache_copy.comp", 2, 0b01, "", 256},
+    {"deinterleave", "deinterleave.comp", 2, 0b10, "", 256},
+    {"silu_mul_merged", "silu_mul_merged.comp", 1, 0b1, "", 256},
+    {"int8_matmul", "int8_matmul.comp", 4, 0b1000, "", 256},
+    {"gemm_f16", "gemm.comp", 3, 0b100, "", 256, 64, 64, 16},
+    {"gemm_f16_rows", "gemm.comp", 3, 0b100, "", 128, 16, 128, 16},
+    {"gemm_f32", "gemm.comp", 3, 0b100, "#define WEIGHTS_F32\n", 256, 64, 64, 16},
+    {"kv_to_half", "kv_to_half.comp", 2, 0b01, "", 256},
+    {"kv_store", "kv_store.comp", 3, 0b011, "", 256},
+    {"silu_mul", "mul_inplace.comp", 2, 0b01, "#define SILU_GATE\n", 256},
+    {"rms_norm_ada", "rms_norm.comp", 4, 0b0100, "#define ADA\n", 256},
+    {"decoder_attention_split", "decoder_attention_split.comp", 4, 0b1000, "", 128},
+    {"attention_merge", "attention_merge.comp", 2, 0b10, "", 128},
+    {"encoder_attention_kv16", "encoder_attention.comp", 4, 0b1000, "#define KV_HALF\n", 128},
 };
 
 const char* find_source(const char* name) {
@@ -149,6 +157,7 @@ void Pipelines::build() {
     Pipeline& p = pipelines_[i];
     p.buffers = desc.buffers;
     p.local_size = desc.local_size;
+    p.writes = desc.writes;
     p.tile_m = desc.tile_m;
     p.tile_n = desc.tile_n;
     std::vector<VkDescriptorSetLayoutBinding> bindings(desc.buffers);

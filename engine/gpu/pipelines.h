@@ -36,6 +36,13 @@ enum class Kernel {
   gemm_f16,       // Y = X * W^T, W half; 64 x 64 tiles
   gemm_f16_rows,  // the same for few rows (M <= 16): 16 x 128 tiles
   gemm_f32,       // W float, either orientation
+  kv_to_half,     // float rows into the device's half-precision key/value caches
+  kv_store,       // new rows into a half cache copy and, rounded alike, its host array
+  silu_mul,       // silu(gate) * up in place, the feed-forward's separate halves
+  rms_norm_ada,   // rms_norm, then the delay conditioning's scale
+  decoder_attention_split,  // one query, keys spread over workgroups, half caches
+  attention_merge,          // combines decoder_attention_split's partial results
+  encoder_attention_kv16,   // encoder_attention over half caches
   count
 };
 constexpr int kCatalogueSize = 18;  // rms_norm .. int8_matmul
@@ -49,6 +56,7 @@ struct Pipeline {
   VkPipelineLayout layout = VK_NULL_HANDLE;
   VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
   uint32_t buffers = 0;  // storage buffers at bindings 0 .. buffers - 1
+  uint32_t writes = 0;   // bit b: binding b is written
   uint32_t local_size = 0;
   uint32_t tile_m = 0, tile_n = 0;  // matrix products: the block of Y one workgroup computes
 };

@@ -154,9 +154,11 @@ TEST(Cli, gpu_gives_the_cpu_transcript_and_a_missing_driver_one_line) {
   const std::string& model = tiny_model_dir();
   const Result cpu = run_cli({"-d", model, "--cpu", path});
   ASSERT_EQ(cpu.status, 0) << cpu.err;
-  const std::string gpu_env = "XDG_CACHE_HOME='" + dir.path().string() + "' ORVANE_GPU_ALLOW_CPU=1";
+  const std::string gpu_env =
+      "XDG_CACHE_HOME='" + dir.path().string() + "' ORVANE_GPU_ALLOW_CPU=1 ORVANE_GPU_VALIDATION=1";
   const Result gpu = run_cli({"-d", model, "-vv", path}, "", gpu_env);
   EXPECT_EQ(gpu.out, cpu.out);
+  EXPECT_EQ(gpu.err.find("Vulkan validation error"), std::string::npos) << gpu.err;
   for (const char* line : {"Vulkan: GPU acceleration enabled (", "Vulkan: compute shaders compiled "
                            "(rms_norm silu gelu add mul causal_softmax )\n", "Pre-warming Vulkan weight cache...\n",
                            "Vulkan GPU: "})

@@ -38,7 +38,7 @@ std::vector<uint16_t>& kept_bf16(size_t n, uint32_t seed) {
 }
 
 // Runs first: it counts on an empty pool.
-TEST(GpuScratch, pool_rounds_requests_and_reuses_released_buffers) {
+TEST(GpuScratch, pool_rounds_requests_and_reuses_a_buffer_only_once_nothing_holds_it) {
   ASSERT_EQ(caches().scratch_entries(), 0u);
   EXPECT_EQ(gpu::scratch_capacity(100), 65536u);
   EXPECT_EQ(gpu::scratch_capacity(65537), 131072u);
@@ -48,10 +48,19 @@ TEST(GpuScratch, pool_rounds_requests_and_reuses_released_buffers) {
   ASSERT_TRUE(a && b);
   EXPECT_NE(a, b);
   EXPECT_EQ(a->size(), 65536u);
-  caches().scratch_release(a);
-  EXPECT_EQ(caches().scratch_acquire(60000), a) << "a released buffer large enough is reused";
-  EXPECT_NE(caches().scratch_acquire(70000), a) << "a buffer in use is not handed out twice";
+  const gpu::Buffer* first = a.get();
+  {
+    gpu::Recorder rec(*gpu::backend()->device, *gpu::backend()->pipelines);
+    rec.copy(*b, 0, *a, 0, 16);
+    a.reset();
+    EXPECT_NE(caches().scratch_acquire(60000).get(), first) << "a recorder still uses it";
+  }
+  EXPECT_EQ(caches().scratch_acquire(60000).get(), first) << "free once its holders are gone";
   EXPECT_EQ(caches().scratch_entries(), 3u);
+  gpu::limit_scratch_pool(3);
+  gpu::BufferRef held[3] = {caches().scratch_acquire(1), caches().scratch_acquire(1), caches().scratch_acquire(1)};
+  EXPECT_EQ(caches().scratch_entries(), 3u) << "past the bound buffers are not pooled";
+  gpu::limit_scratch_pool(0);
 }
 
 TEST(GpuCaches, bf16_to_half_is_exact_in_range_and_saturates_outside) {
@@ -97,11 +106,19 @@ TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   gpu::Caches& c = caches();
   const auto& w = kept_bf16(128 * 4, 1);
   const gpu::BufferRef h = c.get_f16(w.data(), w.size());
-  EXPECT_EQ(c.get_f16(w.data(), 7), h) << "the count is not part of the key";
+  EXPECT_EQ(c.get_f16(w.data(), 7), h) << "a smaller request takes the same copy";
   gpu::Int8Matrix a, b;
   ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &a));
   ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &b));
   EXPECT_EQ(a.weights, b.weights);
+  // Other data at a known address (a freed matrix's memory reused) replaces the entry rather
+  // than getting a copy too small for it.
+  const auto& big = kept_bf16(128 * 8, 6);
+  c.get_f16(big.data(), 8);
+  EXPECT_GE(c.get_f16(big.data(), big.size())->size(), big.size() * 2);
+  ASSERT_TRUE(c.int8_get(nullptr, big.data(), 128, 128, &a));
+  ASSERT_TRUE(c.int8_get(nullptr, big.data(), big.size(), 128, &b));
+  EXPECT_GE(b.weights->size(), big.size());
 
   while (c.half_entries() < gpu::kHalfCacheCapacity) c.get_f16(kept_bf16(8, 2).data(), 8);
   const auto& extra = kept_bf16(8, 3);
@@ -115,6 +132,20 @@ TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   ASSERT_TRUE(c.int8_get(nullptr, more.data(), 256, 128, &b));
   EXPECT_NE(a.weights, b.weights) << "full: quantised on every call";
   EXPECT_EQ(orv_gpu_memory_bytes(), bytes) << "and not counted";
+}
+
+// A binding that reaches past its buffer would let the kernel touch memory that is not the
+// buffer's: the recording fails instead.
+TEST(GpuRecorder, a_binding_past_the_end_of_its_buffer_fails_the_recording) {
+  const gpu::BufferRef a = gpu::Buffer::create(*gpu::backend()->device, 64, gpu::Memory::device),
+                      b = gpu::Buffer::create(*gpu::backend()->device, 64, gpu::Memory::device);
+  ASSERT_TRUE(a && b);
+  for (const auto& [offset, bytes] : {std::pair<uint64_t, uint64_t>{0, 68}, {256, 4}, {0, 64}}) {
+    gpu::Recorder rec(*gpu::backend()->device, *gpu::backend()->pipelines);
+    const struct { int32_t n; } args{16};
+    rec.dispatch_elements(gpu::Kernel::add_inplace, {{a.get(), 0, 64}, {b.get(), offset, bytes}}, args, 16);
+    EXPECT_EQ(rec.run(), bytes == 64) << offset << " + " << bytes;
+  }
 }
 
 TEST(GpuCaches, shared_allocations_fall_back_to_the_heap_when_slots_run_out) {

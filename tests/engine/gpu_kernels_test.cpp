@@ -3,6 +3,8 @@
 // bounds: float arithmetic 1e-5 relative, half weights 1e-3, INT8 weights 1e-2.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -79,6 +81,11 @@ TEST(GpuKernels, elementwise_kernels_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::mul_inplace, {&g, &b}, N{n}, groups_of(n)));
   orv_mul_inplace(want.data(), y.data(), n);
   expect_close(g, want, 1e-6, 1.0, "mul");
+  g = want = x;
+  ASSERT_TRUE(run(Kernel::silu_mul, {&g, &b}, N{n}, groups_of(n)));
+  orv_silu(want.data(), n);
+  orv_mul_inplace(want.data(), y.data(), n);
+  expect_close(g, want, 1e-5, 1e-3, "silu_mul");
 
   // Row-broadcast kernels over 7 rows of 143.
   struct Stride { int32_t a, b; };
@@ -148,6 +155,11 @@ TEST(GpuKernels, rms_norm_matches_the_cpu) {
   ASSERT_TRUE(run(Kernel::rms_norm, {&x, &w, &y}, Args{hidden, 1e-5f, rows}, rows));
   orv_rms_norm(want.data(), x.data(), w.data(), rows, hidden, 1e-5f);
   expect_close(y, want, 1e-5, 1e-2, "rms_norm");
+  Floats scale = random_floats(hidden, 9);
+  y = nan_filled(rows * hidden);
+  ASSERT_TRUE(run(Kernel::rms_norm_ada, {&x, &w, &y, &scale}, Args{hidden, 1e-5f, rows}, rows));
+  for (int i = 0; i < rows * hidden; i++) want[i] *= 1 + scale[i % hidden];
+  expect_close(y, want, 1e-5, 1e-2, "rms_norm_ada");
 }
 
 // Ties go to the lower thread's candidate: thread t scans t, t + 256, ...
@@ -232,6 +244,47 @@ TEST(GpuKernels, attention_kernels_and_operations_match_the_cpu) {
   expect_close(out, want, 1e-5, 0.1, "decoder_attention");
 }
 
+// The step's attention over half-precision cache rows: keys spread over many workgroups (the last
+// of them past the final key, so it sees none) and merged; the rows reach half precision through
+// the conversion kernel, or with their host copy through the store kernel.
+TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
+  const AttnCase c{1, 700, 8, 2, 64, 600, 690};
+  const int kv_dim = c.kv_heads * c.head_dim, split = 48, splits = (c.window + split - 1) / split + 1;
+  const uint64_t n = uint64_t(c.seq_k) * kv_dim;
+  const Floats q = random_floats(size_t(c.heads) * c.head_dim, 16, -2, 2), k = random_floats(n, 17),
+               v = random_floats(n, 18);
+  auto dev = [&](uint64_t bytes) { return gpu::Buffer::create(*be().device, bytes, gpu::Memory::device); };
+  const gpu::BufferRef qb = dev(q.size() * 4), kf = dev(n * 4), vf = dev(n * 4), kh = dev(n * 2),
+                       vh = dev(n * 2), back = dev(n * 4), ob = dev(q.size() * 4),
+                       part = dev(uint64_t(c.heads) * splits * (c.head_dim + 2) * 4);
+  gpu::Recorder rec(*be().device, *be().pipelines);
+  rec.upload(*qb, 0, q.data(), q.size() * 4);
+  rec.upload(*kf, 0, k.data(), n * 4);
+  rec.upload(*vf, 0, v.data(), n * 4);
+  struct Convert { int32_t dst_offset, src_offset, pairs; } convert{0, 0, int32_t(n / 2)};
+  rec.dispatch_elements(Kernel::kv_store, {{kh.get()}, {back.get()}, {kf.get()}}, convert, n / 2);
+  rec.dispatch_elements(Kernel::kv_to_half, {{vh.get()}, {vf.get()}}, convert, n / 2);
+  struct Args {
+    int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+    float scale;
+    int32_t window, q_pos, split, splits;
+  };
+  rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}},
+               Args{c.heads, c.kv_heads, c.head_dim, kv_dim, c.seq_k, 0.125f, c.window, c.q_offset, split, splits},
+               uint64_t(c.kv_heads) * splits);
+  struct Merge { int32_t n_heads, head_dim, splits; };
+  rec.dispatch(Kernel::attention_merge, {{part.get()}, {ob.get()}}, Merge{c.heads, c.head_dim, splits}, c.heads);
+  Floats out = nan_filled(q.size()), k_back = nan_filled(n);
+  rec.download(*ob, 0, out.data(), out.size() * 4);
+  rec.download(*back, 0, k_back.data(), n * 4);
+  ASSERT_TRUE(rec.run());
+  expect_close(k_back, k, 1e-3, 1e-3, "kv_store's host rows");
+  Floats want(q.size());
+  orv_attention(want.data(), q.data(), k.data(), v.data(), 1, c.seq_k, c.heads, c.kv_heads, c.head_dim, c.window,
+                c.q_offset, 0.125f);
+  expect_close(out, want, 2e-3, 0.1, "decoder_attention_split");
+}
+
 // Weights live at fixed addresses, as in the mapped weight file: the device caches are keyed by
 // address, so a freed test array whose address came back would hit an old entry.
 template <typename T>
@@ -289,35 +342,39 @@ TEST(GpuMatmul, qkv_and_ffn_match_the_cpu_composition) {
   expect_close(y, y_want, 1e-3, 1.0, "ffn");
 }
 
+// Rows that leave a workgroup part-filled, an odd number of scale groups per row, and an input
+// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk.
 TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
-  constexpr int m = 3, n = 37, k = 384;
-  const auto& w = kept(random_bf16(n * k, 50));
-  gpu::Int8Matrix q8;
-  ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
-  std::vector<int8_t> q(n * k);
-  std::vector<uint16_t> scales(n * k / 128);
-  orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
-  const Floats x = random_floats(m * k, 51);
-  Floats want(m * n);
-  for (int r = 0; r < m; r++)
-    for (int c = 0; c < n; c++) {
-      double s = 0;
-      for (int i = 0; i < k; i++) {
-        const uint32_t h = scales[c * 3 + i / 128];
-        const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
-        s += double(x[r * k + i]) * q[c * k + i] * ((h & 0x7C00) ? scale : 0.0);
+  for (const auto [m, n, k] : {std::array{3, 37, 384}, std::array{2, 9, 4480}}) {
+    SCOPED_TRACE("k " + std::to_string(k));
+    const auto& w = kept(random_bf16(size_t(n) * k, 50));
+    gpu::Int8Matrix q8;
+    ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
+    std::vector<int8_t> q(size_t(n) * k);
+    std::vector<uint16_t> scales(size_t(n) * k / 128);
+    orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
+    const Floats x = random_floats(size_t(m) * k, 51);
+    Floats want(size_t(m) * n);
+    for (int r = 0; r < m; r++)
+      for (int c = 0; c < n; c++) {
+        double s = 0;
+        for (int i = 0; i < k; i++) {
+          const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
+          const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
+          s += double(x[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
+        }
+        want[size_t(r) * n + c] = float(s);
       }
-      want[r * n + c] = float(s);
-    }
-  auto xs = gpu::Buffer::create(*be().device, x.size() * 4, gpu::Memory::device);
-  auto ys = gpu::Buffer::create(*be().device, want.size() * 4 + 64, gpu::Memory::device);
-  Floats got = nan_filled(want.size());
-  gpu::Recorder rec(*be().device, *be().pipelines);
-  rec.upload(*xs, 0, x.data(), x.size() * 4);
-  gpu::record_int8_matmul(rec, q8, *xs, *ys, 0, m, n, k);
-  rec.download(*ys, 0, got.data(), got.size() * 4);
-  ASSERT_TRUE(rec.run());
-  expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+    auto xs = gpu::Buffer::create(*be().device, x.size() * 4, gpu::Memory::device);
+    auto ys = gpu::Buffer::create(*be().device, want.size() * 4 + 64, gpu::Memory::device);
+    Floats got = nan_filled(want.size());
+    gpu::Recorder rec(*be().device, *be().pipelines);
+    rec.upload(*xs, 0, x.data(), x.size() * 4);
+    gpu::record_int8_matmul(rec, q8, *xs, *ys, 0, m, n, k);
+    rec.download(*ys, 0, got.data(), got.size() * 4);
+    ASSERT_TRUE(rec.run());
+    expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+  }
 }
 
 }  // namespace

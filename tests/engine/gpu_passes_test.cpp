@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@
 namespace {
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new GpuEnvironment);
+
+// Relative error bound against the CPU: the device keeps its key/value caches in half precision,
+// and the rows it writes back carry that rounding.
+constexpr double kTol = 1e-3;
 
 const gpu::KvMirror* mirror_of(const KvCache& cache) { return gpu::backend()->passes->find(cache.k_data()); }
 
@@ -64,6 +69,22 @@ Decoded decode(orv_ctx_t* ctx, DecoderState* st, const std::vector<float>& embed
   return decode(ctx, st, embeds, prefill, [](int) {});
 }
 
+// The CPU INT8 path's tokens. A real GPU may sum in another order and flip a near-tie, so there a
+// differing token passes where the CPU's two best scores lie within 1e-3; on Mesa's CPU Vulkan
+// every token must match.
+void expect_cpu_tokens(const Decoded& got, const Decoded& want) {
+  ASSERT_EQ(got.tokens.size(), want.tokens.size());
+  const bool cpu_device = gpu::backend()->device->props.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
+  const size_t vocab = want.logits.size() / want.tokens.size();
+  for (size_t i = 0; i < got.tokens.size(); i++) {
+    if (got.tokens[i] == want.tokens[i]) continue;
+    std::vector<float> scores(want.logits.begin() + i * vocab, want.logits.begin() + (i + 1) * vocab);
+    std::partial_sort(scores.begin(), scores.begin() + 2, scores.end(), std::greater<>());
+    EXPECT_TRUE(!cpu_device && scores[0] - scores[1] <= 1e-3f)
+        << "step " << i << ": token " << got.tokens[i] << ", the CPU's " << want.tokens[i];
+  }
+}
+
 std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
   char* text = orv_transcribe_samples(ctx, audio.data(), int(audio.size()));
   std::string s = text ? text : "(failed)";
@@ -91,15 +112,15 @@ TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
     F32Array want(orv_encoder_forward_incremental(ctx.get(), &cpu_st, x.data(), n, &len_cpu));
     ASSERT_TRUE(got && want);
     ASSERT_EQ(len_gpu, n);
-    EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), 1e-4);
+    EXPECT_LT(max_rel_diff(got.get(), want.get(), size_t(n) * dim), kTol);
     const gpu::KvMirror* m = mirror_of(gpu_st.cache);
     ASSERT_TRUE(m && m->valid) << "the pass did not run";
     EXPECT_EQ(m->rows, gpu_st.cache.len);
     EXPECT_EQ(gpu_st.cache.pos_offset, cpu_st.cache.pos_offset);
     const size_t rows = size_t(gpu_st.cache.len) * gpu_st.cache.width();
     for (int l = 0; l < e.layers; l++) {
-      ASSERT_LT(max_rel_diff(gpu_st.cache.k_layer(l), cpu_st.cache.k_layer(l), rows), 1e-4) << "layer " << l;
-      ASSERT_LT(max_rel_diff(gpu_st.cache.v_layer(l), cpu_st.cache.v_layer(l), rows), 1e-4) << "layer " << l;
+      ASSERT_LT(max_rel_diff(gpu_st.cache.k_layer(l), cpu_st.cache.k_layer(l), rows), kTol) << "layer " << l;
+      ASSERT_LT(max_rel_diff(gpu_st.cache.v_layer(l), cpu_st.cache.v_layer(l), rows), kTol) << "layer " << l;
     }
     done += n;
   }
@@ -126,8 +147,8 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
       ASSERT_TRUE(st.cache.init(rows) && st.cache.is_shared());
     }
     const Decoded got = decode(ctx.get(), &st, embeds, prefill);
-    EXPECT_EQ(got.tokens, want.tokens);
-    EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+    expect_cpu_tokens(got, want);
+    EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
     const gpu::KvMirror* m = mirror_of(st.cache);
     ASSERT_TRUE(m && m->valid);
     EXPECT_EQ(m->rows, st.cache.len);
@@ -143,6 +164,25 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
     std::printf("INT8 GPU steps choosing the BF16 CPU token: %zu of %zu\n", agree, got.tokens.size());
     EXPECT_GE(agree * 10, got.tokens.size() * 9);
   }
+}
+
+// With the scratch pool full, every slide of the cache copies goes through an unpooled buffer,
+// freed as soon as the pass lets go of it: the recorded copies must keep it alive until they ran.
+TEST(GpuPasses, slides_through_unpooled_scratch_keep_their_buffers_alive) {
+  CtxPtr ref = load_context(), ctx = load_context();
+  ASSERT_EQ(orv_set_int8(ref.get(), 1), 0);
+  const int n = 40, prefill = 5;
+  DecoderState st(ctx->shape.decoder), ref_st = cpu_decoder(ref.get(), 256);
+  ASSERT_TRUE(st.cache.init(ctx->shape.decoder.window + 2) && st.cache.is_shared());
+  const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 53);
+  gpu::limit_scratch_pool(1);
+  const gpu::BufferRef filler = gpu::backend()->caches->scratch_acquire(1);
+  const Decoded got = decode(ctx.get(), &st, embeds, prefill);
+  gpu::limit_scratch_pool(0);
+  expect_cpu_tokens(got, decode(ref.get(), &ref_st, embeds, prefill));
+  EXPECT_GT(st.cache.pos_offset, 0) << "never compacted";
+  const gpu::KvMirror* m = mirror_of(st.cache);
+  ASSERT_TRUE(m && m->valid);
 }
 
 // A step whose weights have no INT8 registration declines and the CPU path computes it (here
@@ -175,8 +215,8 @@ TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_r
   });
   const Decoded want = decode(ref.get(), &ref_st, embeds, prefill, swap_at(ref.get()));
   EXPECT_TRUE(declined_seen) << "the step with the stand-in weights ran on the GPU";
-  EXPECT_EQ(got.tokens, want.tokens);
-  EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), 1e-4);
+  expect_cpu_tokens(got, want);
+  EXPECT_LT(max_rel_diff(got.logits.data(), want.logits.data(), got.logits.size()), kTol);
   const gpu::KvMirror* m = mirror_of(st.cache);
   ASSERT_TRUE(m && m->valid) << "the passes did not resume";
 }
@@ -205,6 +245,7 @@ TEST(GpuPasses, stream_gives_the_cpu_int8_transcript_for_short_and_single_call_a
   EXPECT_EQ(s->enc.cache.capacity(), rows);
   EXPECT_TRUE(mirror_of(s->enc.cache) && mirror_of(s->enc.cache)->valid);
   EXPECT_TRUE(mirror_of(s->dec.cache) && mirror_of(s->dec.cache)->valid);
+  EXPECT_EQ(orv_gpu_memory_bytes(), orv_gpu_allocated_bytes()) << "device memory no table accounts for";
 }
 
 // Streams on four threads share the device, its staging and the silence start; each gets its

@@ -1,5 +1,7 @@
 // Starts the GPU backend on whatever Vulkan device the machine has (Mesa's CPU implementation in
-// CI), with the pipeline cache in a private directory.
+// CI), with the pipeline cache in a private directory, under the validation layer: any error it
+// reports fails the test program. Sanitizer builds run without the layer, whose own allocations
+// the leak checker would report.
 #ifndef ORVANE_TEST_GPU_ENV_H
 #define ORVANE_TEST_GPU_ENV_H
 
@@ -7,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "gpu/device.h"
 #include "gpu/gpu.h"
 #include "temp_dir.h"
 
@@ -15,9 +18,16 @@ class GpuEnvironment : public ::testing::Environment {
   void SetUp() override {
     setenv("ORVANE_GPU_ALLOW_CPU", "1", 1);
     setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
-    ASSERT_EQ(orv_gpu_init(), 1) << "no Vulkan device (install mesa-vulkan-drivers)";
+#ifndef ORVANE_SANITIZED
+    setenv("ORVANE_GPU_VALIDATION", "1", 1);
+#endif
+    ASSERT_EQ(orv_gpu_init(), 1)
+        << "no Vulkan device or validation layer (install mesa-vulkan-drivers, vulkan-validationlayers)";
   }
-  void TearDown() override { orv_gpu_shutdown(); }
+  void TearDown() override {
+    orv_gpu_shutdown();
+    EXPECT_EQ(gpu::validation_errors(), 0u) << "the validation layer reported errors (above)";
+  }
 
  private:
   TempDir cache_;

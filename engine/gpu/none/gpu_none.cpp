@@ -33,7 +33,9 @@ int orv_gpu_attention(float *, const float *, const float *, const float *, int,
 void orv_gpu_prewarm(orv_ctx_t *) {}
 void orv_gpu_release_model(const orv_ctx_t *) {}
 uint64_t orv_gpu_memory_bytes(void) { return 0; }
+uint64_t orv_gpu_allocated_bytes(void) { return 0; }
 int orv_gpu_step_dispatches(void) { return 0; }
+orv_gpu_step_work_t orv_gpu_step_work(void) { return {0, 0, 0}; }
 double orv_gpu_copy_bandwidth_gbs(void) { return 0; }
 int orv_gpu_encoder_pass(const orv_ctx_t *, KvCache *, float *, int, const float *) { return -1; }
 int orv_gpu_decoder_prefill(const orv_ctx_t *, KvCache *, const float *, int, const float *) {
