@@ -36,6 +36,9 @@ DesktopShell::~DesktopShell() { hot_key_.unregisterHotKey(); }
 // it, and of errors, through a desktop notification.
 void DesktopShell::stateChanged() {
   const RecordingState& s = state_.recordingState();
+  // Where the key's releases are not reported, the hold ends with the recording.
+  if (s.kind() != RecordingState::Kind::Loading && s.kind() != RecordingState::Kind::Recording)
+    typing_.setHotKeyHeld(false);
   if (s.kind() == RecordingState::Kind::Done) clipboard_.ensure(state_.liveText());
   const bool panel_open = views_.panel() && views_.panel()->isVisible();
   if (panel_open || !settingBool(kNotificationsKey, true)) return;
@@ -45,13 +48,17 @@ void DesktopShell::stateChanged() {
     notifier_.notify(QStringLiteral("Orvane: error"), s.text());
 }
 
+// While a press that starts a recording is down, the words wait: typing now would send keys into
+// the hot key's grab, and releasing the user's Alt would end the push-to-talk press.
 void DesktopShell::keyPressed() {
   press_started_ = !state_.isCapturing();
+  if (press_started_) typing_.setHotKeyHeld(true);
   toggle();
 }
 
 // A short press only toggled; a long one that started the recording ends it.
 void DesktopShell::keyReleased(int held_ms) {
+  typing_.setHotKeyHeld(false);
   if (press_started_ && held_ms >= kHoldMs)
     QMetaObject::invokeMethod(&state_, &AppState::endRecording, Qt::QueuedConnection);
   press_started_ = false;

@@ -42,6 +42,11 @@ void TypingController::setOutputMode(const QString& mode) {
   emit outputModeChanged();
 }
 
+void TypingController::setHotKeyHeld(bool held) {
+  hot_key_held_ = held;
+  if (xtest_) xtest_->setPaused(held);
+}
+
 void TypingController::stateChanged() {
   switch (state_.recordingState().kind()) {
     case RecordingState::Kind::Recording:
@@ -80,6 +85,7 @@ TypingController::Way TypingController::chooseWay() {
     xtest_tried_ = true;
     xtest_ = XTestTyper::open();
     if (xtest_) {
+      xtest_->setPaused(hot_key_held_);
       connect(xtest_.get(), &XTestTyper::failed, this, &TypingController::typingFailed);
       connect(xtest_.get(), &XTestTyper::becameIdle, this, &TypingController::typingFinished);
     }

@@ -38,6 +38,9 @@ class TypingController : public QObject {
   // The way of the current or last dictation.
   Way way() const { return way_; }
   InputMethodFeed& inputMethods() { return feed_; }
+  // True while the user holds the hot key down for push-to-talk: keystrokes would go to the key's
+  // grab, so XTest typing waits (queueing the words) until it is false again.
+  void setHotKeyHeld(bool held);
 
  signals:
   void outputModeChanged();
@@ -61,6 +64,7 @@ class TypingController : public QObject {
   InputMethodFeed feed_;
   std::unique_ptr<XTestTyper> xtest_;
   bool xtest_tried_ = false;
+  bool hot_key_held_ = false;
 };
 
 #endif

@@ -100,7 +100,16 @@ void XTestTyper::finish() {
   if (!step_.isActive()) step_.start(0);
 }
 
+void XTestTyper::setPaused(bool paused) {
+  if (paused == paused_) return;
+  paused_ = paused;
+  // The wait for held modifiers starts afresh: the user may still be letting go of them.
+  modifier_wait_.invalidate();
+  if (!paused_ && !step_.isActive()) step_.start(0);
+}
+
 void XTestTyper::typePending() {
+  if (paused_) return;  // setPaused(false) starts again
   Display* display = display_.get();
   if (pending_.isEmpty()) {
     if (finishing_) restore_.start();

@@ -3,6 +3,8 @@
 // (with Shift where needed); the others get a keycode that no key uses, mapped to them for the
 // dictation and cleared again afterwards, so the user's keymap ends as it began. No character is
 // typed while a modifier is held: the typer waits for its release a moment, then releases it.
+// While paused (the user holds the hot key) it only queues: the key's grab would take the typed
+// keys, and a released modifier would end the press.
 #ifndef ORVANE_APP_XTEST_TYPER_H
 #define ORVANE_APP_XTEST_TYPER_H
 
@@ -33,6 +35,9 @@ class XTestTyper : public QObject {
   void type(const QString& text);
   // The dictation's text is all given: once it is typed, the borrowed keycodes are cleared.
   void finish();
+  // While PAUSED, text is queued and nothing is typed or released; unpausing types the queue.
+  void setPaused(bool paused);
+
  signals:
   // Typing stopped for good (the X connection broke); what was not typed is lost to the field.
   void failed(const QString& reason);
@@ -61,6 +66,7 @@ class XTestTyper : public QObject {
   QTimer restore_;
   QElapsedTimer modifier_wait_;  // running while a held modifier delays typing
   bool finishing_ = false;
+  bool paused_ = false;
   std::vector<unsigned char> spare_;       // keycodes without symbols, free to borrow
   QHash<unsigned int, unsigned char> borrowed_;  // keysym -> keycode mapped to it now
   int per_code_ = 1;                             // keysyms per keycode in the core keymap

@@ -76,7 +76,8 @@ class OrvaneModule : public fcitx::AddonInstance {
   void focusOut(fcitx::InputContext* ic) {
     if (focused() != ic) return;
     if (text_.typing()) {
-      commit(text_.preedit());  // what the field shows stays there
+      // Fcitx commits the preedit the field shows on focus out itself: committing it here
+      // too would type those words twice.
       text_.stop();
       showPreedit();
     }

@@ -17,6 +17,7 @@
 #include "core/app_state.h"
 #include "desktop/desktop_shell.h"
 #include "desktop/single_instance.h"
+#include "output/xtest_typer.h"
 
 namespace {
 
@@ -54,9 +55,12 @@ class TypingTest : public QObject {
 
   Kind kind() const { return state_->recordingState().kind(); }
 
-  // One dictation by two Alt+Space presses into the focused field. With HOLD_ALT the Alt key
-  // stays down from the first press until the first words are decoded.
-  void dictate(bool hold_alt) {
+  // How the user drives one dictation: two short Alt+Space presses, the same with Alt held from
+  // the first press until the first words are decoded, or push-to-talk (Alt+Space held until
+  // the speech has ended, longer than the typer's wait for held modifiers).
+  enum class Press { Taps, AltHeld, PushToTalk };
+
+  void dictate(Press press) {
     QTRY_VERIFY_WITH_TIMEOUT(kind() == Kind::Idle || kind() == Kind::Done, kWaitMs);
     field_->clear();
     field_->shortcuts = 0;
@@ -64,24 +68,32 @@ class TypingTest : public QObject {
     QTRY_VERIFY(field_->hasFocus());
     seen_.clear();
     QSignalSpy typed(&shell_->typing(), &TypingController::typingFinished);
-    if (hold_alt) {
+    if (press == Press::AltHeld) {
       run("xdotool", {"keydown", "alt", "key", "space"});
+    } else if (press == Press::PushToTalk) {
+      run("xdotool", {"keydown", "alt+space"});
     } else {
       run("xdotool", {"key", "alt+space"});
     }
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Recording, kWaitMs);
     QProcess player;
     player.start("paplay", {"--device=virt", dir_.filePath("speech.wav")});
-    if (hold_alt) {
+    if (press != Press::Taps) {
       QTRY_VERIFY_WITH_TIMEOUT(!state_->liveText().isEmpty(), kWaitMs);
-      QTest::qWait(300);
-      run("xdotool", {"keyup", "alt"});
+      QTest::qWait(press == Press::AltHeld ? 300 : XTestTyper::kModifierWaitMs + 200);
     }
+    if (press == Press::AltHeld) run("xdotool", {"keyup", "alt"});
     QTRY_COMPARE_WITH_TIMEOUT(player.state(), QProcess::NotRunning, kWaitMs);
-    run("xdotool", {"key", "alt+space"});
+    if (press == Press::PushToTalk) {
+      QCOMPARE(kind(), Kind::Recording);  // typing released no key of the user's
+      QVERIFY(field_->toPlainText().isEmpty());  // the words wait for the key to come up
+      run("xdotool", {"keyup", "alt+space"});
+    } else {
+      run("xdotool", {"key", "alt+space"});
+    }
     QTRY_COMPARE_WITH_TIMEOUT(kind(), Kind::Done, kWaitMs);
-    // Typed words never reach the hot key: exactly one recording, stopped by the second press.
-    QCOMPARE(seen_, QList<Kind>({Kind::Loading, Kind::Recording, Kind::Processing, Kind::Done}));
+    // Typed words never reach the hot key: exactly one recording, stopped by the user.
+    QCOMPARE(seen_, QList<Kind>({Kind::Recording, Kind::Processing, Kind::Done}));
     if (shell_->typing().way() != TypingController::Way::None)
       QTRY_COMPARE_WITH_TIMEOUT(typed.size(), 1, kWaitMs);
   }
@@ -97,6 +109,9 @@ class TypingTest : public QObject {
     state_->setModelDirectoryPath(dir_.path());
     shell_ = std::make_unique<DesktopShell>(*state_, instance_, false);
     QCOMPARE(shell_->typing().outputMode(), "type");
+    // Loaded at launch, as the app does: every dictation starts recording at once.
+    state_->preloadModel();
+    QTRY_VERIFY_WITH_TIMEOUT(state_->modelLoaded(), kWaitMs);
     connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
     field_ = std::make_unique<Field>();
     field_->setWindowTitle("field");
@@ -113,22 +128,24 @@ class TypingTest : public QObject {
 
   void wordsAreTypedIntoTheFocusedField_data() {
     QTest::addColumn<QString>("layout");
-    QTest::addColumn<bool>("holdAlt");
-    QTest::newRow("us, Alt held through the first words") << "us" << true;
-    QTest::newRow("de, Caps Lock on") << "de" << false;
+    QTest::addColumn<Press>("press");
+    QTest::addColumn<bool>("capsLock");
+    QTest::newRow("us, Alt held through the first words") << "us" << Press::AltHeld << false;
+    QTest::newRow("de, Caps Lock on") << "de" << Press::Taps << true;
+    QTest::newRow("us, push-to-talk") << "us" << Press::PushToTalk << false;
   }
 
   void wordsAreTypedIntoTheFocusedField() {
     QFETCH(QString, layout);
-    QFETCH(bool, holdAlt);
+    QFETCH(Press, press);
+    QFETCH(bool, capsLock);
     run("setxkbmap", {layout});
-    const bool caps_lock = !holdAlt;
-    if (caps_lock) run("xdotool", {"key", "Caps_Lock"});
+    if (capsLock) run("xdotool", {"key", "Caps_Lock"});
     const QString keymap = run("xmodmap", {"-pke"});
     QVERIFY(keymap.contains("keycode"));
 
-    dictate(holdAlt);
-    if (caps_lock) {
+    dictate(press);
+    if (capsLock) {
       QVERIFY(run("xset", {"q"}).contains("Caps Lock:   on"));  // as the user left it
       run("xdotool", {"key", "Caps_Lock"});
     }
@@ -154,7 +171,7 @@ class TypingTest : public QObject {
     QCOMPARE(shell_->typing().outputMode(), "clipboard");
     settings->close();
 
-    dictate(false);
+    dictate(Press::Taps);
     QCOMPARE(shell_->typing().way(), TypingController::Way::None);
     QVERIFY(!state_->liveText().isEmpty());
     QCOMPARE(field_->toPlainText(), QString());
@@ -167,7 +184,7 @@ class TypingTest : public QObject {
   // to set up, and the transcript is on the clipboard.
   void withoutAWayToTypeThePanelSaysSo() {
     qputenv("WAYLAND_DISPLAY", "wayland-none");
-    dictate(false);
+    dictate(Press::Taps);
     qunsetenv("WAYLAND_DISPLAY");
     QCOMPARE(shell_->typing().way(), TypingController::Way::None);
     QCOMPARE(field_->toPlainText(), QString());

@@ -113,7 +113,7 @@ class ViewsTest : public QObject {
     useFreshSettings("views_test");
     qputenv("ORVANE_MODEL_URL", "https://models.example/resolve/main");
     history_ = std::make_unique<TranscriptHistory>();
-    views_ = std::make_unique<Views>(&state_, nullptr, nullptr, history_.get());
+    views_ = std::make_unique<Views>(&state_, nullptr, nullptr, nullptr, history_.get());
     views_->showPanel(true);
     panel_ = views_->panel();
     QVERIFY(panel_);
