@@ -1,7 +1,6 @@
 // orvane: transcribes a recording or standard input with a model directory and prints the text,
 // plain or with times. Uses the public C API of liborvane only.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "audio_source.h"
+#include "command_line.h"
 #include "stream_text.h"
 #include "orvane.h"
 #include "transcript.h"
@@ -44,62 +44,40 @@ struct Options {
   int verbose = 0;
 };
 
-[[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "orvane: %s\nTry 'orvane --help'.\n", message.c_str());
-  std::exit(2);
-}
-
-int parse_int(const char* text, const char* option) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno || end == text || *end || v < 0 || v > 1000000)
-    usage_error(std::string("invalid value for ") + option + ": '" + text + "'");
-  return static_cast<int>(v);
-}
-
 Options parse_args(int argc, char** argv) {
   Options o;
   bool have_input = false;
-  for (int i = 1; i < argc; i++) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage_error("option " + a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (a == "-d") {
-      o.model_dir = value();
+  CommandLine args(argc, argv, "orvane", kUsage);
+  while (args.next()) {
+    const std::string& a = args.arg();
+    if (a == "-d") {
+      o.model_dir = args.value();
     } else if (a == "--format") {
-      o.format = value();
+      o.format = args.value();
       if (o.format != "txt" && o.format != "json" && o.format != "srt" && o.format != "vtt")
-        usage_error("unknown format '" + o.format + "' (txt, json, srt or vtt)");
+        args.error("unknown format '" + o.format + "' (txt, json, srt or vtt)");
     } else if (a == "--stream") {
       o.stream = true;
     } else if (a == "--delay") {
-      o.delay_ms = parse_int(value(), "--delay");
+      o.delay_ms = args.int_value(0, 1000000);
     } else if (a == "--cpu") {
       o.cpu = true;
     } else if (a == "--int8") {
       o.int8 = true;
     } else if (a == "--threads") {
-      o.threads = parse_int(value(), "--threads");
-      if (o.threads < 1) usage_error("--threads needs at least 1");
-    } else if (a == "-v" || a == "-vv") {
-      o.verbose += static_cast<int>(a.size()) - 1;
+      o.threads = args.int_value(1, 1000000);
+    } else if (args.verbosity(&o.verbose)) {
     } else if (a.size() > 1 && a[0] == '-') {
-      usage_error("unknown option '" + a + "'");
+      args.error("unknown option '" + a + "'");
     } else if (have_input) {
-      usage_error("more than one input file");
+      args.error("more than one input file");
     } else {
       o.input = a;
       have_input = true;
     }
   }
-  if (o.model_dir.empty()) usage_error("a model directory is required (-d MODEL_DIR)");
-  if (o.stream && o.format != "txt") usage_error("--stream prints plain text only");
+  if (o.model_dir.empty()) args.error("a model directory is required (-d MODEL_DIR)");
+  if (o.stream && o.format != "txt") args.error("--stream prints plain text only");
   return o;
 }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/half.h"
 #include "base/json_scan.h"
 #include "base/mapping.h"
 
@@ -111,22 +112,6 @@ bool parse_tensor(JsonScan& js, const std::string& name, safetensors_tensor_t& t
 }
 
 size_t element_size(int dtype) { return dtype == SAFETENSORS_F32 ? 4 : 2; }
-
-// IEEE half to single: subnormals normalised, signed zeros, infinities and NaNs kept.
-uint32_t f16_to_f32_bits(uint16_t h) {
-  uint32_t sign = static_cast<uint32_t>(h & 0x8000) << 16;
-  uint32_t exp = (h >> 10) & 0x1F;
-  uint32_t man = h & 0x3FF;
-  if (exp == 0x1F) return sign | 0x7F800000u | (man << 13);
-  if (exp != 0) return sign | ((exp + 112) << 23) | (man << 13);
-  if (man == 0) return sign;
-  int shift = 0;
-  while (!(man & 0x400)) {
-    man <<= 1;
-    ++shift;
-  }
-  return sign | (static_cast<uint32_t>(113 - shift) << 23) | ((man & 0x3FF) << 13);
-}
 
 }  // namespace
 
@@ -309,8 +294,7 @@ float* safetensors_get_f32(const safetensors_file_t* sf, const safetensors_tenso
   for (size_t i = 0; i < count; ++i) {
     uint16_t h;
     std::memcpy(&h, src + 2 * i, 2);
-    uint32_t bits = t->dtype == SAFETENSORS_BF16 ? static_cast<uint32_t>(h) << 16 : f16_to_f32_bits(h);
-    std::memcpy(&out[i], &bits, 4);
+    out[i] = t->dtype == SAFETENSORS_BF16 ? orv_bf16_to_f32(h) : orv_f16_to_f32(h);
   }
   return out;
 }

@@ -21,16 +21,6 @@ std::atomic<size_t> g_scratch_entries{kScratchPoolCapacity};
 
 void limit_scratch_pool(size_t entries) { g_scratch_entries = entries ? entries : kScratchPoolCapacity; }
 
-uint16_t bf16_to_half(uint16_t b) {
-  const uint16_t sign = b & 0x8000;
-  const int exponent = (b >> 7) & 0xFF;
-  const uint16_t mantissa = b & 0x7F;
-  if (exponent == 255) return sign | 0x7C00 | (mantissa ? 0x200 : 0);
-  if (exponent <= 112) return sign;
-  if (exponent >= 143) return sign | 0x7C00;
-  return static_cast<uint16_t>(sign | ((exponent - 112) << 10) | (mantissa << 3));
-}
-
 uint64_t scratch_capacity(uint64_t bytes) {
   constexpr uint64_t kSmall = uint64_t{64} << 10, kLarge = uint64_t{1} << 20;
   const uint64_t unit = bytes < kLarge ? kSmall : kLarge;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/half.h"
 #include "gpu/buffer.h"
 #include "kernels/int8_weights.h"
 
@@ -28,9 +29,8 @@ constexpr size_t kSharedCapacity = 64;  // four per stream: encoder and decoder 
 constexpr size_t kInt8TableCapacity = 256;
 constexpr uint32_t kInt8Group = 128;
 
-// Half-precision pattern of BF16 value B: exact inside half's normal range, signed zero below it,
-// signed infinity above it; NaN stays NaN (quiet).
-uint16_t bf16_to_half(uint16_t b);
+// Half-precision pattern of a BF16 value.
+inline constexpr auto& bf16_to_half = orv_bf16_to_f16;
 // Capacity of a new pooled scratch buffer for a request of BYTES: a multiple of 64 KiB below
 // 1 MiB, of 1 MiB from there.
 uint64_t scratch_capacity(uint64_t bytes);

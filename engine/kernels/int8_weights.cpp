@@ -15,18 +15,6 @@ namespace {
 
 constexpr float kInv127 = 0.0078740157f;  // the float nearest to 1/127
 
-uint32_t float_bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
-
-float bits_float(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
-
 int8_t quantize_one(float w, float inv) {
   const float r = std::round(w * inv);  // halves away from zero
   if (r >= 127.0f) return 127;
@@ -75,27 +63,6 @@ void quantize_rows(const uint16_t* w, int32_t begin, int32_t end, int32_t k, int
 }  // namespace
 
 extern "C" {
-
-uint16_t orv_f32_to_f16_trunc(float f) {
-  const uint32_t u = float_bits(f);
-  const auto sign = static_cast<uint16_t>((u >> 16) & 0x8000u);
-  const uint32_t exp = (u >> 23) & 0xffu;
-  if (exp > 142) return sign | 0x7c00u;
-  if (exp < 113) return sign;
-  return static_cast<uint16_t>(sign | (exp - 112) << 10 | (u & 0x7fffffu) >> 13);
-}
-
-float orv_f16_to_f32(uint16_t h) {
-  const uint32_t sign = uint32_t{h & 0x8000u} << 16;
-  const uint32_t exp = (h >> 10) & 0x1fu;
-  const uint32_t mant = h & 0x3ffu;
-  if (exp == 0) {  // zero or subnormal: mant * 2^-24
-    const float v = std::ldexp(static_cast<float>(mant), -24);
-    return sign ? -v : v;
-  }
-  if (exp == 31) return bits_float(sign | 0x7f800000u | mant << 13);
-  return bits_float(sign | (exp + 112) << 23 | mant << 13);
-}
 
 void orv_int8_quantize(const uint16_t* w, int32_t n, int32_t k, int8_t* weights,
                        uint16_t* scales) {

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/half.h"
 #include "formats/shape.h"
 #include "orvane.h"
 
@@ -28,11 +29,6 @@ typedef struct {
   int32_t n;               // rows (outputs)
   int32_t k;               // row length (inputs), a multiple of 128
 } orv_int8_matrix_t;
-
-// Half <-> float. The narrowing truncates: exponents past the half range give infinity, those
-// below the normal half range give zero, and the mantissa keeps its top 10 bits.
-uint16_t orv_f32_to_f16_trunc(float f);
-float orv_f16_to_f32(uint16_t h);
 
 // Quantises N rows of K (a multiple of 128) BF16 weights. Per group: absmax (NaN ignored) / 127
 // narrowed to half is the scale s; each weight becomes round-half-away(w / s) clamped to +-127,

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "base/half.h"
 #include "orvane.h"
 
 #ifdef __cplusplus
@@ -70,16 +71,6 @@ void orv_rope_freqs(float *table, const int32_t *positions, int n, int head_dim,
                     float theta);
 // Rotates adjacent pairs of every head of x [n][n_heads * head_dim] by table row r.
 void orv_apply_rope(float *x, const float *table, int n, int n_heads, int head_dim);
-
-// Exact BF16 -> float widening.
-static inline float orv_bf16_to_f32(uint16_t v) {
-  union {
-    uint32_t u;
-    float f;
-  } bits;
-  bits.u = (uint32_t)v << 16;
-  return bits.f;
-}
 
 #ifdef __cplusplus
 }

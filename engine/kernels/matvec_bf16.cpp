@@ -159,11 +159,6 @@ ORV_AVX512 void rows_avx512(const Job &j, size_t r0, size_t r1) {
 // as single-precision additions do. XS holds, per block of 32 columns, the 32 high parts, then
 // the middle and the low ones; the last block is padded with zeros.
 void split_x(uint16_t *xs, const float *x, size_t k) {
-  auto top = [](float v) {
-    uint32_t u;
-    __builtin_memcpy(&u, &v, sizeof u);
-    return static_cast<uint16_t>(u >> 16);
-  };
   for (size_t b = 0; b < k; b += 32)
     for (size_t l = 0; l < 32; ++l) {
       uint16_t *out = xs + b * 3 + l;
@@ -172,12 +167,12 @@ void split_x(uint16_t *xs, const float *x, size_t k) {
         continue;
       }
       const float v = x[b + l];
-      const uint16_t hi = top(v);
+      const uint16_t hi = orv_f32_to_bf16_trunc(v);
       const float rest = v - orv_bf16_to_f32(hi);
-      const uint16_t mid = top(rest);
+      const uint16_t mid = orv_f32_to_bf16_trunc(rest);
       out[0] = hi;
       out[32] = mid;
-      out[64] = top(rest - orv_bf16_to_f32(mid));
+      out[64] = orv_f32_to_bf16_trunc(rest - orv_bf16_to_f32(mid));
     }
 }
 

@@ -58,11 +58,16 @@ void encoder_layer(const orv_block_shape_t& s, const orv_enc_layer_t& w, float* 
     std::memcpy(kv_k + size_t(start) * wd.kv_dim, b.k, rows_bytes);
     std::memcpy(kv_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
   }
+  // The attention gets only the rows the first query can see: the cache may hold older ones.
+  const int seen = std::max(0, start - s.window + 1);
+  const float* keys = kv_k + size_t(seen) * wd.kv_dim;
+  const float* values = kv_v + size_t(seen) * wd.kv_dim;
+  const int n_kv = start + n - seen, q_offset = start - seen;
   if (!orv_gpu_available() ||
-      orv_gpu_encoder_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads,
-                                s.head_dim, scale, s.window, start) != 0)
-    orv_attention(b.attn_out, b.q, kv_k, kv_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
-                  s.window, start, scale);
+      orv_gpu_encoder_attention(b.attn_out, b.q, keys, values, n, n_kv, s.heads, s.kv_heads,
+                                s.head_dim, scale, s.window, q_offset) != 0)
+    orv_attention(b.attn_out, b.q, keys, values, n, n_kv, s.heads, s.kv_heads, s.head_dim,
+                  s.window, q_offset, scale);
   orv_linear_bf16(b.proj_out, b.attn_out, w.wo_weight_bf16, w.wo_bias.get(), n, wd.q_dim, wd.dim);
   orv_add_inplace(x, b.proj_out, n * wd.dim);
 
@@ -170,8 +175,10 @@ float* orv_encoder_forward_incremental(const orv_ctx_t* ctx, EncoderState* st, c
   if (!w.rows_fit(int64_t{s.window} + n)) return nullptr;
   KvCache& cache = st->cache;
 
-  // Every key a new query can see is in the latest `window` rows.
-  if (cache.len > s.window) cache.keep_latest(s.window);
+  // Every key a new query can see is in the latest `window` rows. Older rows stay until the new
+  // ones would not fit, so the window moves to the front once per (capacity - window - n) rows
+  // added instead of on every call.
+  if (cache.len > s.window && int64_t{cache.len} + n > cache.capacity()) cache.keep_latest(s.window);
   if (!cache.reserve(int64_t{cache.len} + n, ORV_ENCODER_FIRST_ROWS)) return nullptr;
   if (orv_verbose >= 2)
     std::fprintf(stderr, "  Encoder incremental: %d new positions (cache: %d, offset: %d)\n", n,

@@ -44,34 +44,40 @@ TEST(Encoder, batch_matches_double_reference_for_short_and_windowed_inputs) {
   }
 }
 
-// Uneven chunks cross the window many times (so the cache slides) and one chunk of 300 makes the
-// 256-row heap cache double; every chunk must equal the batch states of the same positions.
-TEST(Encoder, incremental_equals_batch_across_slides_and_growth) {
+// Uneven chunks, then many small ones: the 300-row chunk makes the 256-row heap cache double,
+// and the full cache later moves its window to the front several times. Every chunk must equal
+// the batch states of the same positions.
+TEST(Encoder, incremental_equals_batch_across_growth_and_compactions) {
   CtxPtr m = load_context();
   orv_ctx_t* ctx = m.get();
-  const int dim = ctx->shape.encoder.dim, window = ctx->shape.encoder.window, frames = 2 * 420;
+  const int dim = ctx->shape.encoder.dim, window = ctx->shape.encoder.window, frames = 2 * 1600;
   const std::vector<float> mel = random_mel(frames, 5);
   int total = 0;
   F32Array want(orv_encoder_forward(ctx, mel.data(), frames, &total));
   ASSERT_TRUE(want);
   const std::vector<float> x = stem_outputs(ctx, mel, frames);
+  std::vector<int> chunks{1, 5, 31, 2, 40, 300};
+  for (int done = 379; done < total; done += 9) chunks.push_back(std::min(9, total - done));
   EncoderState st(ctx->shape.encoder);
-  int done = 0, capacity = 256;
-  for (int n : {1, 5, 31, 2, 40, 300, 7, 16, 18}) {
+  int done = 0, compactions = 0;
+  for (int n : chunks) {
     SCOPED_TRACE("chunk at " + std::to_string(done) + ", size " + std::to_string(n));
     const std::vector<float> input(x.begin() + size_t(done) * dim, x.begin() + size_t(done + n) * dim);
-    const int held = std::min(done, window);  // rows kept after the slide
+    const int offset = st.cache.pos_offset;
     int len = -1;
     F32Array got(orv_encoder_forward_incremental(ctx, &st, input.data(), n, &len));
     ASSERT_TRUE(got);
     ASSERT_EQ(len, n);
     EXPECT_TRUE(std::equal(input.begin(), input.end(), x.begin() + size_t(done) * dim)) << "input modified";
-    EXPECT_LT(max_rel_diff(got.get(), want.get() + size_t(done) * dim, size_t(n) * dim), 2e-5);
-    EXPECT_EQ(st.cache.len, held + n);
-    EXPECT_EQ(st.cache.pos_offset, done - held);
-    while (capacity < held + n) capacity *= 2;
-    EXPECT_EQ(st.cache.capacity(), capacity);
+    ASSERT_LT(max_rel_diff(got.get(), want.get() + size_t(done) * dim, size_t(n) * dim), 2e-5);
+    EXPECT_EQ(st.cache.pos_offset + st.cache.len, done + n);
+    if (st.cache.pos_offset != offset) {
+      compactions++;
+      EXPECT_EQ(st.cache.len, window + n) << "a compaction keeps exactly the window";
+    }
     done += n;
   }
   ASSERT_EQ(done, total);
+  EXPECT_EQ(st.cache.capacity(), 512);
+  EXPECT_GE(compactions, 3);
 }

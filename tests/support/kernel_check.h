@@ -4,12 +4,13 @@
 #define ORVANE_TEST_KERNEL_CHECK_H
 
 #include <cmath>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "base/half.h"
 
 inline std::vector<float> random_floats(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
   std::mt19937 gen(seed);
@@ -23,11 +24,7 @@ inline std::vector<float> random_floats(size_t n, uint32_t seed, float lo = -1.0
 inline std::vector<uint16_t> random_bf16(size_t n, uint32_t seed) {
   std::vector<uint16_t> w(n);
   const std::vector<float> f = random_floats(n, seed);
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t bits;
-    std::memcpy(&bits, &f[i], sizeof bits);
-    w[i] = static_cast<uint16_t>(bits >> 16);
-  }
+  for (size_t i = 0; i < n; ++i) w[i] = orv_f32_to_bf16_trunc(f[i]);
   return w;
 }
 
