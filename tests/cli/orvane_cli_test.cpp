@@ -27,6 +27,12 @@
 
 namespace {
 
+std::string slurp(const std::string& path) {
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
 struct Result {
   int status = -1;
   std::string out, err;
@@ -40,12 +46,7 @@ Result run_cli(const std::vector<std::string>& args, const std::string& input = 
   for (const std::string& a : args) command += " '" + a + "'";  // no quotes in the test's args
   command += " <" + dir.write("in", input) + " >" + dir.file("out") + " 2>" + dir.file("err");
   const int status = std::system(command.c_str());
-  auto slurp = [&](const char* name) {
-    std::ostringstream s;
-    s << std::ifstream(dir.file(name)).rdbuf();
-    return s.str();
-  };
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("out"), slurp("err")};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir.file("out")), slurp(dir.file("err"))};
 }
 
 bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null").c_str()) == 0; }
@@ -53,12 +54,6 @@ bool have(const std::string& tool) { return std::system(("command -v " + tool + 
 // Runs a shell COMMAND that writes a file; fails the test when it does not succeed.
 void make(const std::string& command) {
   ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
-}
-
-std::string slurp(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
 }
 
 // A canonical 16 kHz 16-bit mono WAV of speech, written by sox, and its transcript.

@@ -84,9 +84,9 @@ TEST(Decoder, int8_path_matches_reference_on_dequantised_weights) {
   EXPECT_GT(max_rel_diff(logits.data(), bf16.data(), logits.size()), 1e-3);  // not the BF16 path
 }
 
-// Compaction every few steps (capacity window + 8), growth of a 4-row cache overflowed by the
-// prefill and a cache that never fills must all give the same logits over 130 positions; a
-// first prefill sizes the cache for the window plus headroom.
+// Compaction every few steps (capacity window + 8, which then never grows), growth of a 4-row
+// cache overflowed by the prefill and a cache that never fills must all give the same logits
+// over 130 positions.
 TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
   const int n = 130, prefill = 9;
   CtxPtr ctx = load_context();
@@ -105,8 +105,6 @@ TEST(Decoder, compaction_and_growth_leave_logits_unchanged) {
   EXPECT_EQ(compacting.cache.capacity(), window + 8);
   EXPECT_EQ(compacting.cache.len + compacting.cache.pos_offset, n);
   EXPECT_GT(compacting.cache.pos_offset, 0);
-  EXPECT_EQ(growing.cache.capacity(), 2048);  // 8 rows + 1024 headroom: 4 doubled to 2048
-  EXPECT_EQ(fresh.cache.capacity(), prefill - 1 + window + 1024);
 
   // A full cache holding more than the window keeps exactly the window and adds the new row.
   compacting.cache.clear();  // a new stream

@@ -10,20 +10,15 @@
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 
 #include "app_test_support.h"
-#include "core/app_state.h"
-#include "desktop/desktop_shell.h"
-#include "desktop/single_instance.h"
+#include "desktop_session.h"
 
 namespace {
 
 constexpr int kWaitMs = 60000;  // generous: CI machines are slow and busy
-
-using Kind = RecordingState::Kind;
 
 void pressAltSpace() { QCOMPARE(run("xdotool", {"key", "alt+space"}), QString()); }
 
@@ -46,40 +41,23 @@ class NotificationServer : public QDBusVirtualObject {
 
 }  // namespace
 
-class DesktopDictationTest : public QObject {
+class DesktopDictationTest : public DesktopSession {
   Q_OBJECT
 
-  QTemporaryDir dir_;
-  SingleInstance instance_;
-  std::unique_ptr<AppState> state_;
-  std::unique_ptr<DesktopShell> shell_;
-  QList<Kind> seen_;
   QDBusConnection notification_bus_ =
       QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notifications");
   NotificationServer notifications_{notification_bus_};
 
-  Kind kind() const { return state_->recordingState().kind(); }
-
  private slots:
   void initTestCase() {
-    useFreshSettings("desktop_dictation_test");
     QVERIFY(notification_bus_.registerService("org.freedesktop.Notifications"));
     QVERIFY(notification_bus_.registerVirtualObject("/org/freedesktop/Notifications", &notifications_));
     QVERIFY(QDir().mkpath(ORVANE_SCREENSHOT_DIR));
-    QVERIFY(makeTinyModel(dir_.path()));
-    QVERIFY(speak("Hello from the desktop.", dir_.filePath("speech.wav")));
-    QVERIFY(instance_.claim());
-    state_ = std::make_unique<AppState>();
-    state_->setModelDirectoryPath(dir_.path());
-    shell_ = std::make_unique<DesktopShell>(*state_, instance_, true);
+    QVERIFY(start("desktop_dictation_test", "Hello from the desktop.", true));
     QVERIFY(shell_->hotKey().notice().isEmpty());
-    connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
   }
 
-  void cleanupTestCase() {
-    shell_.reset();
-    state_.reset();
-  }
+  void cleanupTestCase() { stop(); }
 
   void keyPressesTakeSpeechOntoTheClipboard() {
     pressAltSpace();

@@ -9,22 +9,16 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 
 #include "app_test_support.h"
-#include "core/app_state.h"
-#include "desktop/desktop_shell.h"
-#include "desktop/single_instance.h"
+#include "desktop_session.h"
 #include "output/xtest_typer.h"
 
 namespace {
 
 constexpr int kWaitMs = 60000;
-
-using Kind = RecordingState::Kind;
-
 
 // The text field; it counts the keys that reached it with a modifier other than Shift, which an
 // application would take as shortcuts.
@@ -43,17 +37,10 @@ class Field : public QPlainTextEdit {
 
 }  // namespace
 
-class TypingTest : public QObject {
+class TypingTest : public DesktopSession {
   Q_OBJECT
 
-  QTemporaryDir dir_;
-  SingleInstance instance_;
-  std::unique_ptr<AppState> state_;
-  std::unique_ptr<DesktopShell> shell_;
   std::unique_ptr<Field> field_;
-  QList<Kind> seen_;
-
-  Kind kind() const { return state_->recordingState().kind(); }
 
   // How the user drives one dictation: two short Alt+Space presses, the same with Alt held from
   // the first press until the first words are decoded, or push-to-talk (Alt+Space held until
@@ -100,19 +87,12 @@ class TypingTest : public QObject {
 
  private slots:
   void initTestCase() {
-    useFreshSettings("typing_test");
-    QVERIFY(makeTinyModel(dir_.path()));
-    QVERIFY(addNonAsciiPieces(dir_.path()));
-    QVERIFY(speak("Sentence one. Sentence two, and a few more words.", dir_.filePath("speech.wav")));
-    QVERIFY(instance_.claim());
-    state_ = std::make_unique<AppState>();
-    state_->setModelDirectoryPath(dir_.path());
-    shell_ = std::make_unique<DesktopShell>(*state_, instance_, false);
+    QVERIFY(start("typing_test", "Sentence one. Sentence two, and a few more words.", false,
+                  addNonAsciiPieces));
     QCOMPARE(shell_->typing().outputMode(), "type");
     // Loaded at launch, as the app does: every dictation starts recording at once.
     state_->preloadModel();
     QTRY_VERIFY_WITH_TIMEOUT(state_->modelLoaded(), kWaitMs);
-    connect(state_.get(), &AppState::recordingStateChanged, this, [this] { seen_ << kind(); });
     field_ = std::make_unique<Field>();
     field_->setWindowTitle("field");
     field_->show();
@@ -122,8 +102,7 @@ class TypingTest : public QObject {
   void cleanupTestCase() {
     run("setxkbmap", {"us"});
     field_.reset();
-    shell_.reset();
-    state_.reset();
+    stop();
   }
 
   void wordsAreTypedIntoTheFocusedField_data() {
