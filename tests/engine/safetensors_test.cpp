@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/half.h"
 #include "temp_dir.h"
 
 namespace {
@@ -52,17 +53,6 @@ std::string open_error(const TempDir& dir, const std::string& bytes) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(f, nullptr);
   return err;
-}
-
-// The value an IEEE binary format with EXP exponent bits and MAN mantissa bits assigns to BITS.
-double ieee_value(uint32_t bits, int exp_bits, int man_bits) {
-  uint32_t man = bits & ((1u << man_bits) - 1);
-  uint32_t exp = (bits >> man_bits) & ((1u << exp_bits) - 1);
-  double sign = (bits >> (exp_bits + man_bits)) & 1 ? -1.0 : 1.0;
-  int bias = (1 << (exp_bits - 1)) - 1;
-  if (exp == (1u << exp_bits) - 1) return man ? NAN : sign * INFINITY;
-  if (exp == 0) return sign * std::ldexp(man, 1 - bias - man_bits);
-  return sign * std::ldexp(man + (1u << man_bits), static_cast<int>(exp) - bias - man_bits);
 }
 
 long resident_kb() {
@@ -256,30 +246,20 @@ TEST(Safetensors, AccessorsRefuseBadCountsSizesTypesAndAlignment) {
   free(odd);
 }
 
-TEST(Safetensors, HalfPrecisionWidensAsIeeeDefines) {
+// F16 and BF16 tensors widen to float on reading (every pattern's value is checked with the
+// kernels); the odd ones: a signed subnormal, one, infinity and a NaN.
+TEST(Safetensors, HalfPrecisionTensorsWidenOnReading) {
   TempDir dir;
-  std::vector<uint16_t> all(65536);
-  for (uint32_t i = 0; i < 65536; ++i) all[i] = static_cast<uint16_t>(i);
-  std::string header = "{" + entry("h", "F16", "[65536]", 0, 131072) + "," +
-                       entry("b", "BF16", "[256, 256]", 0, 131072) + "}";
-  File sf = open_bytes(dir, file_bytes(header, raw(all)));
+  const std::vector<uint16_t> bits = {0x8001, 0x3c00, 0x7c00, 0x7e01};
+  const std::string header = "{" + entry("h", "F16", "[4]", 0, 8) + "," + entry("b", "BF16", "[4]", 8, 16) + "}";
+  File sf = open_bytes(dir, file_bytes(header, raw(bits) + raw(bits)));
   ASSERT_NE(sf, nullptr);
   for (const char* name : {"h", "b"}) {
-    const bool half = name[0] == 'h';
     std::unique_ptr<float, decltype(&free)> f(safetensors_get_f32(sf.get(), safetensors_find(sf.get(), name)), free);
     ASSERT_NE(f, nullptr);
-    for (uint32_t i = 0; i < 65536; ++i) {
-      double want = half ? ieee_value(i, 5, 10) : ieee_value(i, 8, 7);
-      float got = f.get()[i];
-      if (std::isnan(want)) {
-        uint32_t bits;
-        memcpy(&bits, &got, 4);
-        ASSERT_TRUE(std::isnan(got)) << name << " " << i;
-        ASSERT_EQ(bits & 0x7FFFFF, half ? (i & 0x3FF) << 13 : (i & 0x7F) << 16) << name << " " << i;
-      } else {
-        ASSERT_EQ(static_cast<double>(got), want) << name << " " << i;
-        ASSERT_EQ(std::signbit(got), (i & 0x8000) != 0) << name << " " << i;
-      }
+    for (size_t i = 0; i < bits.size(); ++i) {
+      const float want = name[0] == 'h' ? orv_f16_to_f32(bits[i]) : orv_bf16_to_f32(bits[i]);
+      EXPECT_EQ(std::bit_cast<uint32_t>(f.get()[i]), std::bit_cast<uint32_t>(want)) << name << " " << i;
     }
   }
 }

@@ -28,14 +28,16 @@ inline std::vector<uint16_t> random_bf16(size_t n, uint32_t seed) {
   return w;
 }
 
-// Value of a finite BF16 pattern, computed from its fields.
-inline double bf16_value(uint16_t v) {
-  const int exponent = (v >> 7) & 0xFF;
-  const int mantissa = v & 0x7F;
-  const double magnitude = exponent == 0 ? std::ldexp(mantissa / 128.0, -126)
-                                         : std::ldexp(1.0 + mantissa / 128.0, exponent - 127);
-  return (v & 0x8000) ? -magnitude : magnitude;
+// The value an IEEE binary format with EXP exponent bits and MAN mantissa bits assigns to BITS.
+inline double ieee_value(uint32_t bits, int exp_bits, int man_bits) {
+  const uint32_t man = bits & ((1u << man_bits) - 1), exp = (bits >> man_bits) & ((1u << exp_bits) - 1);
+  const double sign = (bits >> (exp_bits + man_bits)) & 1 ? -1.0 : 1.0;
+  const int bias = (1 << (exp_bits - 1)) - 1;
+  if (exp == (1u << exp_bits) - 1) return man ? NAN : sign * INFINITY;
+  if (exp == 0) return sign * std::ldexp(man, 1 - bias - man_bits);
+  return sign * std::ldexp(man + (1u << man_bits), static_cast<int>(exp) - bias - man_bits);
 }
+inline double bf16_value(uint16_t v) { return ieee_value(v, 8, 7); }
 
 inline std::vector<float> nan_filled(size_t n) {
   return std::vector<float>(n, std::numeric_limits<float>::quiet_NaN());
