@@ -12,7 +12,6 @@
 #include <regex>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -27,12 +26,6 @@
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
 struct Result {
   int status = -1;
   std::string out, err;
@@ -46,7 +39,7 @@ Result run_cli(const std::vector<std::string>& args, const std::string& input = 
   for (const std::string& a : args) command += " '" + a + "'";  // no quotes in the test's args
   command += " <" + dir.write("in", input) + " >" + dir.file("out") + " 2>" + dir.file("err");
   const int status = std::system(command.c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir.file("out")), slurp(dir.file("err"))};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir.file("out")), read_file(dir.file("err"))};
 }
 
 bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null").c_str()) == 0; }
@@ -89,10 +82,10 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
   make("sox " + in + "-e floating-point -b 32 " + out("float.wav"));
   make("sox " + in + out("speech.flac"));
   make("sox " + in + out("speech.aiff"));
-  ASSERT_EQ(slurp(dir.file("ffmpeg.wav")).substr(4, 4), "\xff\xff\xff\xff");
-  ASSERT_EQ(slurp(dir.file("four.wav")).substr(20, 2), "\xfe\xff") << "sox writes the extensible format";
+  ASSERT_EQ(read_file(dir.file("ffmpeg.wav")).substr(4, 4), "\xff\xff\xff\xff");
+  ASSERT_EQ(read_file(dir.file("four.wav")).substr(20, 2), "\xfe\xff") << "sox writes the extensible format";
   make("ffmpeg -loglevel error -i " + in + "-f s16le - > " + out("speech.raw"));
-  std::string arecord = slurp(sp.wav);  // what arecord writes to a pipe: 0x80000000 sizes
+  std::string arecord = read_file(sp.wav);  // what arecord writes to a pipe: 0x80000000 sizes
   const size_t data = arecord.find("data");
   ASSERT_NE(data, std::string::npos);
   arecord.replace(4, 4, std::string("\0\0\0\x80", 4)).replace(data + 4, 4, std::string("\0\0\0\x80", 4));
@@ -103,8 +96,8 @@ TEST(Cli, prints_the_same_transcript_for_every_input_of_the_same_samples) {
       EXPECT_EQ(r.out, expected) << mode << " " << name;
       EXPECT_EQ(r.err, "") << "nothing on standard error without -v";
     }
-    for (const std::string& input : {slurp(dir.file("ffmpeg.wav")), slurp(dir.file("sox.wav")), arecord,
-                                     slurp(dir.file("speech.raw"))})
+    for (const std::string& input : {read_file(dir.file("ffmpeg.wav")), read_file(dir.file("sox.wav")), arecord,
+                                     read_file(dir.file("speech.raw"))})
       EXPECT_EQ(run_cli({"-d", model, mode, "-"}, input).out, expected) << mode << " standard input";
   }
   EXPECT_EQ(run_cli({"-d", model}, arecord).out, expected) << "no file: standard input";
@@ -191,7 +184,7 @@ TEST(Cli, timed_formats_agree_with_the_plain_text) {
       "print(' '.join(str(round(1000 * x)) for s in d['segments'] for x in [s['start'], s['end']]), round(1000 * d['duration']))\n";
   const std::string command = "python3 '" + dir.write("check.py", script) + "' '" + dir.write("out.json", json.out) + "' > '" + dir.file("py") + "'";
   ASSERT_EQ(std::system(command.c_str()), 0) << json.out;
-  std::istringstream py(slurp(dir.file("py")));
+  std::istringstream py(read_file(dir.file("py")));
   std::string joined, text, times;
   std::getline(py, joined);
   std::getline(py, text);
@@ -276,7 +269,7 @@ TEST(Cli, readme_arecord_command_runs) {
   const std::string command = "arecord -q -D null -d 2 -f S16_LE -r 16000 -c 1 | " ORVANE_TEST_BIN_DIR "/cli/orvane -d '" +
                               tiny_model_dir() + "' --stream > /dev/null 2> '" + dir.file("err") + "'";
   EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(slurp(dir.file("err")), "");
+  EXPECT_EQ(read_file(dir.file("err")), "");
 }
 
 TEST(Cli, exit_status_tells_errors_from_usage_errors) {

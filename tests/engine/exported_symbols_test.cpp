@@ -3,19 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include "temp_dir.h"
+
 namespace {
 
 std::set<std::string> declared_in_header() {
-  std::ifstream in(ORVANE_TEST_SOURCE_DIR "/../engine/include/orvane.h");
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string s = text.str();
+  const std::string s = read_file(ORVANE_TEST_SOURCE_DIR "/../engine/include/orvane.h");
   std::set<std::string> names;
   const std::regex api(R"(ORV_API[^;(\n]*\b(orv_\w+)\s*[(;])");
   for (auto it = std::sregex_iterator(s.begin(), s.end(), api); it != std::sregex_iterator(); ++it)

@@ -11,9 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -23,12 +21,6 @@
 using nlohmann::json;
 
 extern char** environ;
-
-std::string read_file(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
 
 ServerProcess::ServerProcess(const std::vector<std::string>& extra) {
   std::vector<std::string> args = {ORVANE_TEST_BIN_DIR "/server/orvane-server", "-d", tiny_model_dir(), "--cpu",

@@ -89,6 +89,4 @@ std::string cli_output(const std::string& file, const std::string& format);
 std::string wyoming_transcribe(int port, const std::string& pcm, int rate, int width, int channels,
                                size_t chunk = 4096, bool read_while_sending = false, std::string* chunks = nullptr);
 
-std::string read_file(const std::string& path);
-
 #endif

@@ -21,4 +21,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole content of the file at PATH; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
 #endif
