@@ -7,7 +7,7 @@
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "network/context.h"
-#include "network/int8_cache.h"
+#include "network/int8_prepare.h"
 #include "network/layer_buffers.h"
 
 namespace gpu {

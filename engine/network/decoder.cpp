@@ -32,6 +32,13 @@ void project(const orv_ctx_t* ctx, float* y, const float* x, const uint16_t* w, 
   orv_linear_nobias_bf16(y, x, w, n, k, out);
 }
 
+// The same with layer matrix M of LAYER, at its size.
+void project(const orv_ctx_t* ctx, float* y, const float* x, const orv_dec_layer_t& layer,
+             DecoderMatrix m, int n) {
+  const MatrixDims d = decoder_matrix_dims(BlockWidths(ctx->shape.decoder), m);
+  project(ctx, y, x, layer.matrix(m), n, d.cols, d.rows);
+}
+
 // One decoder layer over x [n][dim], in place, for cache rows len .. len + n - 1 (written here;
 // the length itself is advanced by the caller after the last layer).
 void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
@@ -45,9 +52,9 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
   const float scale = 1.0f / std::sqrt(static_cast<float>(s.head_dim));
 
   orv_rms_norm(b.x_norm, x, w.attention_norm.get(), n, wd.dim, ORV_NORM_EPS);
-  project(ctx, b.q, b.x_norm, w.wq_weight_bf16, n, wd.dim, wd.q_dim);
-  project(ctx, b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
-  project(ctx, b.v, b.x_norm, w.wv_weight_bf16, n, wd.dim, wd.kv_dim);
+  project(ctx, b.q, b.x_norm, w, DecoderMatrix::wq, n);
+  project(ctx, b.k, b.x_norm, w, DecoderMatrix::wk, n);
+  project(ctx, b.v, b.x_norm, w, DecoderMatrix::wv, n);
   orv_apply_rope(b.q, rope, n, s.heads, s.head_dim);
   orv_apply_rope(b.k, rope, n, s.kv_heads, s.head_dim);
   const size_t rows_bytes = size_t(n) * wd.kv_dim * sizeof(float);
@@ -55,7 +62,7 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
   std::memcpy(cache_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
   orv_attention(b.attn_out, b.q, cache_k, cache_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
                 s.window, start, scale);
-  project(ctx, b.proj_out, b.attn_out, w.wo_weight_bf16, n, wd.q_dim, wd.dim);
+  project(ctx, b.proj_out, b.attn_out, w, DecoderMatrix::wo, n);
   orv_add_inplace(x, b.proj_out, n * wd.dim);
 
   orv_rms_norm(b.x_norm, x, w.ffn_norm.get(), n, wd.dim, ORV_NORM_EPS);
@@ -67,11 +74,11 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
       for (int j = 0; j < wd.dim; j++) h[j] = std::fma(ada[j], h[j], h[j]);
     }
   }
-  project(ctx, b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.gate, b.x_norm, w, DecoderMatrix::w1, n);
   orv_silu(b.gate, n * wd.hidden);
-  project(ctx, b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.up, b.x_norm, w, DecoderMatrix::w3, n);
   orv_mul_inplace(b.gate, b.up, n * wd.hidden);
-  project(ctx, b.ffn_out, b.gate, w.w2_weight_bf16, n, wd.hidden, wd.dim);
+  project(ctx, b.ffn_out, b.gate, w, DecoderMatrix::w2, n);
   orv_add_inplace(x, b.ffn_out, n * wd.dim);
 }
 

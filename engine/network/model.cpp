@@ -18,7 +18,7 @@
 #include "network/decoder.h"
 #include "network/encoder.h"
 #include "network/encoder_weights_copy.h"
-#include "network/int8_cache.h"
+#include "network/int8_prepare.h"
 
 namespace {
 
