@@ -17,6 +17,7 @@
 #include "kernels/int8_weights.h"
 #include "kernels/kernels.h"
 #include "network/context.h"
+#include "network/gpu_weights.h"
 #include "network/layer_buffers.h"
 
 namespace {
@@ -136,7 +137,10 @@ int orv_decoder_prefill(const orv_ctx_t* ctx, DecoderState* st, const float* emb
     // The GPU prefill advances the cache length itself; when it declines, the CPU runs the same
     // rows (restored, in case it used them as scratch).
     if (orv_gpu_available()) {
-      if (orv_gpu_decoder_prefill(ctx, &cache, x.data(), n, rope.data()) >= 0) return 0;
+      if (orv_gpu_decoder_prefill(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x.data(), n, rope.data()) >= 0) {
+        cache.len += n;
+        return 0;
+      }
       std::copy(embeds, embeds + rows * w.dim, x.begin());
     }
 
@@ -178,8 +182,11 @@ int orv_decoder_step(const orv_ctx_t* ctx, DecoderState* st, const float* embed,
   orv_rope_freqs(rope, &position, 1, s.head_dim, ORV_ROPE_THETA);
 
   if (orv_gpu_available()) {
-    const int token = orv_gpu_decoder_step(ctx, &cache, x, rope, logits);
-    if (token >= 0) return token;
+    const int token = orv_gpu_decoder_step(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x, rope, logits);
+    if (token >= 0) {
+      cache.len += 1;
+      return token;
+    }
     std::memcpy(x, embed, size_t(w.dim) * sizeof(float));
   }
 

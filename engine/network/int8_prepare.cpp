@@ -35,6 +35,13 @@ std::vector<Source> int8_sources(const orv_ctx_t& ctx) {
 
 }  // namespace
 
+bool orv_int8_form_exists(const orv_block_shape_t& s) {
+  const BlockWidths w(s);
+  return std::ranges::all_of(kDecoderMatrices, [&](DecoderMatrix m) {
+    return decoder_matrix_dims(w, m).cols % ORV_INT8_GROUP == 0;
+  }) && w.dim % ORV_INT8_GROUP == 0;  // and the embedding's
+}
+
 int orv_int8_prepare(orv_ctx_t* ctx) {
   if (!ctx) return -1;
   const std::vector<Source> order = int8_sources(*ctx);

@@ -3,6 +3,7 @@
 #ifndef ORVANE_INT8_PREPARE_H
 #define ORVANE_INT8_PREPARE_H
 
+#include "formats/shape.h"
 #include "orvane.h"
 
 // Fills the context's INT8 table with every decoder matrix and the token embedding: reads the
@@ -10,5 +11,7 @@
 // writes the file when it could not be read. 0, or -1 (after a message) when some matrix could
 // not be quantised.
 int orv_int8_prepare(orv_ctx_t *ctx);
+// Whether a decoder of shape S has an INT8 form: every matrix's row length a multiple of the group.
+bool orv_int8_form_exists(const orv_block_shape_t &s);
 
 #endif
