@@ -134,8 +134,8 @@ int orv_decoder_prefill(const orv_ctx_t* ctx, DecoderState* st, const float* emb
     std::vector<float> rope(rows * s.head_dim);
     orv_rope_freqs(rope.data(), positions.data(), n, s.head_dim, ORV_ROPE_THETA);
 
-    // The GPU prefill advances the cache length itself; when it declines, the CPU runs the same
-    // rows (restored, in case it used them as scratch).
+    // When the GPU prefill declines, the CPU runs the same rows (restored, in case it used them
+    // as scratch).
     if (orv_gpu_available()) {
       if (orv_gpu_decoder_prefill(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x.data(), n, rope.data()) >= 0) {
         cache.len += n;

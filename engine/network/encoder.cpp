@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "gpu/gpu.h"
-#include "network/gpu_weights.h"
 #include "kernels/kernels.h"
 #include "network/context.h"
+#include "network/gpu_weights.h"
 #include "network/layer_buffers.h"
 
 namespace {

@@ -17,7 +17,8 @@ class KvCache {
   KvCache(int layers, int width, const BlockMemory& memory)
       : layers_(layers), width_(width), memory_(memory) {}
 
-  // Allocates CAPACITY empty rows when there is no cache yet. False, changing nothing, on failure or CAPACITY < 1.
+  // Allocates CAPACITY empty rows when there is no cache yet. False, changing nothing, on
+  // failure or CAPACITY < 1.
   bool init(int capacity);
   // Makes room for NEEDED rows, keeping the valid ones: the capacity doubles (from FIRST when
   // there is no cache) until it is enough. False, changing nothing, on failure.
