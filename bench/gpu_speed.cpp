@@ -17,6 +17,7 @@
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
+#include "kernels/int8_weights.h"
 #include "stopwatch.h"
 
 namespace {
@@ -129,8 +130,11 @@ int main(int argc, char** argv) {
   for (const auto& nk : int8_shapes) {
     const int n = nk[0] / scale, k = std::max(128, nk[1] / scale / 128 * 128);
     const std::vector<uint16_t>& w = random_bf16(size_t(n) * k);
+    std::vector<int8_t> weights(w.size());
+    std::vector<uint16_t> scales(w.size() / ORV_INT8_GROUP);
+    orv_int8_quantize(w.data(), n, k, weights.data(), scales.data());
     gpu::Int8Matrix q;
-    if (!g->caches->int8_get(nullptr, w.data(), w.size(), uint32_t(k), &q)) {
+    if (!g->caches->int8_upload(w.data(), {weights.data(), scales.data(), n, k}, &q)) {
       std::fprintf(stderr, "gpu-speed: cannot quantise %d x %d\n", n, k);
       return 1;
     }

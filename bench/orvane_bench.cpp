@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
   double step_ms_keys[3] = {0, 0, 0};  // on the GPU, at kStepKeys cached keys (measured last)
   double gpu_mb_long = 0;               // device memory with the longest of those caches
   if (gpu) {
-    DecoderState state(ctx->shape.decoder);  // one stream's decoder, alive for the measurement
+    DecoderState state(ctx->shape.decoder, orv_gpu_cache_memory());  // one stream's decoder, alive for the measurement
     for (int i = 0; i < 3; i++) step_ms_keys[i] = step_ms_at(ctx.get(), &state, kStepKeys[i]);
     gpu_mb_long = double(orv_gpu_memory_bytes()) / 1048576.0;
   }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace gpu {
 
 namespace {
@@ -152,29 +151,16 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
   return false;
 }
 
-bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
-                      Int8Matrix* out) {
+bool Caches::int8_upload(const uint16_t* w, const orv_int8_matrix_t& q, Int8Matrix* out) {
+  const uint64_t numel = uint64_t(q.n) * uint64_t(q.k), scale_count = numel / kInt8Group;
+  const uint32_t k = uint32_t(q.k);
   // An entry of another shape belongs to other data that used to live at W: it is replaced.
   auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == w; });
   if (it != int8_.end() && it->numel == numel && it->k == k) {
     *out = it->m;
     return true;
   }
-  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
-  const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
-  orv_int8_matrix_t q{};
-  std::vector<int8_t> own_weights;
-  std::vector<uint16_t> own_scales;
-  if (!host || !orv_int8_find(host, w, &q) || uint64_t(q.n) * uint64_t(q.k) != numel) {
-    try {
-      own_weights.resize(numel);
-      own_scales.resize(scale_count);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    orv_int8_quantize(w, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
-    q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
-  }
+  if (q.n < 1 || q.k < int32_t(kInt8Group) || q.k % int32_t(kInt8Group) != 0) return false;
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
                Buffer::create(device_, scale_count * 2, Memory::device)};
   if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||

@@ -16,7 +16,7 @@
 
 #include "base/half.h"
 #include "gpu/buffer.h"
-#include "kernels/int8_weights.h"
+#include "formats/int8_table.h"
 
 namespace gpu {
 
@@ -80,11 +80,9 @@ class Caches {
   bool set_decoder_input(const float* x, size_t n);
   BufferRef decoder_input() const { return decoder_input_; }
 
-  // The device copy of the INT8 form of the BF16 matrix W [numel / K][K] (K a multiple of 128),
-  // uploaded on the first request from HOST's entry for W, or quantised for the upload when HOST
-  // (which may be null) has none; recorded while the table has room.
-  bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
-                Int8Matrix* out);
+  // The device copy of Q, the INT8 form of the BF16 matrix at W, uploaded on the first request
+  // and recorded while the table has room.
+  bool int8_upload(const uint16_t* w, const orv_int8_matrix_t& q, Int8Matrix* out);
 
   // The recorded device copy of W's INT8 form; false when there is none (the decoder passes
   // then decline rather than quantise in the middle of a stream).

@@ -11,9 +11,7 @@
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
-#include "network/context.h"
-#include "network/kv_cache.h"
-#include "network/layer_buffers.h"
+#include "gpu/views.h"
 
 namespace gpu {
 
@@ -36,29 +34,32 @@ struct DecoderWeights {
 };
 
 // Device forms of every decoder weight; false when one is missing.
-bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
+bool decoder_weights(Backend& be, const GpuDecoderWeights& dw, DecoderWeights* out) {
   Caches& c = *be.caches;
-  const orv_block_shape_t& s = ctx.shape.decoder;
+  const orv_block_shape_t& s = dw.shape;
   const BlockWidths w(s);
-  auto int8 = [&](const uint16_t* src, Int8Matrix* m) { return src && c.int8_find(src, m); };
+  auto int8 = [&](const GpuDecoderLayer& l, DecoderMatrix m, Int8Matrix* to) {
+    return l.matrix(m) && c.int8_find(l.matrix(m), to);
+  };
   const uint64_t dim_bytes = count(w.dim, 1) * kF32;
-  const bool ada = ctx.ada_scale.size() >= count(s.layers, w.dim);
+  const bool ada = dw.ada_scale.size() >= count(s.layers, w.dim);
+  if (dw.layers.size() < size_t(s.layers)) return false;
   for (int l = 0; l < s.layers; l++) {
-    const orv_dec_layer_t& lw = ctx.decoder.layers[size_t(l)];
+    const GpuDecoderLayer& lw = dw.layers[size_t(l)];
     DecoderLayerBuffers b;
-    if (!int8(lw.wq_weight_bf16, &b.wq) || !int8(lw.wk_weight_bf16, &b.wk) ||
-        !int8(lw.wv_weight_bf16, &b.wv) || !int8(lw.wo_weight_bf16, &b.wo) ||
-        !int8(lw.w1_weight_bf16, &b.w1) || !int8(lw.w2_weight_bf16, &b.w2) ||
-        !int8(lw.w3_weight_bf16, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
+    if (!int8(lw, DecoderMatrix::wq, &b.wq) || !int8(lw, DecoderMatrix::wk, &b.wk) ||
+        !int8(lw, DecoderMatrix::wv, &b.wv) || !int8(lw, DecoderMatrix::wo, &b.wo) ||
+        !int8(lw, DecoderMatrix::w1, &b.w1) || !int8(lw, DecoderMatrix::w2, &b.w2) ||
+        !int8(lw, DecoderMatrix::w3, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
       return false;
-    b.attn_norm = c.get_f32(lw.attention_norm.get(), dim_bytes);
-    b.ffn_norm = c.get_f32(lw.ffn_norm.get(), dim_bytes);
+    b.attn_norm = c.get_f32(lw.attention_norm, dim_bytes);
+    b.ffn_norm = c.get_f32(lw.ffn_norm, dim_bytes);
     if (!b.attn_norm || !b.ffn_norm) return false;
     out->layers.push_back(std::move(b));
   }
-  if (ada && !(out->ada = be.passes->conditioning(*be.device, *be.pipelines, ctx.ada_scale))) return false;
-  out->norm = ctx.decoder.norm ? c.get_f32(ctx.decoder.norm.get(), dim_bytes) : nullptr;
-  return out->norm && int8(ctx.decoder.tok_embeddings_bf16, &out->embedding);
+  if (ada && !(out->ada = be.passes->conditioning(*be.device, *be.pipelines, dw.ada_scale))) return false;
+  out->norm = dw.norm ? c.get_f32(dw.norm, dim_bytes) : nullptr;
+  return out->norm && dw.embedding && c.int8_find(dw.embedding, &out->embedding);
 }
 
 // Scratch of one decoder pass over N rows.
@@ -121,9 +122,8 @@ void record_step_attention(Recorder& rec, const orv_block_shape_t& s, const Bind
 }
 
 // Every decoder layer over the N rows in S.x at cache rows START .., the keys and values into M.
-void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw, const DecoderScratch& sc,
+void record_layers(Recorder& rec, const orv_block_shape_t& s, const DecoderWeights& dw, const DecoderScratch& sc,
                    const KvMirror& m, int n, int start) {
-  const orv_block_shape_t& s = ctx.shape.decoder;
   const BlockWidths w(s);
   struct N {
     int32_t n;
@@ -171,20 +171,21 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
 
 // A decoder pass over N input rows X with rotary table ROPE: records the layers, and for the
 // step (LOGITS_OUT non-null or ARGMAX) the final norm, the output projection and the argmax.
-// Returns the token id (0 for the prefill) or -1 when it declined; advances the cache length.
-int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, const float* rope, bool step,
-                 float* logits_out) {
+// Returns the token id (0 for the prefill) or -1 when it declined.
+int decoder_pass(const GpuDecoderWeights& weights, const GpuKvView& cache, const float* x, int n, const float* rope,
+                 bool step, float* logits_out) {
   Backend* b = backend();
-  if (!b || !b->shaders_compiled || !ctx || !cache || !*cache || !x || !rope || n < 1) return -1;
+  if (!b || !b->shaders_compiled || !cache.k || !x || !rope || n < 1) return -1;
   const std::lock_guard serial(b->device->submit_lock);  // the staging and cache copies are shared
-  const orv_block_shape_t& s = ctx->shape.decoder;
+  const orv_block_shape_t& s = weights.shape;
   const BlockWidths w(s);
-  const int start = cache->len;
-  if (int64_t{start} + n > cache->capacity()) return -1;
-  DeclineGuard guard(*b->passes, cache->k_data());
+  const int start = cache.len;
+  if (int64_t{start} + n > cache.capacity) return -1;
+  b->passes->take_stale_flag(cache);
+  DeclineGuard guard(*b->passes, cache.k);
   Caches& c = *b->caches;
   DecoderWeights dw;
-  if (!decoder_weights(*b, *ctx, &dw)) return -1;
+  if (!decoder_weights(*b, weights, &dw)) return -1;
   const int step_keys = s.window > 0 ? std::min(start + 1, s.window) : start + 1;
   DecoderScratch sc(c, w, s.head_dim, n, n == 1 ? partial_bytes(s, step_keys) : 16);
   const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
@@ -196,15 +197,14 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
 
   Recorder rec(*b->device, *b->pipelines);
   KvMirror* m = b->passes->prepare(*b->device, c, rec,
-                                   {cache->k_data(), cache->v_data(), s.layers, cache->capacity(), w.kv_dim, start,
-                                    cache->pos_offset});
+                                   {cache.k, cache.v, s.layers, cache.capacity, w.kv_dim, start, cache.pos_offset});
   if (!m) return -1;
   char* host = static_cast<char*>(io->mapped());
   std::memcpy(host, x, x_bytes);
   std::memcpy(host + x_bytes, rope, rope_bytes);
   rec.copy(*io, 0, *sc.x.get(), 0, x_bytes);
   rec.copy(*io, x_bytes, *sc.freqs.get(), 0, rope_bytes);
-  record_layers(rec, *ctx, dw, sc, *m, n, start);
+  record_layers(rec, s, dw, sc, *m, n, start);
   const uint64_t id_at = x_bytes + rope_bytes, logits_at = id_at + 16;
   if (step) {
     record_rms_norm(rec, *sc.x.get(), *dw.norm, *sc.xn.get(), 1, w.dim);
@@ -229,7 +229,6 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
   }
   PassState::commit(m, start + n);
   guard.dismiss();
-  cache->len = start + n;
   return token;
 }
 
@@ -237,16 +236,12 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
 
 }  // namespace gpu
 
-extern "C" {
-
-int orv_gpu_decoder_prefill(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n,
+int orv_gpu_decoder_prefill(const GpuDecoderWeights& w, const GpuKvView& cache, const float* x, int n,
                             const float* rope) {
-  return gpu::decoder_pass(ctx, cache, x, n, rope, false, nullptr);
+  return gpu::decoder_pass(w, cache, x, n, rope, false, nullptr);
 }
 
-int orv_gpu_decoder_step(const orv_ctx_t* ctx, KvCache* cache, const float* x, const float* rope,
+int orv_gpu_decoder_step(const GpuDecoderWeights& w, const GpuKvView& cache, const float* x, const float* rope,
                          float* logits) {
-  return gpu::decoder_pass(ctx, cache, x, 1, rope, true, logits);
+  return gpu::decoder_pass(w, cache, x, 1, rope, true, logits);
 }
-
-}  // extern "C"

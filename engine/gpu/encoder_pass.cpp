@@ -11,9 +11,7 @@
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
-#include "network/context.h"
-#include "network/kv_cache.h"
-#include "network/layer_buffers.h"
+#include "gpu/views.h"
 
 namespace gpu {
 
@@ -29,18 +27,16 @@ struct EncoderLayerBuffers {
 };
 
 // Device forms of every layer's weights; false when one is missing.
-bool encoder_weights(Caches& c, const orv_ctx_t& ctx, std::vector<EncoderLayerBuffers>* out) {
-  const BlockWidths w(ctx.shape.encoder);
-  auto vec = [&](const F32Array& a, int n) { return a ? c.get_f32(a.get(), count(n, 1) * kF32) : nullptr; };
-  for (const orv_enc_layer_t& l : ctx.encoder.layers) {
-    if (!l.w1_weight_bf16 || !l.w3_weight_bf16 || !l.w2_weight_bf16) return false;
+bool encoder_weights(Caches& c, const GpuEncoderWeights& ew, std::vector<EncoderLayerBuffers>* out) {
+  const BlockWidths w(ew.shape);
+  auto vec = [&](const float* a, int n) { return a ? c.get_f32(a, count(n, 1) * kF32) : nullptr; };
+  for (const GpuEncoderLayer& l : ew.layers) {
+    if (!l.w1 || !l.w3 || !l.w2) return false;
     EncoderLayerBuffers b{
-        c.get_merged({{l.wq_weight_bf16, count(w.q_dim, w.dim)},
-                      {l.wk_weight_bf16, count(w.kv_dim, w.dim)},
-                      {l.wv_weight_bf16, count(w.kv_dim, w.dim)}}),
-        c.get_f16(l.wo_weight_bf16, count(w.dim, w.q_dim)),
-        c.get_merged({{l.w1_weight_bf16, count(w.hidden, w.dim)}, {l.w3_weight_bf16, count(w.hidden, w.dim)}}),
-        c.get_f16(l.w2_weight_bf16, count(w.dim, w.hidden)),
+        c.get_merged({{l.wq, count(w.q_dim, w.dim)}, {l.wk, count(w.kv_dim, w.dim)}, {l.wv, count(w.kv_dim, w.dim)}}),
+        c.get_f16(l.wo, count(w.dim, w.q_dim)),
+        c.get_merged({{l.w1, count(w.hidden, w.dim)}, {l.w3, count(w.hidden, w.dim)}}),
+        c.get_f16(l.w2, count(w.dim, w.hidden)),
         vec(l.wq_bias, w.q_dim), vec(l.wv_bias, w.kv_dim), vec(l.wo_bias, w.dim), vec(l.w2_bias, w.dim),
         vec(l.attention_norm, w.dim), vec(l.ffn_norm, w.dim)};
     if (!b.qkv || !b.wo || !b.w13 || !b.w2 || !b.attn_norm || !b.ffn_norm) return false;
@@ -53,21 +49,21 @@ bool encoder_weights(Caches& c, const orv_ctx_t& ctx, std::vector<EncoderLayerBu
 
 }  // namespace gpu
 
-extern "C" int orv_gpu_encoder_pass(const orv_ctx_t* ctx, KvCache* cache, float* x, int n,
-                                    const float* rope) {
+int orv_gpu_encoder_pass(const GpuEncoderWeights& ew, const GpuKvView& cache, float* x, int n, const float* rope) {
   using namespace gpu;
   Backend* b = backend();
-  if (!b || !b->shaders_compiled || !ctx || !cache || !x || !rope || n < 1) return -1;
+  if (!b || !b->shaders_compiled || !cache.k || !x || !rope || n < 1) return -1;
   const std::lock_guard serial(b->device->submit_lock);  // the staging and cache copies are shared
-  const int cache_start = cache->len;
-  const orv_block_shape_t& s = ctx->shape.encoder;
+  const int cache_start = cache.len;
+  const orv_block_shape_t& s = ew.shape;
   const BlockWidths w(s);
+  b->passes->take_stale_flag(cache);
   // Whatever happens below, a declined pass leaves the cache to the CPU, which then writes it.
-  DeclineGuard guard(*b->passes, cache->k_data());
+  DeclineGuard guard(*b->passes, cache.k);
   Caches& c = *b->caches;
   std::vector<EncoderLayerBuffers> layers;
-  const BufferRef final_norm = ctx->encoder.norm ? c.get_f32(ctx->encoder.norm.get(), count(w.dim, 1) * kF32) : nullptr;
-  if (!final_norm || !encoder_weights(c, *ctx, &layers)) return -1;
+  const BufferRef final_norm = ew.norm ? c.get_f32(ew.norm, count(w.dim, 1) * kF32) : nullptr;
+  if (!final_norm || !encoder_weights(c, ew, &layers)) return -1;
 
   const uint64_t x_bytes = count(n, w.dim) * kF32, rope_bytes = count(n, s.head_dim) * kF32;
   const int qkv_width = w.q_dim + 2 * w.kv_dim;
@@ -81,8 +77,8 @@ extern "C" int orv_gpu_encoder_pass(const orv_ctx_t* ctx, KvCache* cache, float*
   const auto t0 = std::chrono::steady_clock::now();
   Recorder rec(*b->device, *b->pipelines);
   KvMirror* m = b->passes->prepare(*b->device, c, rec,
-                                   {cache->k_data(), cache->v_data(), s.layers, cache->capacity(), w.kv_dim,
-                                    cache_start, cache->pos_offset});
+                                   {cache.k, cache.v, s.layers, cache.capacity, w.kv_dim, cache_start,
+                                    cache.pos_offset});
   if (!m) return -1;
   std::memcpy(io->mapped(), x, x_bytes);
   std::memcpy(static_cast<char*>(io->mapped()) + x_bytes, rope, rope_bytes);

@@ -90,12 +90,6 @@ void orv_gpu_shared_free(void* ptr) {
   if (!g_backend->caches->shared_free(ptr)) std::free(ptr);
 }
 
-void orv_gpu_shared_changed(const void* host) {
-  if (!g_backend || !host) return;
-  const std::lock_guard serial(g_backend->device->submit_lock);
-  g_backend->passes->host_changed(host, false);
-}
-
 uint64_t orv_gpu_memory_bytes(void) {
   return g_backend ? g_backend->caches->memory_bytes() + g_backend->passes->memory_bytes() : 0;
 }

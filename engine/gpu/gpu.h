@@ -9,7 +9,6 @@
 #include "orvane.h"
 
 #ifdef __cplusplus
-class KvCache;
 extern "C" {
 #endif
 
@@ -22,9 +21,6 @@ void orv_gpu_shutdown(void);
 // which also accepts NULL.
 void *orv_gpu_shared_alloc(size_t bytes);
 void orv_gpu_shared_free(void *ptr);
-// Tells the passes that the CPU wrote the shared array at HOST outside them (a copied-in state),
-// so they take its contents again before their next use. The passes' own fallbacks need no call.
-void orv_gpu_shared_changed(const void *host);
 
 // GPU forms of the engine's heavy work. Each returns 0 (or a token id) when it did the work, and a
 // negative value when it declined, in which case its outputs are untouched and the caller runs
@@ -51,13 +47,6 @@ int orv_gpu_attention(float *out, const float *q, const float *k, const float *v
                       int seq_q, int seq_k, int n_heads, int n_kv_heads, int head_dim,
                       float scale, int window_size, int q_offset);
 
-// Load-time warm-up of a loaded context: converts the encoder and adapter weights, quantises the
-// decoder's matrices to INT8, uploads the small vectors and builds the products' first
-// submissions, with its verbose lines.
-void orv_gpu_prewarm(orv_ctx_t *ctx);
-// Drops the device copies of CTX's weights. orv_free calls it before the weights go: the caches
-// are keyed by address, and a later context may get the same addresses for other data.
-void orv_gpu_release_model(const orv_ctx_t *ctx);
 // Bytes the backend's tables hold on the device: weight copies (half, merged, float, INT8), the
 // scratch pool, the key/value cache copies of the passes and their inputs.
 uint64_t orv_gpu_memory_bytes(void);
@@ -75,26 +64,41 @@ orv_gpu_step_work_t orv_gpu_step_work(void);
 // backend.
 double orv_gpu_copy_bandwidth_gbs(void);
 
-// The fused passes: each is one submission with one wait, over a stream's key/value cache whose
-// arrays came from orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
-// in the cache first; a declined pass has written nothing the CPU path would not write again.
-// Passes of streams on several threads run one at a time.
-// Every encoder layer and the final norm over X [n][enc dim] in place, writing cache rows
-// len .. len + n - 1 (the caller advances len). ROPE is the rotary table of the n positions.
-int orv_gpu_encoder_pass(const orv_ctx_t *ctx, KvCache *cache, float *x, int n,
-                         const float *rope);
-// Every decoder layer over X [n][dec dim] with INT8 weights, appending n rows to CACHE and
-// advancing its length.
-int orv_gpu_decoder_prefill(const orv_ctx_t *ctx, KvCache *cache, const float *x, int n,
-                            const float *rope);
-// One decoder position for input X [dec dim] with INT8 weights: appends its cache row, advances
-// the length and returns the greedy token id. Only the id leaves the device unless LOGITS
-// (vocab floats) is given.
-int orv_gpu_decoder_step(const orv_ctx_t *ctx, KvCache *cache, const float *x,
-                         const float *rope, float *logits);
-
 #ifdef __cplusplus
 }
+
+#include "base/block_memory.h"
+#include "gpu/views.h"
+
+// orv_gpu_shared_alloc and orv_gpu_shared_free as the memory of a cache the passes can use.
+inline BlockMemory orv_gpu_cache_memory() {
+  return {orv_gpu_shared_alloc, orv_gpu_shared_free, true};
+}
+
+// Load-time warm-up of a loaded model: converts the encoder and adapter weights, uploads INT8
+// (the decoder's matrices and the token embedding, when the model has that form; may be null),
+// uploads the small vectors and builds the products' first submissions, with its verbose lines.
+void orv_gpu_prewarm(const GpuModelWeights &model, const orv_int8_table_t *int8);
+// Drops the device copies of MODEL's weights. Called before the weights go: the copies are keyed
+// by address, and a later model may get the same addresses for other data.
+void orv_gpu_release_model(const GpuModelWeights &model);
+
+// The fused passes: each is one submission with one wait, over a stream's key/value cache whose
+// arrays came from orv_gpu_shared_alloc (a pass declines for other caches). The caller makes room
+// in the cache first, and advances its length by N when a pass succeeds; a declined pass has
+// written nothing the CPU path would not write again. Passes of streams on several threads run
+// one at a time.
+// Every encoder layer and the final norm over X [n][enc dim] in place, writing cache rows
+// len .. len + n - 1. ROPE is the rotary table of the n positions.
+int orv_gpu_encoder_pass(const GpuEncoderWeights &w, const GpuKvView &cache, float *x, int n,
+                         const float *rope);
+// Every decoder layer over X [n][dec dim] with INT8 weights, writing n cache rows.
+int orv_gpu_decoder_prefill(const GpuDecoderWeights &w, const GpuKvView &cache, const float *x,
+                            int n, const float *rope);
+// One decoder position for input X [dec dim] with INT8 weights: writes its cache row and returns
+// the greedy token id. Only the id leaves the device unless LOGITS (vocab floats) is given.
+int orv_gpu_decoder_step(const GpuDecoderWeights &w, const GpuKvView &cache, const float *x,
+                         const float *rope, float *logits);
 #endif
 
 #endif

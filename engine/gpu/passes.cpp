@@ -112,13 +112,13 @@ const KvMirror* PassState::find(const void* host) const {
 }
 
 const Buffer* PassState::conditioning(Device& device, const Pipelines& pipelines,
-                                      const std::vector<float>& values) {
-  if (conditioning_ && values == conditioning_values_) return conditioning_.get();
+                                      std::span<const float> values) {
+  if (conditioning_ && std::ranges::equal(values, conditioning_values_)) return conditioning_.get();
   conditioning_.reset();
   conditioning_values_.clear();
   BufferRef b = Buffer::create(device, values.size() * kF32, Memory::device);
   if (!b || !write_buffer(device, pipelines, *b, 0, values.data(), values.size() * kF32)) return nullptr;
-  conditioning_values_ = values;
+  conditioning_values_.assign(values.begin(), values.end());
   conditioning_ = std::move(b);
   return conditioning_.get();
 }

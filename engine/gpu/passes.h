@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "gpu/buffer.h"
@@ -60,13 +61,19 @@ class PassState {
   }
   // The CPU wrote the host array at HOST (or freed it: FREED drops the copy).
   void host_changed(const void* host, bool freed);
+  // Drops the device copy of CACHE when its owner marked it stale, and clears the mark.
+  void take_stale_flag(const GpuKvView& cache) {
+    if (!cache.device_stale || !*cache.device_stale) return;
+    host_changed(cache.k, false);
+    *cache.device_stale = false;
+  }
 
   // The device copy of the cache whose key array is HOST, or null.
   const KvMirror* find(const void* host) const;
 
   // A device copy of VALUES, uploaded again whenever they change (the delay conditioning, which
   // a new delay rewrites in place). Null when the device refuses.
-  const Buffer* conditioning(Device& device, const Pipelines& pipelines, const std::vector<float>& values);
+  const Buffer* conditioning(Device& device, const Pipelines& pipelines, std::span<const float> values);
 
   // Device memory of the cache copies and the conditioning.
   uint64_t memory_bytes() const;

@@ -1,4 +1,4 @@
-// The quantiser and the table of INT8 matrices. The rounding rules are fixed bit for bit, since
+// The quantiser, and the table operations that quantise. The rounding rules are fixed bit for bit, since
 // a cache file written by one process is read by another and the GPU backend uploads these
 // arrays as they are.
 #include "kernels/int8_weights.h"
@@ -25,13 +25,6 @@ int8_t quantize_one(float w, float inv) {
 bool valid_size(uint64_t numel, uint32_t k) {
   return k >= ORV_INT8_GROUP && k % ORV_INT8_GROUP == 0 && numel % k == 0 && numel / k >= 1 &&
          numel / k <= INT32_MAX;
-}
-
-void fill(orv_int8_matrix_t* out, const Int8Entry& e) {
-  out->weights = e.weight_data();
-  out->scales = e.scale_data();
-  out->n = int8_rows(e.numel, e.k);
-  out->k = static_cast<int32_t>(e.k);
 }
 
 // Rows BEGIN .. END - 1 of the quantisation.
@@ -72,32 +65,6 @@ void orv_int8_quantize(const uint16_t* w, int32_t n, int32_t k, int8_t* weights,
   });
 }
 
-orv_int8_table_t* orv_int8_table_new(void) { return new (std::nothrow) orv_int8_table_t; }
-
-void orv_int8_table_free(orv_int8_table_t* t) { std::unique_ptr<orv_int8_table_t> owned(t); }
-
-void orv_int8_table_clear(orv_int8_table_t* t) {
-  if (!t) return;
-  t->entries.clear();
-  t->loaded_from_file = false;
-  t->match_index = 0;
-  t->file = Mapping();
-}
-
-int orv_int8_table_count(const orv_int8_table_t* t) {
-  return t ? static_cast<int>(t->entries.size()) : 0;
-}
-
-int orv_int8_find(const orv_int8_table_t* t, const uint16_t* w, orv_int8_matrix_t* out) {
-  if (!t || !w || !out) return 0;
-  for (const Int8Entry& e : t->entries)
-    if (e.key == w) {
-      fill(out, e);
-      return 1;
-    }
-  return 0;
-}
-
 int orv_int8_get(orv_int8_table_t* t, const uint16_t* w, uint64_t numel, uint32_t k,
                  orv_int8_matrix_t* out) {
   if (!t || !w || !out) return 0;
@@ -116,8 +83,7 @@ int orv_int8_get(orv_int8_table_t* t, const uint16_t* w, uint64_t numel, uint32_
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  fill(out, t->entries.back());
-  return 1;
+  return orv_int8_find(t, w, out);
 }
 
 void orv_int8_register(orv_int8_table_t* t, const uint16_t* w, uint64_t numel, uint32_t k) {

@@ -12,11 +12,12 @@
 
 #include "base/free_deleter.h"
 #include "base/mapping.h"
+#include "formats/decoder_matrices.h"
 #include "formats/safetensors.h"
 #include "formats/shape.h"
 #include "kernels/int8_weights.h"
+#include "network/silence_state.h"
 #include "orvane.h"
-#include "stream/silence_start.h"
 
 // An F32 copy from safetensors_get_f32 (malloc'd).
 using F32Array = std::unique_ptr<float[], FreeDeleter>;
@@ -68,6 +69,19 @@ struct orv_dec_layer_t {
   const uint16_t* w2_weight_bf16 = nullptr;  // [dim][hidden]
   const uint16_t* w3_weight_bf16 = nullptr;  // [hidden][dim]
   F32Array ffn_norm;                         // [dim]
+
+  const uint16_t* matrix(DecoderMatrix m) const {
+    switch (m) {
+      case DecoderMatrix::wq: return wq_weight_bf16;
+      case DecoderMatrix::wk: return wk_weight_bf16;
+      case DecoderMatrix::wv: return wv_weight_bf16;
+      case DecoderMatrix::wo: return wo_weight_bf16;
+      case DecoderMatrix::w1: return w1_weight_bf16;
+      case DecoderMatrix::w2: return w2_weight_bf16;
+      case DecoderMatrix::w3: return w3_weight_bf16;
+    }
+    return nullptr;
+  }
 };
 
 struct orv_decoder_t {

@@ -17,6 +17,7 @@
 #include "kernels/int8_weights.h"
 #include "kernels/kernels.h"
 #include "network/context.h"
+#include "network/gpu_weights.h"
 #include "network/layer_buffers.h"
 
 namespace {
@@ -32,6 +33,13 @@ void project(const orv_ctx_t* ctx, float* y, const float* x, const uint16_t* w, 
   orv_linear_nobias_bf16(y, x, w, n, k, out);
 }
 
+// The same with layer matrix M of LAYER, at its size.
+void project(const orv_ctx_t* ctx, float* y, const float* x, const orv_dec_layer_t& layer,
+             DecoderMatrix m, int n) {
+  const MatrixDims d = decoder_matrix_dims(BlockWidths(ctx->shape.decoder), m);
+  project(ctx, y, x, layer.matrix(m), n, d.cols, d.rows);
+}
+
 // One decoder layer over x [n][dim], in place, for cache rows len .. len + n - 1 (written here;
 // the length itself is advanced by the caller after the last layer).
 void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
@@ -45,9 +53,9 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
   const float scale = 1.0f / std::sqrt(static_cast<float>(s.head_dim));
 
   orv_rms_norm(b.x_norm, x, w.attention_norm.get(), n, wd.dim, ORV_NORM_EPS);
-  project(ctx, b.q, b.x_norm, w.wq_weight_bf16, n, wd.dim, wd.q_dim);
-  project(ctx, b.k, b.x_norm, w.wk_weight_bf16, n, wd.dim, wd.kv_dim);
-  project(ctx, b.v, b.x_norm, w.wv_weight_bf16, n, wd.dim, wd.kv_dim);
+  project(ctx, b.q, b.x_norm, w, DecoderMatrix::wq, n);
+  project(ctx, b.k, b.x_norm, w, DecoderMatrix::wk, n);
+  project(ctx, b.v, b.x_norm, w, DecoderMatrix::wv, n);
   orv_apply_rope(b.q, rope, n, s.heads, s.head_dim);
   orv_apply_rope(b.k, rope, n, s.kv_heads, s.head_dim);
   const size_t rows_bytes = size_t(n) * wd.kv_dim * sizeof(float);
@@ -55,7 +63,7 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
   std::memcpy(cache_v + size_t(start) * wd.kv_dim, b.v, rows_bytes);
   orv_attention(b.attn_out, b.q, cache_k, cache_v, n, start + n, s.heads, s.kv_heads, s.head_dim,
                 s.window, start, scale);
-  project(ctx, b.proj_out, b.attn_out, w.wo_weight_bf16, n, wd.q_dim, wd.dim);
+  project(ctx, b.proj_out, b.attn_out, w, DecoderMatrix::wo, n);
   orv_add_inplace(x, b.proj_out, n * wd.dim);
 
   orv_rms_norm(b.x_norm, x, w.ffn_norm.get(), n, wd.dim, ORV_NORM_EPS);
@@ -67,11 +75,11 @@ void decoder_layer(const orv_ctx_t* ctx, KvCache& cache, int l, float* x, int n,
       for (int j = 0; j < wd.dim; j++) h[j] = std::fma(ada[j], h[j], h[j]);
     }
   }
-  project(ctx, b.gate, b.x_norm, w.w1_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.gate, b.x_norm, w, DecoderMatrix::w1, n);
   orv_silu(b.gate, n * wd.hidden);
-  project(ctx, b.up, b.x_norm, w.w3_weight_bf16, n, wd.dim, wd.hidden);
+  project(ctx, b.up, b.x_norm, w, DecoderMatrix::w3, n);
   orv_mul_inplace(b.gate, b.up, n * wd.hidden);
-  project(ctx, b.ffn_out, b.gate, w.w2_weight_bf16, n, wd.hidden, wd.dim);
+  project(ctx, b.ffn_out, b.gate, w, DecoderMatrix::w2, n);
   orv_add_inplace(x, b.ffn_out, n * wd.dim);
 }
 
@@ -126,10 +134,13 @@ int orv_decoder_prefill(const orv_ctx_t* ctx, DecoderState* st, const float* emb
     std::vector<float> rope(rows * s.head_dim);
     orv_rope_freqs(rope.data(), positions.data(), n, s.head_dim, ORV_ROPE_THETA);
 
-    // The GPU prefill advances the cache length itself; when it declines, the CPU runs the same
-    // rows (restored, in case it used them as scratch).
+    // When the GPU prefill declines, the CPU runs the same rows (restored, in case it used them
+    // as scratch).
     if (orv_gpu_available()) {
-      if (orv_gpu_decoder_prefill(ctx, &cache, x.data(), n, rope.data()) >= 0) return 0;
+      if (orv_gpu_decoder_prefill(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x.data(), n, rope.data()) >= 0) {
+        cache.len += n;
+        return 0;
+      }
       std::copy(embeds, embeds + rows * w.dim, x.begin());
     }
 
@@ -171,8 +182,11 @@ int orv_decoder_step(const orv_ctx_t* ctx, DecoderState* st, const float* embed,
   orv_rope_freqs(rope, &position, 1, s.head_dim, ORV_ROPE_THETA);
 
   if (orv_gpu_available()) {
-    const int token = orv_gpu_decoder_step(ctx, &cache, x, rope, logits);
-    if (token >= 0) return token;
+    const int token = orv_gpu_decoder_step(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x, rope, logits);
+    if (token >= 0) {
+      cache.len += 1;
+      return token;
+    }
     std::memcpy(x, embed, size_t(w.dim) * sizeof(float));
   }
 

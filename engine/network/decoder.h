@@ -10,8 +10,8 @@
 
 // What the decoder keeps for one stream: its key/value cache and the step's work rows.
 struct DecoderState {
-  explicit DecoderState(const orv_block_shape_t& s, bool gpu_shared = true)
-      : cache(s.layers, s.kv_heads * s.head_dim, gpu_shared), work(BlockWidths(s)) {}
+  explicit DecoderState(const orv_block_shape_t& s, const BlockMemory& memory = kHeapMemory)
+      : cache(s.layers, s.kv_heads * s.head_dim, memory), work(BlockWidths(s)) {}
   KvCache cache;
   LayerWork work;  // one row
   std::vector<float> x, rope, logits;

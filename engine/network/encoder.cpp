@@ -16,6 +16,7 @@
 #include "gpu/gpu.h"
 #include "kernels/kernels.h"
 #include "network/context.h"
+#include "network/gpu_weights.h"
 #include "network/layer_buffers.h"
 
 namespace {
@@ -202,7 +203,7 @@ float* orv_encoder_forward_incremental(const orv_ctx_t* ctx, EncoderState* st, c
 
   bool done = false;
   if (orv_gpu_available() && cache.is_shared()) {
-    done = orv_gpu_encoder_pass(ctx, &cache, r.get(), n, rope) == 0;
+    done = orv_gpu_encoder_pass(gpu_encoder_weights(*ctx), gpu_kv_view(cache), r.get(), n, rope) == 0;
     if (!done) std::memcpy(r.get(), x, count * sizeof(float));  // it may have used r as scratch
   }
   if (!done) {

@@ -12,8 +12,8 @@
 
 // What the incremental encoder keeps for one stream: its key/value cache and work rows.
 struct EncoderState {
-  explicit EncoderState(const orv_block_shape_t& s, bool gpu_shared = true)
-      : cache(s.layers, s.kv_heads * s.head_dim, gpu_shared), work(BlockWidths(s)) {}
+  explicit EncoderState(const orv_block_shape_t& s, const BlockMemory& memory = kHeapMemory)
+      : cache(s.layers, s.kv_heads * s.head_dim, memory), work(BlockWidths(s)) {}
   KvCache cache;
   LayerWork work;
   std::vector<int32_t> positions;

@@ -1,19 +1,18 @@
-// A zero-filled block of floats with a single owner: the key/value caches. A block is either
-// plain heap memory or GPU-shared memory from the GPU backend, and is released accordingly.
+// A zero-filled block of floats with a single owner: the key/value caches. Its memory comes from
+// the BlockMemory it was allocated with, and goes back there.
 #ifndef ORVANE_FLOAT_BLOCK_H
 #define ORVANE_FLOAT_BLOCK_H
 
 #include <cstddef>
 #include <utility>
 
+#include "base/block_memory.h"
+
 class FloatBlock {
  public:
   FloatBlock() = default;
   // Empty on allocation failure.
-  static FloatBlock heap(size_t count);
-  static FloatBlock gpu_shared(size_t count);
-  // GPU-shared when a GPU backend is available, so the GPU reads the caches in place; heap otherwise.
-  static FloatBlock for_cache(size_t count);
+  static FloatBlock allocate(size_t count, const BlockMemory& memory);
 
   FloatBlock(FloatBlock&& other) noexcept { swap(other); }
   FloatBlock& operator=(FloatBlock&& other) noexcept {
@@ -22,7 +21,9 @@ class FloatBlock {
   }
   FloatBlock(const FloatBlock&) = delete;
   FloatBlock& operator=(const FloatBlock&) = delete;
-  ~FloatBlock();
+  ~FloatBlock() {
+    if (data_) release_(data_);
+  }
 
   float* data() const { return data_; }
   size_t size() const { return count_; }
@@ -34,10 +35,12 @@ class FloatBlock {
     std::swap(data_, other.data_);
     std::swap(count_, other.count_);
     std::swap(shared_, other.shared_);
+    std::swap(release_, other.release_);
   }
   float* data_ = nullptr;
   size_t count_ = 0;
   bool shared_ = false;
+  void (*release_)(void*) = nullptr;
 };
 
 #endif

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "gpu/gpu.h"
 
 namespace {
 
@@ -21,8 +20,8 @@ void copy_rows(float* dst, size_t dst_capacity, const float* src, size_t src_cap
 
 bool KvCache::replace(int64_t capacity) {
   const size_t count = size_t(capacity) * size_t(layers_) * size_t(width_);
-  FloatBlock k = gpu_shared_ ? FloatBlock::for_cache(count) : FloatBlock::heap(count);
-  FloatBlock v = gpu_shared_ ? FloatBlock::for_cache(count) : FloatBlock::heap(count);
+  FloatBlock k = FloatBlock::allocate(count, memory_);
+  FloatBlock v = FloatBlock::allocate(count, memory_);
   if (!k || !v) return false;
   if (k_ && len > 0) {
     copy_rows(k.data(), size_t(capacity), k_.data(), size_t(capacity_), layers_, width_, len);
@@ -80,8 +79,7 @@ void KvCache::load_rows(const std::vector<float>& k, const std::vector<float>& v
                         int offset) {
   copy_rows(k_.data(), size_t(capacity_), k.data(), size_t(rows), layers_, width_, rows);
   copy_rows(v_.data(), size_t(capacity_), v.data(), size_t(rows), layers_, width_, rows);
-  orv_gpu_shared_changed(k_.data());  // the GPU's copy of the cache is out of date
-  orv_gpu_shared_changed(v_.data());
+  device_stale = true;
   len = rows;
   pos_offset = offset;
 }

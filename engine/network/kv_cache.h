@@ -13,13 +13,12 @@
 
 class KvCache {
  public:
-  // GPU_SHARED: the arrays go into memory the GPU passes can use while the backend runs;
-  // otherwise they are plain heap memory, which the passes decline.
-  KvCache(int layers, int width, bool gpu_shared)
-      : layers_(layers), width_(width), gpu_shared_(gpu_shared) {}
+  // MEMORY: where the arrays go; the GPU passes decline all but GPU-shared memory.
+  KvCache(int layers, int width, const BlockMemory& memory)
+      : layers_(layers), width_(width), memory_(memory) {}
 
-  // Allocates CAPACITY empty rows when there is no cache yet (GPU-shared while the backend
-  // runs). False, changing nothing, on failure or CAPACITY < 1.
+  // Allocates CAPACITY empty rows when there is no cache yet. False, changing nothing, on
+  // failure or CAPACITY < 1.
   bool init(int capacity);
   // Makes room for NEEDED rows, keeping the valid ones: the capacity doubles (from FIRST when
   // there is no cache) until it is enough. False, changing nothing, on failure.
@@ -33,7 +32,7 @@ class KvCache {
   }
 
   // Packed copies [layers][rows][width] of rows 0 .. ROWS - 1, and back. load_rows makes them
-  // the cache's only rows (at POS_OFFSET), and tells the GPU passes that their copy is stale.
+  // the cache's only rows (at POS_OFFSET), and marks the GPU passes' copy stale.
   bool save_rows(std::vector<float>* k, std::vector<float>* v, int rows) const;
   void load_rows(const std::vector<float>& k, const std::vector<float>& v, int rows,
                  int offset);
@@ -52,13 +51,15 @@ class KvCache {
 
   int len = 0;
   int pos_offset = 0;
+  // Set when rows were copied in behind the GPU passes' back; the next pass reloads its copy.
+  bool device_stale = false;
 
  private:
   size_t layer_floats() const { return size_t(capacity_) * size_t(width_); }
   bool replace(int64_t capacity);
 
   int layers_, width_;
-  bool gpu_shared_;
+  BlockMemory memory_;
   int capacity_ = 0;
   FloatBlock k_, v_;
 };

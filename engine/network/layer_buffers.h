@@ -1,32 +1,13 @@
-// Work rows of a transformer layer, shared by the encoder and the decoder: the widths of one
-// block's buffers, and a store that hands out n rows of each.
+// Work rows of a transformer layer, shared by the encoder and the decoder: a store that hands
+// out n rows of each of a block's buffers.
 #ifndef ORVANE_LAYER_BUFFERS_H
 #define ORVANE_LAYER_BUFFERS_H
 
-#include <algorithm>
-#include <climits>
 #include <cstddef>
-#include <cstdint>
 #include <new>
 #include <vector>
 
-#include "formats/shape.h"
-
-struct BlockWidths {
-  int dim, q_dim, kv_dim, hidden;
-  explicit BlockWidths(const orv_block_shape_t& s)
-      : dim(s.dim),
-        q_dim(s.heads * s.head_dim),
-        kv_dim(s.kv_heads * s.head_dim),
-        hidden(s.hidden) {}
-  // The kernels take int element counts: ROWS rows of the widest buffer (or of a caller's
-  // buffer EXTRA_WIDTH wide) must fit.
-  bool rows_fit(int64_t rows, int64_t extra_width = 0) const {
-    const int64_t widest =
-        std::max({int64_t{dim}, int64_t{q_dim}, int64_t{kv_dim}, int64_t{hidden}, extra_width});
-    return rows >= 0 && rows <= INT_MAX / widest;
-  }
-};
+#include "formats/block_widths.h"
 
 struct LayerBuffers {
   float* x_norm;    // [n][dim]

@@ -18,7 +18,8 @@
 #include "network/decoder.h"
 #include "network/encoder.h"
 #include "network/encoder_weights_copy.h"
-#include "network/int8_cache.h"
+#include "network/gpu_weights.h"
+#include "network/int8_prepare.h"
 
 namespace {
 
@@ -223,7 +224,12 @@ orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
 
   if (!orv_gpu_available()) orv_copy_encoder_weights(ctx.get());
   if (orv_gpu_available()) {
-    orv_gpu_prewarm(ctx.get());
+    // The INT8 table, read from the model directory's cache file or quantised and written there,
+    // goes to the device; the host copy stays only while the CPU decodes with it (orv_set_int8
+    // reads the file again when asked).
+    const bool int8 = orv_int8_form_exists(ctx->shape.decoder) && orv_int8_prepare(ctx.get()) == 0;
+    orv_gpu_prewarm(gpu_model_weights(*ctx), int8 ? &ctx->int8 : nullptr);
+    if (!ctx->use_int8) orv_int8_table_clear(&ctx->int8);
     if (orv_verbose >= 1)
       std::fprintf(stderr, "Vulkan GPU: %.1f MB\n", static_cast<double>(orv_gpu_memory_bytes()) / 1048576.0);
   }
@@ -252,7 +258,7 @@ void orv_free(orv_ctx_t* ctx) {
     // Members release themselves: F32 copies and working buffers are freed, the caches go back
     // to the heap or the GPU backend, and the weight file is unmapped.
     std::unique_ptr<orv_ctx_t> owned(ctx);
-    orv_gpu_release_model(ctx);
+    if (ctx) orv_gpu_release_model(gpu_model_weights(*ctx));
   });
 }
 

@@ -6,42 +6,9 @@
 #ifndef ORVANE_SILENCE_START_H
 #define ORVANE_SILENCE_START_H
 
-#include <mutex>
-#include <vector>
-
 #include "network/kv_cache.h"
+#include "network/silence_state.h"
 #include "orvane.h"
-
-struct SilenceEncoderState {
-  bool valid = false;
-  // The stream after its silence run.
-  int mel_consumed = 0;
-  std::vector<float> conv0_hist, conv1_hist, conv_carry;
-  bool has_carry = false;
-  std::vector<float> enc_residual;
-  int n_residual = 0;
-  std::vector<float> adapter_rows;  // [n_adapter][dec dim]
-  int n_adapter = 0;
-  // The stream's encoder cache after it.
-  std::vector<float> kv_k, kv_v;  // [enc layers][kv_len][kv width]
-  int kv_len = 0;
-  int kv_pos_offset = 0;
-};
-
-struct SilenceDecoderState {
-  bool valid = false;
-  // What the rows depend on besides the silence.
-  int delay_tokens = 0;
-  bool int8 = false;
-  int rows = 0;
-  std::vector<float> kv_k, kv_v;  // [dec layers][rows][kv width]
-};
-
-struct SilenceStart {
-  std::mutex lock;  // streams on several threads save and restore
-  SilenceEncoderState enc;
-  SilenceDecoderState dec;
-};
 
 // Puts the copied silence run into a stream that has not run its encoder yet (and its encoder
 // cache). False, changing nothing, when there is no copy or no room for it.

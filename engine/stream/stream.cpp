@@ -47,7 +47,9 @@ extern "C" {
 orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
   return c_edge("orv_stream_create", static_cast<orv_stream_t*>(nullptr), [&]() -> orv_stream_t* {
     if (!ctx) return nullptr;
-    auto s = std::make_unique<orv_stream_t>(ctx);
+    // The caches go where the GPU passes can use them while the backend runs.
+    const bool gpu = orv_gpu_available() && ctx->gpu_caches;
+    auto s = std::make_unique<orv_stream_t>(ctx, gpu ? orv_gpu_cache_memory() : kHeapMemory);
     s->tokenizer.reset(orv_tokenizer_load((ctx->model_dir + "/tekken.json").c_str()));
     if (!s->tokenizer) return nullptr;
     s->mel.reset(orv_mel_stream_new(ORV_STREAM_SILENCE_PREFIX));
@@ -57,7 +59,7 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     s->dec_in.assign(static_cast<size_t>(ctx->shape.decoder.dim), 0.f);
     // The GPU passes work on caches of their full capacity; allocate them now rather than in
     // the middle of the recording.
-    if (orv_gpu_available() && ctx->gpu_caches &&
+    if (gpu &&
         (!s->dec.cache.init(cache_rows(ctx->shape.decoder.window, ORV_DECODER_HEADROOM)) ||
          !s->enc.cache.init(cache_rows(ctx->shape.encoder.window, ORV_ENCODER_HEADROOM)))) {
       std::fprintf(stderr, "orv_stream_create: cannot allocate the key/value caches\n");

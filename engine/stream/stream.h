@@ -60,8 +60,9 @@ enum {
 };
 
 struct orv_stream_t {
-  explicit orv_stream_t(orv_ctx_t* c)
-      : ctx(c), enc(c->shape.encoder, c->gpu_caches), dec(c->shape.decoder, c->gpu_caches) {}
+  // CACHE_MEMORY: where the key/value caches go.
+  orv_stream_t(orv_ctx_t* c, const BlockMemory& cache_memory)
+      : ctx(c), enc(c->shape.encoder, cache_memory), dec(c->shape.decoder, cache_memory) {}
 
   orv_ctx_t* ctx;  // not owned; shared with the other streams of the context
   EncoderState enc;  // this stream's caches and work rows

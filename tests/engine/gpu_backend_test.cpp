@@ -16,6 +16,7 @@
 #include "gpu/gpu.h"
 #include "gpu_env.h"
 #include "kernel_check.h"
+#include "kernels/int8_weights.h"
 #include "kernels/kernels.h"
 #include "speech.h"
 
@@ -83,15 +84,14 @@ TEST(GpuCaches, bf16_to_half_is_exact_in_range_and_saturates_outside) {
   }
 }
 
-// The device copy is the host table's entry byte for byte: the weights are quantised once.
+// The device copy is the host table's entry byte for byte.
 TEST(GpuCaches, int8_upload_takes_the_host_tables_entry) {
   const auto& w = kept_bf16(3 * 256, 8);
   std::unique_ptr<orv_int8_table_t, decltype(&orv_int8_table_free)> host(orv_int8_table_new(), &orv_int8_table_free);
   orv_int8_matrix_t q;
   ASSERT_EQ(orv_int8_get(host.get(), w.data(), w.size(), 256, &q), 1);
-  host->entries[0].weights[5] = 42;  // a mark no quantiser would make here
   gpu::Int8Matrix m;
-  ASSERT_TRUE(caches().int8_get(host.get(), w.data(), w.size(), 256, &m));
+  ASSERT_TRUE(caches().int8_upload(w.data(), q, &m));
   std::vector<int8_t> weights(w.size());
   std::vector<uint16_t> scales(6);
   gpu::Recorder rec(*gpu::backend()->device, *gpu::backend()->pipelines);
@@ -102,22 +102,30 @@ TEST(GpuCaches, int8_upload_takes_the_host_tables_entry) {
   EXPECT_EQ(std::memcmp(scales.data(), q.scales, 12), 0);
 }
 
+// The INT8 form of W's first NUMEL values, K per row, uploaded under W's address.
+bool int8_upload(gpu::Caches& c, const uint16_t* w, uint64_t numel, uint32_t k, gpu::Int8Matrix* out) {
+  std::vector<int8_t> q(numel);
+  std::vector<uint16_t> s(numel / ORV_INT8_GROUP);
+  orv_int8_quantize(w, int32_t(numel / k), int32_t(k), q.data(), s.data());
+  return c.int8_upload(w, {q.data(), s.data(), int32_t(numel / k), int32_t(k)}, out);
+}
+
 TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   gpu::Caches& c = caches();
   const auto& w = kept_bf16(128 * 4, 1);
   const gpu::BufferRef h = c.get_f16(w.data(), w.size());
   EXPECT_EQ(c.get_f16(w.data(), 7), h) << "a smaller request takes the same copy";
   gpu::Int8Matrix a, b;
-  ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &a));
-  ASSERT_TRUE(c.int8_get(nullptr, w.data(), w.size(), 128, &b));
+  ASSERT_TRUE(int8_upload(c, w.data(), w.size(), 128, &a));
+  ASSERT_TRUE(int8_upload(c, w.data(), w.size(), 128, &b));
   EXPECT_EQ(a.weights, b.weights);
   // Other data at a known address (a freed matrix's memory reused) replaces the entry rather
   // than getting a copy too small for it.
   const auto& big = kept_bf16(128 * 8, 6);
   c.get_f16(big.data(), 8);
   EXPECT_GE(c.get_f16(big.data(), big.size())->size(), big.size() * 2);
-  ASSERT_TRUE(c.int8_get(nullptr, big.data(), 128, 128, &a));
-  ASSERT_TRUE(c.int8_get(nullptr, big.data(), big.size(), 128, &b));
+  ASSERT_TRUE(int8_upload(c, big.data(), 128, 128, &a));
+  ASSERT_TRUE(int8_upload(c, big.data(), big.size(), 128, &b));
   EXPECT_GE(b.weights->size(), big.size());
 
   while (c.half_entries() < gpu::kHalfCacheCapacity) c.get_f16(kept_bf16(8, 2).data(), 8);
@@ -125,12 +133,12 @@ TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {
   EXPECT_NE(c.get_f16(extra.data(), 8), c.get_f16(extra.data(), 8)) << "full: converted anew";
   EXPECT_EQ(c.half_entries(), gpu::kHalfCacheCapacity);
 
-  while (c.int8_entries() < gpu::kInt8TableCapacity) c.int8_get(nullptr, kept_bf16(128, 4).data(), 128, 128, &a);
+  while (c.int8_entries() < gpu::kInt8TableCapacity) int8_upload(c, kept_bf16(128, 4).data(), 128, 128, &a);
   const uint64_t bytes = orv_gpu_memory_bytes();
   const auto& more = kept_bf16(256, 5);
-  ASSERT_TRUE(c.int8_get(nullptr, more.data(), 256, 128, &a));
-  ASSERT_TRUE(c.int8_get(nullptr, more.data(), 256, 128, &b));
-  EXPECT_NE(a.weights, b.weights) << "full: quantised on every call";
+  ASSERT_TRUE(int8_upload(c, more.data(), 256, 128, &a));
+  ASSERT_TRUE(int8_upload(c, more.data(), 256, 128, &b));
+  EXPECT_NE(a.weights, b.weights) << "full: uploaded on every call";
   EXPECT_EQ(orv_gpu_memory_bytes(), bytes) << "and not counted";
 }
 

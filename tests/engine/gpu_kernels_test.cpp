@@ -348,11 +348,11 @@ TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   for (const auto [m, n, k] : {std::array{3, 37, 384}, std::array{2, 9, 4480}}) {
     SCOPED_TRACE("k " + std::to_string(k));
     const auto& w = kept(random_bf16(size_t(n) * k, 50));
-    gpu::Int8Matrix q8;
-    ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
     std::vector<int8_t> q(size_t(n) * k);
     std::vector<uint16_t> scales(size_t(n) * k / 128);
     orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
+    gpu::Int8Matrix q8;
+    ASSERT_TRUE(be().caches->int8_upload(w.data(), {q.data(), scales.data(), n, k}, &q8));
     const Floats x = random_floats(size_t(m) * k, 51);
     Floats want(size_t(m) * n);
     for (int r = 0; r < m; r++)

@@ -39,7 +39,7 @@ const gpu::KvMirror* mirror_of(const KvCache& cache) { return gpu::backend()->pa
 
 // Decoder state whose cache is heap memory of ROWS rows: every pass declines for it.
 DecoderState cpu_decoder(const orv_ctx_t* ctx, int rows) {
-  DecoderState st(ctx->shape.decoder, false);
+  DecoderState st(ctx->shape.decoder);
   EXPECT_TRUE(st.cache.init(rows));
   return st;
 }
@@ -100,7 +100,7 @@ std::string transcribe(orv_ctx_t* ctx, const std::vector<float>& audio) {
 TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
   CtxPtr ctx = load_context();
   const orv_block_shape_t& e = ctx->shape.encoder;
-  EncoderState gpu_st(e), cpu_st(e, false);
+  EncoderState gpu_st(e, orv_gpu_cache_memory()), cpu_st(e);
   for (EncoderState* st : {&gpu_st, &cpu_st}) ASSERT_TRUE(st->cache.init(e.window + ORV_ENCODER_HEADROOM));
   const int dim = e.dim;
   int done = 0;
@@ -142,7 +142,7 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
   for (int rows : {0, window + 8, 4}) {
     SCOPED_TRACE("cache rows " + std::to_string(rows));
     CtxPtr ctx = load_context();
-    DecoderState st(ctx->shape.decoder);
+    DecoderState st(ctx->shape.decoder, orv_gpu_cache_memory());
     if (rows) {
       ASSERT_TRUE(st.cache.init(rows) && st.cache.is_shared());
     }
@@ -172,7 +172,7 @@ TEST(GpuPasses, slides_through_unpooled_scratch_keep_their_buffers_alive) {
   CtxPtr ref = load_context(), ctx = load_context();
   ASSERT_EQ(orv_set_int8(ref.get(), 1), 0);
   const int n = 40, prefill = 5;
-  DecoderState st(ctx->shape.decoder), ref_st = cpu_decoder(ref.get(), 256);
+  DecoderState st(ctx->shape.decoder, orv_gpu_cache_memory()), ref_st = cpu_decoder(ref.get(), 256);
   ASSERT_TRUE(st.cache.init(ctx->shape.decoder.window + 2) && st.cache.is_shared());
   const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 53);
   gpu::limit_scratch_pool(1);
@@ -190,7 +190,7 @@ TEST(GpuPasses, slides_through_unpooled_scratch_keep_their_buffers_alive) {
 // must reload them before it attends to them.
 TEST(GpuPasses, declined_steps_fall_back_to_the_cpu_and_later_passes_see_their_rows) {
   CtxPtr ctx = load_context(), ref = load_context();
-  DecoderState st(ctx->shape.decoder), ref_st = cpu_decoder(ref.get(), 256);
+  DecoderState st(ctx->shape.decoder, orv_gpu_cache_memory()), ref_st = cpu_decoder(ref.get(), 256);
   for (orv_ctx_t* c : {ctx.get(), ref.get()}) ASSERT_EQ(orv_set_int8(c, 1), 0);
   const int n = 40, prefill = 5;
   const std::vector<float> embeds = random_floats(size_t(n) * ctx->shape.decoder.dim, 47);
@@ -272,7 +272,7 @@ TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache_and_survives_a_read_on
     EXPECT_TRUE(ctx);
     if (ctx) {
       std::vector<float> embeds = random_floats(size_t(3) * ctx->shape.decoder.dim, 5);
-      DecoderState st(ctx->shape.decoder);
+      DecoderState st(ctx->shape.decoder, orv_gpu_cache_memory());
       decode(ctx.get(), &st, embeds, 2);
       EXPECT_TRUE(mirror_of(st.cache) && mirror_of(st.cache)->valid) << "decoder passes declined";
     }

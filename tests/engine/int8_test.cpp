@@ -14,11 +14,12 @@
 #include <memory>
 
 #include "context_ptr.h"
+#include "formats/int8_cache_file.h"
 #include "kernel_check.h"
 #include "kernels/int8_weights.h"
 #include "kernels/kernels.h"
 #include "network/context.h"
-#include "network/int8_cache.h"
+#include "network/int8_prepare.h"
 #include "tiny_model.h"
 
 namespace fs = std::filesystem;
@@ -189,6 +190,29 @@ TEST(Int8Cache, file_is_written_reused_and_replaced_when_stale_or_damaged) {
   const std::string good = read_file(cache);
   ASSERT_GT(good.size(), 64u);
   EXPECT_EQ(good.substr(0, 8), std::string("ORVINT8\0", 8));
+  {  // entries follow the format's fixed order, whatever order the code walks the matrices in
+    CtxPtr ctx = load_context(dir);
+    const safetensors_file_t* sf = ctx->safetensors.get();
+    std::vector<std::string> names;
+    for (int l = 0; l < ctx->shape.decoder.layers; l++)
+      for (const char* m : {"attention.wq", "attention.wk", "attention.wv", "attention.wo",
+                            "feed_forward.w1", "feed_forward.w2", "feed_forward.w3"})
+        names.push_back("layers." + std::to_string(l) + "." + m + ".weight");
+    names.push_back("mm_streams_embeddings.embedding_module.tok_embeddings.weight");
+    size_t at = 64;
+    for (const std::string& name : names) {
+      const safetensors_tensor_t* t = safetensors_find(sf, name.c_str());
+      ASSERT_NE(t, nullptr) << name;
+      const int n = int(t->shape[0]), k = int(t->shape[1]);
+      const auto* src = static_cast<const uint16_t*>(safetensors_data(sf, t));
+      const Quantised q = quantise(std::vector<uint16_t>(src, src + size_t(n) * k), n, k);
+      ASSERT_LE(at + 16 + q.q.size() + 2 * q.s.size(), good.size());
+      EXPECT_EQ(std::memcmp(good.data() + at + 16, q.q.data(), q.q.size()), 0) << name;
+      EXPECT_EQ(std::memcmp(good.data() + at + 16 + q.q.size(), q.s.data(), 2 * q.s.size()), 0) << name;
+      at += 16 + q.q.size() + 2 * q.s.size();
+    }
+    EXPECT_EQ(at, good.size());
+  }
 
   EXPECT_EQ(prepare_verbose(dir), "INT8 cache: loaded 15 entries from " + cache + "\n");
   {  // the loaded entries are the file's bytes: the last one's weights and scales end the file

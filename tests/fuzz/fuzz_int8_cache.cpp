@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "network/int8_cache.h"
+#include "formats/int8_cache_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   stderr = fopen("/dev/null", "w");  // libFuzzer and the sanitizers keep file 2

@@ -11,7 +11,6 @@ int orv_gpu_available(void) { return 0; }
 void orv_gpu_shutdown(void) {}
 void *orv_gpu_shared_alloc(size_t bytes) { return std::calloc(1, bytes); }
 void orv_gpu_shared_free(void *ptr) { std::free(ptr); }
-void orv_gpu_shared_changed(const void *) {}
 int orv_gpu_sgemm_bf16(int, int, int, const float *, const uint16_t *, float *) { return -1; }
 int orv_gpu_sgemm_f32(int, int, int, const float *, const float *, float *) { return -1; }
 int orv_gpu_qkv(int, int, const float *, const uint16_t *, int, const uint16_t *, int,
@@ -30,19 +29,23 @@ int orv_gpu_attention(float *, const float *, const float *, const float *, int,
                       int, float, int, int) {
   return -1;
 }
-void orv_gpu_prewarm(orv_ctx_t *) {}
-void orv_gpu_release_model(const orv_ctx_t *) {}
 uint64_t orv_gpu_memory_bytes(void) { return 0; }
 uint64_t orv_gpu_allocated_bytes(void) { return 0; }
 int orv_gpu_step_dispatches(void) { return 0; }
 orv_gpu_step_work_t orv_gpu_step_work(void) { return {0, 0, 0}; }
 double orv_gpu_copy_bandwidth_gbs(void) { return 0; }
-int orv_gpu_encoder_pass(const orv_ctx_t *, KvCache *, float *, int, const float *) { return -1; }
-int orv_gpu_decoder_prefill(const orv_ctx_t *, KvCache *, const float *, int, const float *) {
-  return -1;
-}
-int orv_gpu_decoder_step(const orv_ctx_t *, KvCache *, const float *, const float *, float *) {
-  return -1;
-}
-
 }  // extern "C"
+
+void orv_gpu_prewarm(const GpuModelWeights &, const orv_int8_table_t *) {}
+void orv_gpu_release_model(const GpuModelWeights &) {}
+int orv_gpu_encoder_pass(const GpuEncoderWeights &, const GpuKvView &, float *, int, const float *) {
+  return -1;
+}
+int orv_gpu_decoder_prefill(const GpuDecoderWeights &, const GpuKvView &, const float *, int,
+                            const float *) {
+  return -1;
+}
+int orv_gpu_decoder_step(const GpuDecoderWeights &, const GpuKvView &, const float *,
+                         const float *, float *) {
+  return -1;
+}

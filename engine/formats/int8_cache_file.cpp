@@ -1,7 +1,7 @@
-// Reading and writing int8_cache.bin, and the load-time step that fills a context's INT8 table.
+// Reading and writing int8_cache.bin.
 // The file is untrusted input: every length is checked against the bytes that are really there
 // before it is allocated or read.
-#include "network/int8_cache.h"
+#include "formats/int8_cache_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,8 +19,7 @@
 #include <new>
 #include <string>
 
-#include "network/context.h"
-#include "network/layer_buffers.h"
+#include "orvane.h"
 
 namespace {
 
@@ -167,6 +166,25 @@ bool write_table(const orv_int8_table_t* t, FILE* f, uint64_t source_size, uint6
   return true;
 }
 
+// Replaces T's entries with those ADD_RECORDS appends: 1 when it took the whole file, else 0 with
+// T left empty.
+template <typename AddRecords>
+int replace_entries(orv_int8_table_t* t, AddRecords add_records) {
+  orv_int8_table_clear(t);
+  bool ok = false;
+  try {
+    ok = add_records();
+  } catch (const std::bad_alloc&) {
+  }
+  if (!ok) {
+    orv_int8_table_clear(t);
+    return 0;
+  }
+  t->loaded_from_file = true;
+  t->match_index = 0;
+  return 1;
+}
+
 // A new file beside the cache, unique within the process and across processes.
 std::string temp_path(const char* dir) {
   static std::atomic<unsigned> serial{0};
@@ -184,19 +202,7 @@ int orv_int8_cache_read(orv_int8_table_t* t, FILE* f, uint64_t file_size, uint64
   if (file_size < sizeof head || std::fread(head, 1, sizeof head, f) != sizeof head) return 0;
   uint32_t count = 0;
   if (!valid_header(head, source_size, source_mtime, &count)) return 0;
-  orv_int8_table_clear(t);
-  bool ok = false;
-  try {
-    ok = read_records(t, f, file_size - sizeof head, count);
-  } catch (const std::bad_alloc&) {
-  }
-  if (!ok) {
-    orv_int8_table_clear(t);
-    return 0;
-  }
-  t->loaded_from_file = true;
-  t->match_index = 0;
-  return 1;
+  return replace_entries(t, [&] { return read_records(t, f, file_size - sizeof head, count); });
 }
 
 int orv_int8_cache_bind(orv_int8_table_t* t, const unsigned char* bytes, uint64_t size,
@@ -205,19 +211,7 @@ int orv_int8_cache_bind(orv_int8_table_t* t, const unsigned char* bytes, uint64_
   if (!t || !bytes || size < ORV_INT8_CACHE_HEADER ||
       !valid_header(bytes, source_size, source_mtime, &count))
     return 0;
-  orv_int8_table_clear(t);
-  bool ok = false;
-  try {
-    ok = map_records(t, bytes, size, count);
-  } catch (const std::bad_alloc&) {
-  }
-  if (!ok) {
-    orv_int8_table_clear(t);
-    return 0;
-  }
-  t->loaded_from_file = true;
-  t->match_index = 0;
-  return 1;
+  return replace_entries(t, [&] { return map_records(t, bytes, size, count); });
 }
 
 int orv_int8_cache_load(orv_int8_table_t* t, const char* model_dir) {
@@ -265,53 +259,6 @@ int orv_int8_cache_save(const orv_int8_table_t* t, const char* model_dir) {
   if (orv_verbose >= 1)
     std::fprintf(stderr, "INT8 cache: saved %d entries to %s\n",
                  static_cast<int>(t->entries.size()), path.c_str());
-  return 0;
-}
-
-int orv_int8_prepare(orv_ctx_t* ctx) {
-  if (!ctx) return -1;
-  const orv_block_shape_t& s = ctx->shape.decoder;
-  const BlockWidths w(s);
-  const uint64_t dim = uint64_t(w.dim), q = uint64_t(w.q_dim), kv = uint64_t(w.kv_dim),
-                 hidden = uint64_t(w.hidden);
-  struct Matrix {
-    const uint16_t* w;
-    uint64_t numel;
-    uint64_t k;
-  };
-  std::vector<Matrix> order;
-  for (const orv_dec_layer_t& l : ctx->decoder.layers) {
-    order.push_back({l.wq_weight_bf16, q * dim, dim});
-    order.push_back({l.wk_weight_bf16, kv * dim, dim});
-    order.push_back({l.wv_weight_bf16, kv * dim, dim});
-    order.push_back({l.wo_weight_bf16, dim * q, q});
-    order.push_back({l.w1_weight_bf16, hidden * dim, dim});
-    order.push_back({l.w2_weight_bf16, dim * hidden, hidden});
-    order.push_back({l.w3_weight_bf16, hidden * dim, dim});
-  }
-  order.push_back({ctx->decoder.tok_embeddings_bf16, uint64_t(s.vocab) * dim, dim});
-
-  const char* dir = ctx->model_dir.c_str();
-  orv_int8_table_t* t = &ctx->int8;
-  const auto in_table = [t](const Matrix& m) {
-    orv_int8_matrix_t unused;
-    return orv_int8_find(t, m.w, &unused) != 0;
-  };
-  if (std::all_of(order.begin(), order.end(), in_table)) return 0;  // prepared before
-  const int loaded = orv_int8_cache_load(t, dir);
-  for (const Matrix& m : order) orv_int8_register(t, m.w, m.numel, static_cast<uint32_t>(m.k));
-  if (!loaded) orv_int8_cache_save(t, dir);
-  // A mismatch in the file drops the entries bound before it: quantise those again.
-  for (const Matrix& m : order) {
-    orv_int8_matrix_t unused;
-    if (!orv_int8_get(t, m.w, m.numel, static_cast<uint32_t>(m.k), &unused)) {
-      std::fprintf(stderr,
-                   "orv_int8_prepare: cannot quantise the decoder (widths must be multiples of "
-                   "%d, at most %d matrices)\n",
-                   ORV_INT8_GROUP, ORV_INT8_TABLE_CAP);
-      return -1;
-    }
-  }
   return 0;
 }
 

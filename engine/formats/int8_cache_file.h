@@ -3,15 +3,15 @@
 // (magic "ORVINT8\0", version 1, group size 128, entry count 1..256, the weight file's byte size
 // and modification time in seconds) and then, per entry in table order, numel (u64), K (u32), a
 // zero word, numel weight bytes and numel / 128 half scales. Entries carry no names: they are
-// bound to the matrices by the fixed order in which the loader registers them.
-#ifndef ORVANE_INT8_CACHE_H
-#define ORVANE_INT8_CACHE_H
+// bound to the matrices by position, in the order of formats/decoder_matrices.h.
+#ifndef ORVANE_INT8_CACHE_FILE_H
+#define ORVANE_INT8_CACHE_FILE_H
 
 #include <stdint.h>
 #include <stdio.h>
 
-#include "kernels/int8_weights.h"
-#include "orvane.h"
+#include "formats/int8_table.h"
+#include "formats/shape.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,12 +36,6 @@ int orv_int8_cache_bind(orv_int8_table_t *t, const unsigned char *bytes, uint64_
 // complete and flushed to disk, so a failed or interrupted save never leaves a partial cache.
 // 0, or -1 (nothing written) when T is empty, the weight file cannot be read or writing fails.
 int orv_int8_cache_save(const orv_int8_table_t *t, const char *model_dir);
-
-// Fills the context's INT8 table with every decoder matrix and the token embedding: reads the
-// model directory's cache file, binds or quantises each matrix in the fixed order (the decoder
-// layers' q, k, v, o, w1, w2, w3, then the embedding), and writes the file when it could not be
-// read. 0, or -1 (after a message) when some matrix could not be quantised.
-int orv_int8_prepare(orv_ctx_t *ctx);
 
 #ifdef __cplusplus
 }
