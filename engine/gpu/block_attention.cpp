@@ -6,20 +6,31 @@ namespace gpu {
 
 namespace {
 
-// The kernel's shared arrays: at most 32 rows of queries, 2048 query values.
-constexpr int kMaxRows = 32, kMaxQueryValues = 2048;
+// The kernel's limits: 32 rows of queries, 2048 query values, 16 rows per invocation.
+constexpr int kMaxRows = 32, kMaxQueryValues = 2048, kMaxRowsPerLane = 16;
+
+int ceil_div(int a, int b) { return (a + b - 1) / b; }
+
+// Rows (query heads times queries) one workgroup takes at head width HEAD_DIM.
+int max_rows(int head_dim) {
+  return std::min({kMaxRows, kMaxQueryValues / head_dim, kMaxRowsPerLane * (128 / head_dim)});
+}
+
+bool supported(const BlockAttention& a) {
+  return a.seq_q > 0 && a.seq_k > 0 && a.n_kv_heads > 0 && a.n_heads % a.n_kv_heads == 0 && a.head_dim > 0 &&
+         a.head_dim <= 128 && a.head_dim % 2 == 0 && a.n_heads / a.n_kv_heads <= max_rows(a.head_dim);
+}
+
 // A grid of this many workgroups fills a large GPU (two per multiprocessor); a split takes at
 // least this many keys, so its partial result costs little beside the keys it reads.
 constexpr int kFillGroups = 256, kMinSplitKeys = 64;
 
-int ceil_div(int a, int b) { return (a + b - 1) / b; }
-
 }  // namespace
 
 AttentionSplit split_attention(const BlockAttention& a) {
+  if (!supported(a)) return {0, 0, 0};
   const int group = a.n_heads / a.n_kv_heads;
-  const int max_rows = std::min(kMaxRows, kMaxQueryValues / a.head_dim);
-  const int queries = std::min(max_rows / group, a.seq_q);
+  const int queries = std::min(max_rows(a.head_dim) / group, a.seq_q);
   // The most keys one block of queries sees: its window, or every key.
   const int keys = a.window_size > 0 ? std::min(a.seq_k, a.window_size + queries - 1) : a.seq_k;
   const int groups = a.n_kv_heads * ceil_div(a.seq_q, queries);
@@ -32,15 +43,13 @@ AttentionSplit split_attention(const BlockAttention& a) {
 
 uint64_t attention_partial_bytes(const BlockAttention& a) {
   const int splits = split_attention(a).splits;
-  return splits == 1 ? 0 : uint64_t(a.seq_q) * a.n_heads * splits * (a.head_dim + 2) * sizeof(float);
+  return splits <= 1 ? 0 : uint64_t(a.seq_q) * a.n_heads * splits * (a.head_dim + 2) * sizeof(float);
 }
 
 void record_block_attention(Recorder& rec, Kernel k, const BlockAttention& a, const Binding& q, const Binding& keys,
                             const Binding& values, const Binding& out, const Buffer* partial) {
   const uint64_t partial_bytes = attention_partial_bytes(a);
-  if (a.n_kv_heads < 1 || a.n_heads % a.n_kv_heads != 0 || a.head_dim < 1 || a.head_dim > 128 ||
-      a.n_heads / a.n_kv_heads > std::min(kMaxRows, kMaxQueryValues / a.head_dim) || a.seq_q < 1 ||
-      (partial_bytes > 0 && (!partial || partial->size() < partial_bytes))) {
+  if (!supported(a) || (partial_bytes > 0 && (!partial || partial->size() < partial_bytes))) {
     rec.fail();
     return;
   }

@@ -24,6 +24,7 @@ struct BlockAttention {
 struct AttentionSplit {
   int queries, keys, splits;
 };
+// All zero for shapes the kernel does not take.
 AttentionSplit split_attention(const BlockAttention& a);
 
 // Bytes of the partial results when the keys are split, else 0.

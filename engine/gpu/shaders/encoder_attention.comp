@@ -13,22 +13,23 @@
 // writes its partial softmax (weighted values, maximum, sum) per (query, head) for
 // attention_merge, [seq_q][n_heads][splits][head_dim + 2].
 // Q, out [seq_q][n_heads * head_dim]; K, V [seq_k][n_kv_heads * head_dim];
-// rows = block_q * n_heads / n_kv_heads <= 32 and rows * head_dim <= 2048.
+// head_dim even; rows = block_q * n_heads / n_kv_heads <= 32, rows * head_dim <= 2048 and at most
+// 16 rows per value an invocation owns.
 layout(local_size_x = 128) in;
 
-const uint WG = 128u, MAX_ROWS = 32u, TK = 32u, MAX_QS = 2048u;
+const uint WG = 128u, MAX_ROWS = 32u, TK = 32u, MAX_QS = 2048u, MAX_OWN = 16u;
 
 layout(std430, binding = 0) readonly buffer Q { float q[]; };
 #ifdef KV_HALF  // the device's key/value caches: two halves per word
 #include "kv_half.glsl"
 layout(std430, binding = 1) readonly buffer K { uint k2[]; };
 layout(std430, binding = 2) readonly buffer V { uint v2[]; };
-float key_at(uint i) { return half_at(k2[i >> 1u], i); }
+vec2 key_pair(uint i) { return unpackHalf2x16(k2[i >> 1u]); }  // elements i, i + 1; i even
 float value_at(uint i) { return half_at(v2[i >> 1u], i); }
 #else
 layout(std430, binding = 1) readonly buffer K { float k[]; };
 layout(std430, binding = 2) readonly buffer V { float v[]; };
-float key_at(uint i) { return k[i]; }
+vec2 key_pair(uint i) { return vec2(k[i], k[i + 1u]); }
 float value_at(uint i) { return v[i]; }
 #endif
 layout(std430, binding = 3) writeonly buffer Out { float o[]; };
@@ -63,10 +64,11 @@ void main() {
   const int end = min(begin + a.split, min(a.q_offset + last_q, a.seq_k - 1) + 1);
 
   float m = neg_inf, l = 0.0;  // invocation r < rows: row r's running maximum and sum
-  // Invocation t < lanes owns value c of rows r0, r0 + stride, ..., so it reads each value once.
+  // Invocation t < lanes owns value c of rows r0 + i * stride, so it reads each value once; the
+  // loops over them run a fixed count, so acc stays in registers.
   const uint stride = WG / hd, lanes = stride * hd, c = t % hd, r0 = t / hd;
-  float acc[MAX_ROWS];
-  for (uint i = 0u; i < MAX_ROWS; i++) acc[i] = 0.0;
+  float acc[MAX_OWN];
+  for (uint i = 0u; i < MAX_OWN; i++) acc[i] = 0.0;
   for (int j0 = begin; j0 < end; j0 += int(TK)) {
     barrier();  // the previous tile is folded (and qs written, on the first tile)
     for (uint p = t; p < rows * TK; p += WG) {
@@ -76,7 +78,10 @@ void main() {
       if (int(q0 + r % bq) <= last_q && j < end && j <= q_pos && j >= window_start(q_pos, a.window_size)) {
         const uint row = uint(j) * kv_stride + kv_base;
         float d = 0.0;
-        for (uint c = 0u; c < hd; c++) d = fma(qs[r * hd + c], key_at(row + c), d);
+        for (uint c = 0u; c < hd; c += 2u) {
+          const vec2 kk = key_pair(row + c);
+          d = fma(qs[r * hd + c], kk.x, fma(qs[r * hd + c + 1u], kk.y, d));
+        }
         score = d * a.scale;
       }
       w[p] = score;
@@ -102,10 +107,12 @@ void main() {
       l = fma(l, row_scale[t], sum);
     }
     if (t < lanes) {
-      for (uint i = 0u, r = r0; i < MAX_ROWS && r < rows; i++, r += stride) acc[i] *= row_scale[r];
+      for (uint i = 0u; i < MAX_OWN; i++)
+        if (r0 + i * stride < rows) acc[i] *= row_scale[r0 + i * stride];
       for (uint kk = 0u; kk < uint(min(int(TK), end - j0)); kk++) {
         const float vv = value_at(uint(j0 + int(kk)) * kv_stride + kv_base + c);
-        for (uint i = 0u, r = r0; i < MAX_ROWS && r < rows; i++, r += stride) acc[i] = fma(w[r * TK + kk], vv, acc[i]);
+        for (uint i = 0u; i < MAX_OWN; i++)
+          if (r0 + i * stride < rows) acc[i] = fma(w[(r0 + i * stride) * TK + kk], vv, acc[i]);
       }
     }
   }
@@ -117,9 +124,9 @@ void main() {
   }
   barrier();
   if (t >= lanes) return;
-  for (uint i = 0u, r = r0; i < MAX_ROWS && r < rows; i++, r += stride) {
-    const uint qi = q0 + r % bq, h = h0 + r / bq;
-    if (qi >= uint(a.seq_q)) continue;
+  for (uint i = 0u; i < MAX_OWN; i++) {
+    const uint r = r0 + i * stride, qi = q0 + r % bq, h = h0 + r / bq;
+    if (r >= rows || qi >= uint(a.seq_q)) continue;
     if (splits == 1u) {
       o[qi * q_stride + h * hd + c] = acc[i] / (row_scale[r] + 1e-10);
     } else {
