@@ -64,8 +64,7 @@ void main() {
   const int end = min(begin + a.split, min(a.q_offset + last_q, a.seq_k - 1) + 1);
 
   float m = neg_inf, l = 0.0;  // invocation r < rows: row r's running maximum and sum
-  // Invocation t < lanes owns value c of rows r0 + i * stride, so it reads each value once; the
-  // loops over them are bounded by a constant, so acc stays in registers.
+  // Invocation t < lanes owns value c of rows r0 + i * stride, so it reads each value once.
   const uint stride = WG / hd, lanes = stride * hd, c = t % hd, r0 = t / hd;
   float acc[MAX_OWN];
   for (uint i = 0u; i < MAX_OWN; i++) acc[i] = 0.0;
@@ -107,16 +106,10 @@ void main() {
       l = fma(l, row_scale[t], sum);
     }
     if (t < lanes) {
-      for (uint i = 0u; i < MAX_OWN; i++) {
-        if (r0 + i * stride >= rows) break;
-        acc[i] *= row_scale[r0 + i * stride];
-      }
+      for (uint i = 0u, r = r0; i < MAX_OWN && r < rows; i++, r += stride) acc[i] *= row_scale[r];
       for (uint kk = 0u; kk < uint(min(int(TK), end - j0)); kk++) {
         const float vv = value_at(uint(j0 + int(kk)) * kv_stride + kv_base + c);
-        for (uint i = 0u; i < MAX_OWN; i++) {
-          if (r0 + i * stride >= rows) break;
-          acc[i] = fma(w[(r0 + i * stride) * TK + kk], vv, acc[i]);
-        }
+        for (uint i = 0u, r = r0; i < MAX_OWN && r < rows; i++, r += stride) acc[i] = fma(w[r * TK + kk], vv, acc[i]);
       }
     }
   }
@@ -128,9 +121,8 @@ void main() {
   }
   barrier();
   if (t >= lanes) return;
-  for (uint i = 0u; i < MAX_OWN; i++) {
-    const uint r = r0 + i * stride, qi = q0 + r % bq, h = h0 + r / bq;
-    if (r >= rows) break;
+  for (uint i = 0u, r = r0; i < MAX_OWN && r < rows; i++, r += stride) {
+    const uint qi = q0 + r % bq, h = h0 + r / bq;
     if (qi >= uint(a.seq_q)) continue;
     if (splits == 1u) {
       o[qi * q_stride + h * hd + c] = acc[i] / (row_scale[r] + 1e-10);
