@@ -2,7 +2,9 @@
 // lets it take Mesa's CPU implementation): the INT8 matrix-vector product on the decoder's
 // shapes in GB/s of weights read, beside the device's copy bandwidth; the half-weight matrix
 // product on the encoder's shapes at 64, 128 and 200 rows in GFLOP/s, beside the best rate the
-// same kernel reaches on a large square product. Each figure is the best of several runs of
+// same kernel reaches on a large square product; the encoder's attention over its half-precision
+// cache (750-key window) for a streaming block of 8 new rows and for blocks of 64 and 256, in
+// milliseconds and dispatches per layer. Each figure is the best of several runs of
 // back-to-back dispatches in one submission, so submission overhead is not counted.
 // --scale S divides every dimension by S (for slow devices).
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "gpu/backend.h"
+#include "gpu/block_attention.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "kernels/int8_weights.h"
@@ -78,6 +81,36 @@ double copy_bandwidth_gbs(int scale) {
   return 2.0 * double(bytes) / time_per_rep(copy, reps_for(copy)) / 1e9;
 }
 
+// The encoder's attention for N new rows after a full window of cached ones.
+void encoder_attention_speed(int scale) {
+  const int heads = std::max(1, 32 / scale), head_dim = 64, window = 750, cached = 750;
+  for (int n : {8, 64, 256}) {
+    const int seq_k = cached + n;
+    const uint64_t q_bytes = uint64_t(n) * heads * head_dim * 4, kv_bytes = uint64_t(seq_k) * heads * head_dim * 2;
+    const gpu::BufferRef q = device_buffer(q_bytes), k = device_buffer(kv_bytes), v = device_buffer(kv_bytes),
+                         out = device_buffer(q_bytes);
+    {  // zeros: defined scores and values (the time does not depend on them)
+      const std::vector<char> zeros(std::max(q_bytes, kv_bytes), 0);
+      gpu::Recorder rec(*g->device, *g->pipelines);
+      rec.upload(*q, 0, zeros.data(), q_bytes);
+      rec.upload(*k, 0, zeros.data(), kv_bytes);
+      rec.upload(*v, 0, zeros.data(), kv_bytes);
+      if (!rec.run()) std::exit(1);
+    }
+    const gpu::BlockAttention a{heads, heads, head_dim, n, seq_k, 0.125f, window, cached};
+    uint32_t dispatches = 0;
+    auto attend = [&](gpu::Recorder& rec) {
+      const uint32_t before = rec.dispatches();
+      gpu::record_block_attention(rec, *g->caches, gpu::Kernel::encoder_attention_kv16, a, {q.get(), 0, q_bytes},
+                                  {k.get(), 0, kv_bytes}, {v.get(), 0, kv_bytes}, {out.get(), 0, q_bytes});
+      dispatches = rec.dispatches() - before;
+    };
+    const double ms = time_per_rep(attend, reps_for(attend)) * 1e3;
+    std::printf("encoder_attention rows=%d keys=%d heads=%d: %.3f ms, %u dispatches\n", n, seq_k, heads, ms,
+                dispatches);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,6 +133,7 @@ int main(int argc, char** argv) {
 
   const double copy_gbs = copy_bandwidth_gbs(scale);
   std::printf("copy_bandwidth_gbs: %.1f\n", copy_gbs);
+  encoder_attention_speed(scale);
 
   // Best half-weight GEMM rate: a large square product.
   const int sq = 4096 / scale;

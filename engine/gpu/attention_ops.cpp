@@ -1,20 +1,15 @@
-// The standalone attention operations: the tiled single-pass kernel (the encoder's per-operation
-// path) and the form through a stored score matrix.
+// The standalone attention operations: the block kernel (the encoder's per-operation path) and
+// the form through a stored score matrix.
 #include <cstdint>
 
 #include "gpu/backend.h"
+#include "gpu/block_attention.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 
 namespace {
 
 using gpu::ScratchLease;
-
-struct AttentionArgs {
-  int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
-  float scale;
-  int32_t window_size, q_offset;
-};
 
 bool valid_heads(int seq_q, int seq_k, int n_heads, int n_kv_heads, int head_dim) {
   return seq_q > 0 && seq_k > 0 && n_heads > 0 && n_kv_heads > 0 && n_heads % n_kv_heads == 0 &&
@@ -48,11 +43,9 @@ int orv_gpu_encoder_attention(float* out, const float* q, const float* k, const 
   rec.upload(*s.q.get(), 0, q, q_bytes);
   rec.upload(*s.k.get(), 0, k, kv_bytes);
   rec.upload(*s.v.get(), 0, v, kv_bytes);
-  const AttentionArgs args{n_heads, n_kv_heads, head_dim, seq_q, seq_k, scale, window_size, q_offset};
-  rec.dispatch(gpu::Kernel::encoder_attention,
-               {{s.q.get(), 0, q_bytes}, {s.k.get(), 0, kv_bytes}, {s.v.get(), 0, kv_bytes},
-                {s.out.get(), 0, q_bytes}},
-               args, uint64_t(n_heads) * ((uint64_t(seq_q) + 7) / 8));
+  const gpu::BlockAttention args{n_heads, n_kv_heads, head_dim, seq_q, seq_k, scale, window_size, q_offset};
+  gpu::record_block_attention(rec, *b->caches, gpu::Kernel::encoder_attention, args, {s.q.get(), 0, q_bytes},
+                              {s.k.get(), 0, kv_bytes}, {s.v.get(), 0, kv_bytes}, {s.out.get(), 0, q_bytes});
   rec.download(*s.out.get(), 0, out, q_bytes);
   return rec.run() ? 0 : -1;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gpu/backend.h"
+#include "gpu/block_attention.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
@@ -148,13 +149,8 @@ void record_layers(Recorder& rec, const orv_block_shape_t& s, const DecoderWeigh
     if (n == 1) {
       record_step_attention(rec, s, q, ck, cv, attn, *sc.partial.get(), start, scale);
     } else {
-      struct {
-        int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
-        float scale;
-        int32_t window_size, q_offset;
-      } args{s.heads, s.kv_heads, s.head_dim, n, seq_k, scale, s.window, start};
-      rec.dispatch(Kernel::encoder_attention_kv16, {q, ck, cv, attn}, args,
-                   uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
+      record_block_attention(rec, *backend()->caches, Kernel::encoder_attention_kv16,
+                             {s.heads, s.kv_heads, s.head_dim, n, seq_k, scale, s.window, start}, q, ck, cv, attn);
     }
     // The output and down projections add onto the residual stream X directly.
     record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.x.get(), 0, n, w.dim, w.q_dim, true);

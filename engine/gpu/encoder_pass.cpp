@@ -1,5 +1,6 @@
 // The incremental encoder as one submission: every encoder layer and the final norm over a block
 // of new positions, with half-precision weights and the encoder key/value cache on the device.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "gpu/backend.h"
+#include "gpu/block_attention.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu/passes.h"
@@ -88,17 +90,15 @@ int orv_gpu_encoder_pass(const GpuEncoderWeights& ew, const GpuKvView& cache, fl
   struct Deinterleave {
     int32_t src_stride, chunk_cols, col_offset, total;
   };
-  struct Attention {
-    int32_t n_heads, n_kv_heads, head_dim, seq_q, seq_k;
-    float scale;
-    int32_t window_size, q_offset;
-  };
   struct SiluMul {
     int32_t hidden, total;
   };
   const int seq_k = cache_start + n;
-  const Attention attention{s.heads, s.kv_heads, s.head_dim, n, seq_k,
-                            1.0f / std::sqrt(float(s.head_dim)), s.window, cache_start};
+  const BlockAttention attention{s.heads, s.kv_heads, s.head_dim, n, seq_k,
+                                 1.0f / std::sqrt(float(s.head_dim)), s.window, cache_start};
+  // One buffer for every layer's partial attention results (none when the keys are not split).
+  const ScratchLease partial(c, std::max<uint64_t>(attention_partial_bytes(attention), 4));
+  if (!partial) return -1;
   for (int l = 0; l < s.layers; l++) {
     const EncoderLayerBuffers& lw = layers[size_t(l)];
     record_rms_norm(rec, *xs.get(), *lw.attn_norm, *xn.get(), n, w.dim);
@@ -118,12 +118,9 @@ int orv_gpu_encoder_pass(const GpuEncoderWeights& ew, const GpuKvView& cache, fl
     record_cache_rows(rec, *m, *m->k, l, cache_start, *k.get(), n);
     record_cache_rows(rec, *m, *m->v, l, cache_start, *v.get(), n);
     const uint64_t cache_bytes = uint64_t(seq_k) * m->row_bytes();
-    rec.dispatch(Kernel::encoder_attention_kv16,
-                 {{q.get(), 0, count(n, w.q_dim) * kF32},
-                  {m->k.get(), m->layer_offset(l), cache_bytes},
-                  {m->v.get(), m->layer_offset(l), cache_bytes},
-                  {attn.get(), 0, count(n, w.q_dim) * kF32}},
-                 attention, uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
+    record_block_attention(rec, Kernel::encoder_attention_kv16, attention, {q.get(), 0, count(n, w.q_dim) * kF32},
+                           {m->k.get(), m->layer_offset(l), cache_bytes}, {m->v.get(), m->layer_offset(l), cache_bytes},
+                           {attn.get(), 0, count(n, w.q_dim) * kF32}, partial.get());
     record_linear(rec, *attn.get(), *lw.wo, false, *proj.get(), n, w.dim, w.q_dim);
     if (lw.o_bias) record_bias(rec, *proj.get(), *lw.o_bias, n, w.dim);
     record_add(rec, *xs.get(), *proj.get(), count(n, w.dim));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gpu/backend.h"
+#include "gpu/block_attention.h"
 #include "gpu/gpu.h"
 #include "gpu/matmul.h"
 #include "gpu_env.h"
@@ -213,14 +214,18 @@ Floats cpu_attention(const AttnCase& c, const Floats& q, const Floats& k, const 
 }
 
 TEST(GpuKernels, attention_kernels_and_operations_match_the_cpu) {
-  // Grouped heads, a window that cuts, queries not a multiple of 8, head_dim below the workgroup.
+  // Grouped heads, a window that cuts, queries not a multiple of 8, head_dim below the workgroup;
+  // the last two spread their keys over workgroups (one split past the first block's keys).
   for (const AttnCase c : {AttnCase{13, 40, 4, 2, 24, 10, 27}, AttnCase{1, 1, 2, 2, 128, 0, 0},
-                           AttnCase{9, 9, 3, 1, 64, 0, 0}}) {
+                           AttnCase{9, 9, 3, 1, 64, 0, 0}, AttnCase{5, 800, 4, 2, 64, 750, 795},
+                           AttnCase{40, 300, 3, 1, 24, 0, 260}}) {
     const Floats q = random_floats(size_t(c.seq_q) * c.heads * c.head_dim, 10, -2, 2);
     const Floats k = random_floats(size_t(c.seq_k) * c.kv_heads * c.head_dim, 11);
     const Floats v = random_floats(size_t(c.seq_k) * c.kv_heads * c.head_dim, 12);
     const Floats want = cpu_attention(c, q, k, v);
     const float scale = 1.0f / std::sqrt(float(c.head_dim));
+    const gpu::BlockAttention block{c.heads, c.kv_heads, c.head_dim, c.seq_q, c.seq_k, scale, c.window, c.q_offset};
+    EXPECT_EQ(gpu::split_attention(block).splits > 1, c.seq_k >= 300);
     Floats out = nan_filled(q.size());
     ASSERT_EQ(orv_gpu_encoder_attention(out.data(), q.data(), k.data(), v.data(), c.seq_q, c.seq_k, c.heads,
                                         c.kv_heads, c.head_dim, scale, c.window, c.q_offset), 0);
@@ -274,8 +279,14 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
                uint64_t(c.kv_heads) * splits);
   struct Merge { int32_t n_heads, head_dim, splits; };
   rec.dispatch(Kernel::attention_merge, {{part.get()}, {ob.get()}}, Merge{c.heads, c.head_dim, splits}, c.heads);
-  Floats out = nan_filled(q.size()), k_back = nan_filled(n);
+  // The block kernel over the same half rows, its keys split as well.
+  const gpu::BufferRef block_out = dev(q.size() * 4);
+  gpu::record_block_attention(rec, *be().caches, Kernel::encoder_attention_kv16,
+                              {c.heads, c.kv_heads, c.head_dim, 1, c.seq_k, 0.125f, c.window, c.q_offset},
+                              {qb.get()}, {kh.get()}, {vh.get()}, {block_out.get()});
+  Floats out = nan_filled(q.size()), k_back = nan_filled(n), block = nan_filled(q.size());
   rec.download(*ob, 0, out.data(), out.size() * 4);
+  rec.download(*block_out, 0, block.data(), block.size() * 4);
   rec.download(*back, 0, k_back.data(), n * 4);
   ASSERT_TRUE(rec.run());
   expect_close(k_back, k, 1e-3, 1e-3, "kv_store's host rows");
@@ -283,6 +294,7 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   orv_attention(want.data(), q.data(), k.data(), v.data(), 1, c.seq_k, c.heads, c.kv_heads, c.head_dim, c.window,
                 c.q_offset, 0.125f);
   expect_close(out, want, 2e-3, 0.1, "decoder_attention_split");
+  expect_close(block, want, 2e-3, 0.1, "encoder_attention_kv16");
 }
 
 // Weights live at fixed addresses, as in the mapped weight file: the device caches are keyed by

@@ -2,18 +2,19 @@
 #extension GL_GOOGLE_include_directive : require
 #include "common.glsl"
 
-// Combines the partial softmaxes of decoder_attention_split: one workgroup per query head, one
-// invocation per output value. Splits that saw no key carry a maximum of -infinity and weigh 0.
+// Combines the partial softmaxes of the split attention kernels: one workgroup per output row (a
+// query head of one query), one invocation per output value. Splits that saw no key carry a
+// maximum of -infinity and weigh 0.
 layout(local_size_x = 128) in;
 
-layout(std430, binding = 0) readonly buffer Part { float part[]; };  // [n_heads][splits][head_dim + 2]
+layout(std430, binding = 0) readonly buffer Part { float part[]; };  // [rows][splits][head_dim + 2]
 layout(std430, binding = 1) writeonly buffer Out { float o[]; };
-layout(push_constant) uniform Args { int n_heads; int head_dim; int splits; } a;
+layout(push_constant) uniform Args { int rows; int head_dim; int splits; } a;
 
 void main() {
-  const uint h = flat_group(), t = gl_LocalInvocationID.x, hd = uint(a.head_dim);
-  if (h >= uint(a.n_heads) || t >= hd) return;
-  const uint stride = hd + 2u, base = h * uint(a.splits) * stride;
+  const uint r = flat_group(), t = gl_LocalInvocationID.x, hd = uint(a.head_dim);
+  if (r >= uint(a.rows) || t >= hd) return;
+  const uint stride = hd + 2u, base = r * uint(a.splits) * stride;
   float m = uintBitsToFloat(0xFF800000u);
   for (uint s = 0u; s < uint(a.splits); s++) m = max(m, part[base + s * stride + hd]);
   float num = 0.0, den = 0.0;
@@ -24,5 +25,5 @@ void main() {
       num = fma(w, part[at + t], num);
       den = fma(w, part[at + hd + 1u], den);
     }
-  o[h * hd + t] = num / (den + 1e-10);
+  o[r * hd + t] = num / (den + 1e-10);
 }
