@@ -225,7 +225,7 @@ VkDescriptorSet Recorder::allocate_set(VkDescriptorSetLayout layout) {
   return set;
 }
 
-void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const void* args,
+void Recorder::dispatch(Kernel k, std::span<const Binding> bindings, const void* args,
                         uint32_t args_bytes, uint64_t groups) {
   if (!ok_) return;
   const Pipeline* p = pipelines_.get(k);

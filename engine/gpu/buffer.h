@@ -82,8 +82,12 @@ class Recorder {
   // GROUPS workgroups of kernel K (split over two grid dimensions beyond the device's limit);
   // ARGS is the kernel's push-constant block. Fails when the pipeline is missing or a binding
   // exceeds the device's largest storage-buffer range.
+  void dispatch(Kernel k, std::span<const Binding> bindings, const void* args, uint32_t args_bytes,
+                uint64_t groups);
   void dispatch(Kernel k, std::initializer_list<Binding> bindings, const void* args,
-                uint32_t args_bytes, uint64_t groups);
+                uint32_t args_bytes, uint64_t groups) {
+    dispatch(k, std::span(bindings.begin(), bindings.size()), args, args_bytes, groups);
+  }
   template <typename Args>
   void dispatch(Kernel k, std::initializer_list<Binding> bindings, const Args& args,
                 uint64_t groups) {

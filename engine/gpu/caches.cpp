@@ -152,9 +152,9 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
+bool Caches::int8_find(const uint16_t* w, Int8Matrix* out, const uint16_t* second) const {
   for (const Int8Entry& e : int8_) {
-    if (e.src == w) {
+    if (e.src == w && e.second == second) {
       *out = e.m;
       return true;
     }
@@ -162,36 +162,50 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
   return false;
 }
 
-bool Caches::int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
-                      Int8Matrix* out) {
-  // An entry of another shape belongs to other data that used to live at W: it is replaced.
-  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == w; });
+bool Caches::int8_get_merged(const orv_int8_table_t* host, std::initializer_list<MatrixPart> parts, uint32_t k,
+                             Int8Matrix* out) {
+  if (parts.size() == 0 || parts.size() > 3) return false;
+  const void* a = parts.begin()->src;
+  const void* b = parts.size() > 1 ? parts.begin()[1].src : nullptr;
+  uint64_t numel = 0;
+  for (const MatrixPart& p : parts) {
+    if (k == 0 || p.count % k != 0) return false;
+    numel += p.count;
+  }
+  // An entry of another shape belongs to other data that used to live at these addresses: it is
+  // replaced.
+  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == a && e.second == b; });
   if (it != int8_.end() && it->numel == numel && it->k == k) {
     *out = it->m;
     return true;
   }
-  if (k < kInt8Group || k % kInt8Group != 0 || numel % k != 0) return false;
-  const uint64_t rows = numel / k, scale_count = numel / kInt8Group;
-  orv_int8_matrix_t q{};
-  std::vector<int8_t> own_weights;
-  std::vector<uint16_t> own_scales;
-  if (!host || !orv_int8_find(host, w, &q) || uint64_t(q.n) * uint64_t(q.k) != numel) {
-    try {
-      own_weights.resize(numel);
-      own_scales.resize(scale_count);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    orv_int8_quantize(w, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
-    q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
-  }
+  if (k < kInt8Group || k % kInt8Group != 0) return false;
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
-               Buffer::create(device_, scale_count * 2, Memory::device)};
-  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
-      !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
-    return false;
-  if (it != int8_.end()) *it = {w, m, numel, k};
-  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
+               Buffer::create(device_, numel / kInt8Group * 2, Memory::device)};
+  if (!m.weights || !m.scales) return false;
+  uint64_t at = 0;  // elements of the merged matrix before this part
+  for (const MatrixPart& p : parts) {
+    const uint64_t rows = p.count / k, scale_count = p.count / kInt8Group;
+    orv_int8_matrix_t q{};
+    std::vector<int8_t> own_weights;
+    std::vector<uint16_t> own_scales;
+    if (!host || !orv_int8_find(host, p.src, &q) || uint64_t(q.n) * uint64_t(q.k) != p.count) {
+      try {
+        own_weights.resize(p.count);
+        own_scales.resize(scale_count);
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+      orv_int8_quantize(p.src, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
+      q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
+    }
+    if (!write_buffer(device_, pipelines_, *m.weights, at, q.weights, p.count) ||
+        !write_buffer(device_, pipelines_, *m.scales, at / kInt8Group * 2, q.scales, scale_count * 2))
+      return false;
+    at += p.count;
+  }
+  if (it != int8_.end()) *it = {a, b, m, numel, k};
+  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({a, b, m, numel, k});
   *out = m;
   return true;
 }
@@ -207,7 +221,7 @@ void Caches::forget(const std::vector<const void*>& keys) {
     float_.clear();
   }
   std::erase_if(merged_, [&](const MergedEntry& e) { return known(e.a) || known(e.b); });
-  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src); });
+  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src) || known(e.second); });
 }
 
 uint64_t Caches::memory_bytes() {

@@ -84,11 +84,19 @@ class Caches {
   // uploaded on the first request from HOST's entry for W, or quantised for the upload when HOST
   // (which may be null) has none; recorded while the table has room.
   bool int8_get(const orv_int8_table_t* host, const uint16_t* w, uint64_t numel, uint32_t k,
-                Int8Matrix* out);
+                Int8Matrix* out) {
+    return int8_get_merged(host, {{w, numel}}, k, out);
+  }
+  // The INT8 forms of two or three matrices of input width K, rows concatenated in argument
+  // order into one device matrix (the merged Q/K/V and W1/W3 of the decoder). Keyed by the first
+  // two addresses, like get_merged.
+  bool int8_get_merged(const orv_int8_table_t* host, std::initializer_list<MatrixPart> parts, uint32_t k,
+                       Int8Matrix* out);
 
-  // The recorded device copy of W's INT8 form; false when there is none (the decoder passes
-  // then decline rather than quantise in the middle of a stream).
-  bool int8_find(const uint16_t* w, Int8Matrix* out) const;
+  // The recorded device copy of W's INT8 form (with SECOND: of the merged matrix that begins
+  // with W and SECOND); false when there is none (the decoder passes then decline rather than
+  // quantise in the middle of a stream).
+  bool int8_find(const uint16_t* w, Int8Matrix* out, const uint16_t* second = nullptr) const;
 
   // Drops the entries of the weight matrices KEYS (half, merged and INT8 forms) and every float
   // entry, before the memory behind those addresses is released and may be reused for other
@@ -112,7 +120,7 @@ class Caches {
   struct FloatEntry { const void* src; BufferRef buffer; uint64_t bytes; };
   struct MergedEntry { const void* a; const void* b; BufferRef buffer; uint64_t count; };
   struct SharedEntry { void* host; BufferRef buffer; };
-  struct Int8Entry { const void* src; Int8Matrix m; uint64_t numel; uint32_t k; };
+  struct Int8Entry { const void* src; const void* second; Int8Matrix m; uint64_t numel; uint32_t k; };
 
   // Writes the half forms of COUNT BF16 values at SRC into DST from byte OFFSET.
   bool convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset);

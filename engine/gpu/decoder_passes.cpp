@@ -24,7 +24,7 @@ constexpr uint64_t kF32 = sizeof(float);
 uint64_t count(int rows, int cols) { return uint64_t(rows) * uint64_t(cols); }
 
 struct DecoderLayerBuffers {
-  Int8Matrix wq, wk, wv, wo, w1, w2, w3;
+  Int8Matrix wqkv, wo, w13, w2;  // wqkv: [wq | wk | wv] rows, w13: [w1 | w3] rows
   BufferRef attn_norm, ffn_norm;
 };
 
@@ -40,16 +40,17 @@ bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
   Caches& c = *be.caches;
   const orv_block_shape_t& s = ctx.shape.decoder;
   const BlockWidths w(s);
-  auto int8 = [&](const uint16_t* src, Int8Matrix* m) { return src && c.int8_find(src, m); };
+  auto int8 = [&](const uint16_t* src, Int8Matrix* m, const uint16_t* second = nullptr) {
+    return src && c.int8_find(src, m, second);
+  };
   const uint64_t dim_bytes = count(w.dim, 1) * kF32;
   const bool ada = ctx.ada_scale.size() >= count(s.layers, w.dim);
   for (int l = 0; l < s.layers; l++) {
     const orv_dec_layer_t& lw = ctx.decoder.layers[size_t(l)];
     DecoderLayerBuffers b;
-    if (!int8(lw.wq_weight_bf16, &b.wq) || !int8(lw.wk_weight_bf16, &b.wk) ||
-        !int8(lw.wv_weight_bf16, &b.wv) || !int8(lw.wo_weight_bf16, &b.wo) ||
-        !int8(lw.w1_weight_bf16, &b.w1) || !int8(lw.w2_weight_bf16, &b.w2) ||
-        !int8(lw.w3_weight_bf16, &b.w3) || !lw.attention_norm || !lw.ffn_norm)
+    if (!int8(lw.wq_weight_bf16, &b.wqkv, lw.wk_weight_bf16) || !int8(lw.wo_weight_bf16, &b.wo) ||
+        !int8(lw.w1_weight_bf16, &b.w13, lw.w3_weight_bf16) || !int8(lw.w2_weight_bf16, &b.w2) ||
+        !lw.attention_norm || !lw.ffn_norm)
       return false;
     b.attn_norm = c.get_f32(lw.attention_norm.get(), dim_bytes);
     b.ffn_norm = c.get_f32(lw.ffn_norm.get(), dim_bytes);
@@ -65,19 +66,20 @@ bool decoder_weights(Backend& be, const orv_ctx_t& ctx, DecoderWeights* out) {
 struct DecoderScratch {
   DecoderScratch(Caches& c, const BlockWidths& w, int head_dim, int n, uint64_t partial_bytes)
       : x(c, count(n, w.dim) * kF32),
-        xn(c, count(n, w.dim) * kF32),
+        qkv(c, count(n, w.q_dim + 2 * w.kv_dim) * kF32),
         q(c, count(n, w.q_dim) * kF32),
-        k(c, count(n, w.kv_dim) * kF32),
-        v(c, count(n, w.kv_dim) * kF32),
         attn(c, count(n, w.q_dim) * kF32),
-        gate(c, count(n, w.hidden) * kF32),
-        up(c, count(n, w.hidden) * kF32),
+        gate_up(c, count(n, 2 * w.hidden) * kF32),
         freqs(c, count(n, head_dim) * kF32),
         partial(c, partial_bytes) {}
-  explicit operator bool() const {
-    return x && xn && q && k && v && attn && gate && up && freqs && partial;
-  }
-  ScratchLease x, xn, q, k, v, attn, gate, up, freqs, partial;  // partial: the step's attention
+  explicit operator bool() const { return x && qkv && q && attn && gate_up && freqs && partial; }
+  ScratchLease x;        // the residual stream
+  ScratchLease qkv;      // [q | k | v] rows of the merged product
+  ScratchLease q;        // the rotated queries
+  ScratchLease attn;     // attention output
+  ScratchLease gate_up;  // [gate | up] rows
+  ScratchLease freqs;    // the rotary table
+  ScratchLease partial;  // the step's attention before the merge
 };
 
 // How decoder_attention_split spreads the keys of one query: enough workgroups to fill a GPU
@@ -120,28 +122,43 @@ void record_step_attention(Recorder& rec, const orv_block_shape_t& s, const Bind
   rec.dispatch(Kernel::attention_merge, {part, out}, merge, uint64_t(s.heads));
 }
 
-// Every decoder layer over the N rows in S.x at cache rows START .., the keys and values into M.
+// Queries rotated into S.q; keys (rotated) and values of the N rows in S.qkv into layer L of
+// M's copies and host arrays at rows START ..
+void record_rope_store(Recorder& rec, const orv_block_shape_t& s, const DecoderScratch& sc, const KvMirror& m,
+                       int l, int n, int start) {
+  const BlockWidths w(s);
+  const uint64_t used = uint64_t(start + n);
+  struct {
+    int32_t q_pairs, kv_pairs, head_pairs, rows, cache_offset;
+  } args{w.q_dim / 2, w.kv_dim / 2, s.head_dim / 2, n, int32_t(uint64_t(start) * m.kv_dim / 2)};
+  rec.dispatch_elements(Kernel::rope_kv_store,
+                        {{sc.qkv.get(), 0, count(n, w.q_dim + 2 * w.kv_dim) * kF32},
+                         {sc.freqs.get(), 0, count(n, s.head_dim) * kF32},
+                         {sc.q.get(), 0, count(n, w.q_dim) * kF32},
+                         {m.k.get(), m.layer_offset(l), used * m.row_bytes()},
+                         {m.v.get(), m.layer_offset(l), used * m.row_bytes()},
+                         {m.shared_k.get(), m.host_layer_offset(l), used * m.host_row_bytes()},
+                         {m.shared_v.get(), m.host_layer_offset(l), used * m.host_row_bytes()}},
+                        args, uint64_t(n) * (w.q_dim / 2 + w.kv_dim));
+}
+
+// Every decoder layer over the N rows in S.x at cache rows START .., the keys and values into M:
+// the norms run inside the products that read their output, the rotary embedding inside the
+// store of the new cache rows, SiLU-times-up inside the down projection, and the output and
+// down projections add onto the residual stream.
 void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw, const DecoderScratch& sc,
                    const KvMirror& m, int n, int start) {
   const orv_block_shape_t& s = ctx.shape.decoder;
   const BlockWidths w(s);
-  struct N {
-    int32_t n;
-  };
   const int seq_k = start + n;
   const uint64_t cache_bytes = uint64_t(seq_k) * m.row_bytes();
   const float scale = 1.0f / std::sqrt(float(s.head_dim));
-  const uint64_t hidden_total = count(n, w.hidden);
   for (int l = 0; l < s.layers; l++) {
     const DecoderLayerBuffers& lw = dw.layers[size_t(l)];
-    record_rms_norm(rec, *sc.x.get(), *lw.attn_norm, *sc.xn.get(), n, w.dim);
-    record_int8_matmul(rec, lw.wq, *sc.xn.get(), *sc.q.get(), 0, n, w.q_dim, w.dim);
-    record_int8_matmul(rec, lw.wk, *sc.xn.get(), *sc.k.get(), 0, n, w.kv_dim, w.dim);
-    record_int8_matmul(rec, lw.wv, *sc.xn.get(), *sc.v.get(), 0, n, w.kv_dim, w.dim);
-    record_rope(rec, *sc.q.get(), *sc.freqs.get(), n, s.heads, s.head_dim);
-    record_rope(rec, *sc.k.get(), *sc.freqs.get(), n, s.kv_heads, s.head_dim);
-    record_cache_rows(rec, m, *m.k, l, start, *sc.k.get(), n);
-    record_cache_rows(rec, m, *m.v, l, start, *sc.v.get(), n);
+    Int8Input attn_in(*sc.x.get());
+    attn_in.norm = lw.attn_norm.get();
+    record_int8_matmul(rec, lw.wqkv, attn_in, *sc.qkv.get(), 0, n, w.q_dim + 2 * w.kv_dim, w.dim);
+    record_rope_store(rec, s, sc, m, l, n, start);
     // Attention positions are cache rows: the rotary positions carry kv_pos_offset already.
     const Binding q{sc.q.get(), 0, count(n, w.q_dim) * kF32}, attn{sc.attn.get(), 0, count(n, w.q_dim) * kF32};
     const Binding ck{m.k.get(), m.layer_offset(l), cache_bytes}, cv{m.v.get(), m.layer_offset(l), cache_bytes};
@@ -156,16 +173,14 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
       rec.dispatch(Kernel::encoder_attention_kv16, {q, ck, cv, attn}, args,
                    uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
     }
-    // The output and down projections add onto the residual stream X directly.
     record_int8_matmul(rec, lw.wo, *sc.attn.get(), *sc.x.get(), 0, n, w.dim, w.q_dim, true);
-    const Binding ada{dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32};
-    record_rms_norm(rec, *sc.x.get(), *lw.ffn_norm, *sc.xn.get(), n, w.dim, dw.ada ? &ada : nullptr);
-    record_int8_matmul(rec, lw.w1, *sc.xn.get(), *sc.gate.get(), 0, n, w.hidden, w.dim);
-    record_int8_matmul(rec, lw.w3, *sc.xn.get(), *sc.up.get(), 0, n, w.hidden, w.dim);
-    rec.dispatch_elements(Kernel::silu_mul,
-                          {{sc.gate.get(), 0, hidden_total * kF32}, {sc.up.get(), 0, hidden_total * kF32}},
-                          N{int32_t(hidden_total)}, hidden_total);
-    record_int8_matmul(rec, lw.w2, *sc.gate.get(), *sc.x.get(), 0, n, w.dim, w.hidden, true);
+    Int8Input ffn_in(*sc.x.get());
+    ffn_in.norm = lw.ffn_norm.get();
+    if (dw.ada) ffn_in.ada = {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32};
+    record_int8_matmul(rec, lw.w13, ffn_in, *sc.gate_up.get(), 0, n, 2 * w.hidden, w.dim);
+    Int8Input down_in(*sc.gate_up.get());
+    down_in.silu_gate = true;
+    record_int8_matmul(rec, lw.w2, down_in, *sc.x.get(), 0, n, w.dim, w.hidden, true);
   }
 }
 
@@ -207,8 +222,9 @@ int decoder_pass(const orv_ctx_t* ctx, KvCache* cache, const float* x, int n, co
   record_layers(rec, *ctx, dw, sc, *m, n, start);
   const uint64_t id_at = x_bytes + rope_bytes, logits_at = id_at + 16;
   if (step) {
-    record_rms_norm(rec, *sc.x.get(), *dw.norm, *sc.xn.get(), 1, w.dim);
-    record_int8_matmul(rec, dw.embedding, *sc.xn.get(), *logits.get(), 0, 1, s.vocab, w.dim);
+    Int8Input last(*sc.x.get());
+    last.norm = dw.norm.get();
+    record_int8_matmul(rec, dw.embedding, last, *logits.get(), 0, 1, s.vocab, w.dim);
     struct {
       int32_t n;
     } args{s.vocab};

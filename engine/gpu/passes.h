@@ -102,9 +102,7 @@ class DeclineGuard {
 };
 
 // Element-wise and small kernels as the passes record them; sizes in elements.
-// With SCALE (the delay conditioning's row), each normalised value v becomes v * (1 + scale).
-void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim, const Binding* scale = nullptr);
+void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows, int dim);
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n);
 void record_bias(Recorder& rec, const Buffer& y, const Buffer& bias, int rows, int dim);
 void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, int heads,

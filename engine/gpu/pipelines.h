@@ -38,11 +38,13 @@ enum class Kernel {
   gemm_f32,       // W float, either orientation
   kv_to_half,     // float rows into the device's half-precision key/value caches
   kv_store,       // new rows into a half cache copy and, rounded alike, its host array
-  silu_mul,       // silu(gate) * up in place, the feed-forward's separate halves
-  rms_norm_ada,   // rms_norm, then the delay conditioning's scale
   decoder_attention_split,  // one query, keys spread over workgroups, half caches
   attention_merge,          // combines decoder_attention_split's partial results
   encoder_attention_kv16,   // encoder_attention over half caches
+  int8_matmul_norm,         // int8_matmul of RMS-normalised input rows
+  int8_matmul_norm_ada,     // the same with the delay conditioning's scale
+  int8_matmul_silu,         // int8_matmul of silu(gate) * up from [gate | up] rows
+  rope_kv_store,            // [q | k | v] rows into rotated queries and the caches
   count
 };
 constexpr int kCatalogueSize = 18;  // rms_norm .. int8_matmul

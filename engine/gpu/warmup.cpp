@@ -41,14 +41,17 @@ void upload_int8_decoder(Caches& c, orv_ctx_t& ctx) {
   auto upload = [&](const uint16_t* src, int rows, int k) {
     c.int8_get(&ctx.int8, src, count(rows, k), uint32_t(k), &m);
   };
+  // Q/K/V and W1/W3 as single matrices: one product each per layer.
   for (const orv_dec_layer_t& l : ctx.decoder.layers) {
-    upload(l.wq_weight_bf16, w.q_dim, w.dim);
-    upload(l.wk_weight_bf16, w.kv_dim, w.dim);
-    upload(l.wv_weight_bf16, w.kv_dim, w.dim);
+    c.int8_get_merged(&ctx.int8,
+                      {{l.wq_weight_bf16, count(w.q_dim, w.dim)},
+                       {l.wk_weight_bf16, count(w.kv_dim, w.dim)},
+                       {l.wv_weight_bf16, count(w.kv_dim, w.dim)}},
+                      uint32_t(w.dim), &m);
     upload(l.wo_weight_bf16, w.dim, w.q_dim);
-    upload(l.w1_weight_bf16, w.hidden, w.dim);
+    c.int8_get_merged(&ctx.int8, {{l.w1_weight_bf16, count(w.hidden, w.dim)}, {l.w3_weight_bf16, count(w.hidden, w.dim)}},
+                      uint32_t(w.dim), &m);
     upload(l.w2_weight_bf16, w.dim, w.hidden);
-    upload(l.w3_weight_bf16, w.hidden, w.dim);
   }
   upload(ctx.decoder.tok_embeddings_bf16, ctx.shape.decoder.vocab, w.dim);
   // The device holds the weights now; the host copy stays only while the CPU decodes with it

@@ -81,11 +81,6 @@ TEST(GpuKernels, elementwise_kernels_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::mul_inplace, {&g, &b}, N{n}, groups_of(n)));
   orv_mul_inplace(want.data(), y.data(), n);
   expect_close(g, want, 1e-6, 1.0, "mul");
-  g = want = x;
-  ASSERT_TRUE(run(Kernel::silu_mul, {&g, &b}, N{n}, groups_of(n)));
-  orv_silu(want.data(), n);
-  orv_mul_inplace(want.data(), y.data(), n);
-  expect_close(g, want, 1e-5, 1e-3, "silu_mul");
 
   // Row-broadcast kernels over 7 rows of 143.
   struct Stride { int32_t a, b; };
@@ -145,6 +140,51 @@ TEST(GpuKernels, rotations_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::rope_apply, {&one, &row}, Three{heads, hd, 0}, 1));
   orv_apply_rope(one_want.data(), row.data(), 1, heads, hd);
   expect_close(one, one_want, 1e-5, 1.0, "rope_apply");
+
+  // rope_kv_store: [q | k | v] rows (one key/value head) into rotated queries, and keys and values
+  // into cache rows 2 .. 6 of a half copy and of its host array, whose other rows stay untouched.
+  constexpr int q_dim = heads * hd, width = q_dim + 2 * hd, first = 2, cache_rows = 9;
+  const Floats qkv = random_floats(seq * width, 7);
+  auto dev = [&](uint64_t bytes) { return gpu::Buffer::create(*be().device, bytes, gpu::Memory::device); };
+  const gpu::BufferRef qkv_b = dev(qkv.size() * 4), table_b = dev(table.size() * 4), q_b = dev(seq * q_dim * 4),
+                       kh = dev(cache_rows * hd * 2), vh = dev(cache_rows * hd * 2), kf = dev(cache_rows * hd * 4),
+                       vf = dev(cache_rows * hd * 4);
+  const Floats nans = nan_filled(cache_rows * hd);
+  gpu::Recorder rec(*be().device, *be().pipelines);
+  rec.upload(*qkv_b, 0, qkv.data(), qkv.size() * 4);
+  rec.upload(*table_b, 0, table.data(), table.size() * 4);
+  for (const gpu::BufferRef& f : {kf, vf}) rec.upload(*f, 0, nans.data(), nans.size() * 4);
+  struct Store { int32_t q_pairs, kv_pairs, head_pairs, rows, cache_offset; };
+  rec.dispatch_elements(Kernel::rope_kv_store,
+                        {{qkv_b.get()}, {table_b.get()}, {q_b.get()}, {kh.get()}, {vh.get()}, {kf.get()}, {vf.get()}},
+                        Store{q_dim / 2, hd / 2, hd / 2, seq, first * hd / 2}, uint64_t(seq) * (q_dim / 2 + hd));
+  Floats q_got = nan_filled(seq * q_dim), k_got = nans, v_got = nans;
+  std::vector<uint16_t> k_half(cache_rows * hd);
+  rec.download(*q_b, 0, q_got.data(), q_got.size() * 4);
+  rec.download(*kf, 0, k_got.data(), k_got.size() * 4);
+  rec.download(*vf, 0, v_got.data(), v_got.size() * 4);
+  rec.download(*kh, 0, k_half.data(), k_half.size() * 2);
+  ASSERT_TRUE(rec.run());
+  Floats q_want(seq * q_dim), k_want(seq * hd), v_want(seq * hd);
+  for (int r = 0; r < seq; r++) {
+    std::copy_n(&qkv[r * width], q_dim, &q_want[r * q_dim]);
+    std::copy_n(&qkv[r * width + q_dim], hd, &k_want[r * hd]);
+    std::copy_n(&qkv[r * width + q_dim + hd], hd, &v_want[r * hd]);
+  }
+  orv_apply_rope(q_want.data(), table.data(), seq, heads, hd);
+  orv_apply_rope(k_want.data(), table.data(), seq, 1, hd);
+  expect_close(q_got, q_want, 1e-5, 1.0, "rope_kv_store's queries");
+  for (int i = 0; i < cache_rows * hd; i++) {
+    const int at = i / hd - first;  // row of the block
+    if (at < 0 || at >= seq) {
+      ASSERT_TRUE(std::isnan(k_got[i]) && std::isnan(v_got[i])) << "row " << i / hd << " written";
+      continue;
+    }
+    const float k_i = k_want[at * hd + i % hd], v_i = v_want[at * hd + i % hd];
+    ASSERT_NEAR(k_got[i], k_i, 1e-3 * std::max(1.0f, std::fabs(k_i)));
+    ASSERT_NEAR(v_got[i], v_i, 1e-3 * std::max(1.0f, std::fabs(v_i)));
+    ASSERT_EQ(orv_f16_to_f32(k_half[i]), k_got[i]) << "the host row is not the cache's half";
+  }
 }
 
 TEST(GpuKernels, rms_norm_matches_the_cpu) {
@@ -155,11 +195,6 @@ TEST(GpuKernels, rms_norm_matches_the_cpu) {
   ASSERT_TRUE(run(Kernel::rms_norm, {&x, &w, &y}, Args{hidden, 1e-5f, rows}, rows));
   orv_rms_norm(want.data(), x.data(), w.data(), rows, hidden, 1e-5f);
   expect_close(y, want, 1e-5, 1e-2, "rms_norm");
-  Floats scale = random_floats(hidden, 9);
-  y = nan_filled(rows * hidden);
-  ASSERT_TRUE(run(Kernel::rms_norm_ada, {&x, &w, &y, &scale}, Args{hidden, 1e-5f, rows}, rows));
-  for (int i = 0; i < rows * hidden; i++) want[i] *= 1 + scale[i % hidden];
-  expect_close(y, want, 1e-5, 1e-2, "rms_norm_ada");
 }
 
 // Ties go to the lower thread's candidate: thread t scans t, t + 256, ...
@@ -343,37 +378,71 @@ TEST(GpuMatmul, qkv_and_ffn_match_the_cpu_composition) {
 }
 
 // Rows that leave a workgroup part-filled, an odd number of scale groups per row, and an input
-// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk.
+// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk; the
+// matrix merged from two parts, and the input transformed first: RMS norm (with and without the
+// conditioning scale) and silu(gate) * up from rows twice as wide, the product added to what the
+// output held.
 TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   for (const auto [m, n, k] : {std::array{3, 37, 384}, std::array{2, 9, 4480}}) {
     SCOPED_TRACE("k " + std::to_string(k));
+    const int n_first = n / 3;
     const auto& w = kept(random_bf16(size_t(n) * k, 50));
+    const auto& w_rest = kept(std::vector<uint16_t>(w.begin() + size_t(n_first) * k, w.end()));
     gpu::Int8Matrix q8;
-    ASSERT_TRUE(be().caches->int8_get(nullptr, w.data(), uint64_t(n) * k, k, &q8));
+    ASSERT_TRUE(be().caches->int8_get_merged(
+        nullptr, {{w.data(), uint64_t(n_first) * k}, {w_rest.data(), uint64_t(n - n_first) * k}}, k, &q8));
     std::vector<int8_t> q(size_t(n) * k);
     std::vector<uint16_t> scales(size_t(n) * k / 128);
     orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
-    const Floats x = random_floats(size_t(m) * k, 51);
-    Floats want(size_t(m) * n);
-    for (int r = 0; r < m; r++)
-      for (int c = 0; c < n; c++) {
-        double s = 0;
-        for (int i = 0; i < k; i++) {
-          const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
-          const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
-          s += double(x[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
+    const Floats x = random_floats(size_t(m) * 2 * k, 51), norm = random_floats(k, 52), ada = random_floats(k, 53);
+    const Floats before = random_floats(size_t(m) * n, 54);
+    auto dev = [&](const Floats& f) {
+      gpu::BufferRef b = gpu::Buffer::create(*be().device, f.size() * 4 + 64, gpu::Memory::device);
+      EXPECT_TRUE(gpu::write_buffer(*be().device, *be().pipelines, *b, 0, f.data(), f.size() * 4));
+      return b;
+    };
+    const gpu::BufferRef xs = dev(x), norm_b = dev(norm), ada_b = dev(ada);
+    enum Mode { plain, rms, rms_ada, silu } ;
+    for (Mode mode : {plain, rms, rms_ada, silu}) {
+      SCOPED_TRACE("mode " + std::to_string(int(mode)));
+      // The input rows the product sees, as the CPU computes them.
+      Floats in(size_t(m) * k);
+      for (int r = 0; r < m; r++) {
+        if (mode == silu) {
+          for (int i = 0; i < k; i++) in[size_t(r) * k + i] = x[size_t(r) * 2 * k + i];
+          orv_silu(&in[size_t(r) * k], k);
+          orv_mul_inplace(&in[size_t(r) * k], &x[size_t(r) * 2 * k + k], k);
+        } else if (mode == plain) {
+          std::copy_n(&x[size_t(r) * k], k, &in[size_t(r) * k]);
+        } else {
+          orv_rms_norm(&in[size_t(r) * k], &x[size_t(r) * k], norm.data(), 1, k, 1e-5f);
+          if (mode == rms_ada)
+            for (int i = 0; i < k; i++) in[size_t(r) * k + i] *= 1 + ada[i];
         }
-        want[size_t(r) * n + c] = float(s);
       }
-    auto xs = gpu::Buffer::create(*be().device, x.size() * 4, gpu::Memory::device);
-    auto ys = gpu::Buffer::create(*be().device, want.size() * 4 + 64, gpu::Memory::device);
-    Floats got = nan_filled(want.size());
-    gpu::Recorder rec(*be().device, *be().pipelines);
-    rec.upload(*xs, 0, x.data(), x.size() * 4);
-    gpu::record_int8_matmul(rec, q8, *xs, *ys, 0, m, n, k);
-    rec.download(*ys, 0, got.data(), got.size() * 4);
-    ASSERT_TRUE(rec.run());
-    expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+      Floats want = before;
+      for (int r = 0; r < m; r++)
+        for (int c = 0; c < n; c++) {
+          double s = 0;
+          for (int i = 0; i < k; i++) {
+            const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
+            const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
+            s += double(in[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
+          }
+          want[size_t(r) * n + c] += float(s);
+        }
+      const gpu::BufferRef ys = dev(before);
+      gpu::Int8Input input(*xs);
+      if (mode == rms || mode == rms_ada) input.norm = norm_b.get();
+      if (mode == rms_ada) input.ada = {ada_b.get(), 0, uint64_t(k) * 4};
+      input.silu_gate = mode == silu;
+      Floats got = nan_filled(want.size());
+      gpu::Recorder rec(*be().device, *be().pipelines);
+      gpu::record_int8_matmul(rec, q8, input, *ys, 0, m, n, k, true);
+      rec.download(*ys, 0, got.data(), got.size() * 4);
+      ASSERT_TRUE(rec.run());
+      expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+    }
   }
 }
 

@@ -9,6 +9,13 @@
 // weights per 128-bit load. The input is staged in shared memory a chunk at a time, so each
 // workgroup reads it once for all its rows. The team's sums are added in a fixed order, whatever
 // the device's subgroup size.
+//
+// Variants transform the input while staging it:
+//   NORM       RMS norm with the weights NORM_W (and with ADA, times 1 + the conditioning row).
+//              The norm's factor is the same for every element of a row, so the staged values
+//              carry only the weights and the sums are scaled once at the end, by the factor
+//              from the squares summed while staging.
+//   SILU_GATE  rows of X are [gate | up], 2K wide: the input is silu(gate) * up.
 layout(local_size_x = 256) in;
 
 const uint ROWS = 8u, TEAM = 32u, CHUNK4 = 1024u;  // CHUNK4 vec4s: 16 KiB of input per chunk
@@ -17,13 +24,23 @@ layout(std430, binding = 0) readonly buffer W { uvec4 w16[]; };    // sixteen we
 layout(std430, binding = 1) readonly buffer S { uint scales2[]; };  // two halves per word
 layout(std430, binding = 2) readonly buffer X { vec4 x4[]; };
 layout(std430, binding = 3) buffer Out { float o[]; };
+#ifdef NORM
+layout(std430, binding = 4) readonly buffer NormW { vec4 norm4[]; };
+#ifdef ADA
+layout(std430, binding = 5) readonly buffer Ada { vec4 ada4[]; };
+#endif
+#endif
 layout(push_constant) uniform Args {
   int K; int N_param; int group_size; int n_base; int n_chunk; int rows;
   int accumulate;  // nonzero: add to the output (a residual connection) instead of replacing it
+  float eps;       // NORM
 } a;
 
 shared vec4 xs[CHUNK4];
 shared float partial[256];
+#ifdef NORM
+shared float squares[256];
+#endif
 
 float scale_at(uint i) {
   const vec2 pair = unpackHalf2x16(scales2[i >> 1u]);
@@ -48,11 +65,27 @@ void main() {
   const uint k4_count = uint(a.K) / 4u, k16_count = uint(a.K) / 16u;
   const uint group_shift = uint(findLSB(uint(a.group_size))) - 4u;  // 16-weight steps per scale
   const uint groups = uint(a.K) / uint(a.group_size);
-  float sum = 0.0;
+  float sum = 0.0, sq = 0.0;
   for (uint c4 = 0u; c4 < k4_count; c4 += CHUNK4) {
     const uint n4 = min(CHUNK4, k4_count - c4);
     barrier();  // the previous chunk is done with
-    for (uint i = t; i < n4; i += 256u) xs[i] = x4[m * k4_count + c4 + i];
+    for (uint i = t; i < n4; i += 256u) {
+#if defined(SILU_GATE)
+      const vec4 gate = x4[m * 2u * k4_count + c4 + i], up = x4[(m * 2u + 1u) * k4_count + c4 + i];
+      xs[i] = gate / (1.0 + exp(-gate)) * up;
+#elif defined(NORM)
+      const vec4 x = x4[m * k4_count + c4 + i];
+      sq += dot(x, x);
+      const vec4 v = norm4[c4 + i] * x;
+#ifdef ADA
+      xs[i] = fma(ada4[c4 + i], v, v);
+#else
+      xs[i] = v;
+#endif
+#else
+      xs[i] = x4[m * k4_count + c4 + i];
+#endif
+    }
     barrier();
     if (!live) continue;
     const uint k16_first = c4 / 4u, k16_end = k16_first + n4 / 4u;
@@ -65,10 +98,22 @@ void main() {
     }
   }
   partial[t] = sum;
+#ifdef NORM
+  squares[t] = sq;
   barrier();
+  for (uint stride = 128u; stride > 0u; stride >>= 1u) {  // a fixed order, as for the team sums
+    if (t < stride) squares[t] += squares[t + stride];
+    barrier();
+  }
+  const float factor = inversesqrt(fma(squares[0], 1.0 / float(a.K), a.eps));
+#else
+  barrier();
+  const float factor = 1.0;
+#endif
   if (live && lane == 0u) {
     float s = 0.0;
     for (uint i = 0u; i < TEAM; i++) s += partial[t + i];
+    s *= factor;
     const uint at = m * uint(a.N_param) + uint(a.n_base) + r;
     o[at] = a.accumulate != 0 ? o[at] + s : s;
   }
