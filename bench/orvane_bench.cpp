@@ -315,7 +315,7 @@ int main(int argc, char** argv) {
   if (gpu) {
     std::printf("GPU copy       %.1f GB/s (read plus write)\n", gpu_copy_gbs);
     std::printf("step work      %d dispatches, %d barriers, %d copies, %d descriptor writes (one "
-                "submission)\n", dispatches, work.barriers, work.copies, work.descriptor_writes);
+                "submission, replayed)\n", dispatches, work.barriers, work.copies, work.descriptor_writes);
     for (int i = 0; i < 3; i++)
       std::printf("step, %4d keys %.3f ms (floor %.3f ms)\n", kStepKeys[i], step_ms_keys[i], floor_ms);
     std::printf("GPU memory     %.1f MB with the %d-key cache\n", gpu_mb_long, kStepKeys[2]);

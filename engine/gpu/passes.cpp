@@ -125,7 +125,7 @@ const Buffer* PassState::conditioning(Device& device, const Pipelines& pipelines
 
 uint64_t PassState::memory_bytes() const {
   uint64_t total = conditioning_ ? conditioning_->size() : 0;
-  for (const auto& m : mirrors_) total += m->k->size() + m->v->size();
+  for (const auto& m : mirrors_) total += m->k->size() + m->v->size() + (m->step ? m->step->own_bytes : 0);
   return total;
 }
 

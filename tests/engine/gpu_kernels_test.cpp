@@ -150,14 +150,18 @@ TEST(GpuKernels, rotations_match_the_cpu) {
                        kh = dev(cache_rows * hd * 2), vh = dev(cache_rows * hd * 2), kf = dev(cache_rows * hd * 4),
                        vf = dev(cache_rows * hd * 4);
   const Floats nans = nan_filled(cache_rows * hd);
+  const int32_t step[5] = {0, 0, 0, 0, first * hd / 2};  // the StepArgs: the first cache row
+  const gpu::BufferRef step_b = dev(sizeof step);
   gpu::Recorder rec(*be().device, *be().pipelines);
+  rec.upload(*step_b, 0, step, sizeof step);
   rec.upload(*qkv_b, 0, qkv.data(), qkv.size() * 4);
   rec.upload(*table_b, 0, table.data(), table.size() * 4);
   for (const gpu::BufferRef& f : {kf, vf}) rec.upload(*f, 0, nans.data(), nans.size() * 4);
-  struct Store { int32_t q_pairs, kv_pairs, head_pairs, rows, cache_offset; };
+  struct Store { int32_t q_pairs, kv_pairs, head_pairs, rows; };
   rec.dispatch_elements(Kernel::rope_kv_store,
-                        {{qkv_b.get()}, {table_b.get()}, {q_b.get()}, {kh.get()}, {vh.get()}, {kf.get()}, {vf.get()}},
-                        Store{q_dim / 2, hd / 2, hd / 2, seq, first * hd / 2}, uint64_t(seq) * (q_dim / 2 + hd));
+                        {{qkv_b.get()}, {table_b.get()}, {q_b.get()}, {kh.get()}, {vh.get()}, {kf.get()}, {vf.get()},
+                         {step_b.get()}},
+                        Store{q_dim / 2, hd / 2, hd / 2, seq}, uint64_t(seq) * (q_dim / 2 + hd));
   Floats q_got = nan_filled(seq * q_dim), k_got = nans, v_got = nans;
   std::vector<uint16_t> k_half(cache_rows * hd);
   rec.download(*q_b, 0, q_got.data(), q_got.size() * 4);
@@ -280,7 +284,7 @@ TEST(GpuKernels, attention_kernels_and_operations_match_the_cpu) {
 }
 
 // The step's attention over half-precision cache rows: keys spread over many workgroups (the last
-// of them past the final key, so it sees none) and merged; the rows reach half precision through
+// of them past the final key, so it sees none, and more dispatched than the step uses) and merged; the rows reach half precision through
 // the conversion kernel, or with their host copy through the store kernel.
 TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   const AttnCase c{1, 700, 8, 2, 64, 600, 690};
@@ -299,16 +303,19 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   struct Convert { int32_t dst_offset, src_offset, pairs; } convert{0, 0, int32_t(n / 2)};
   rec.dispatch_elements(Kernel::kv_store, {{kh.get()}, {back.get()}, {kf.get()}}, convert, n / 2);
   rec.dispatch_elements(Kernel::kv_to_half, {{vh.get()}, {vf.get()}}, convert, n / 2);
+  const int32_t step[5] = {c.q_offset, c.seq_k, split, splits, 0};  // the StepArgs
+  const gpu::BufferRef step_b = dev(sizeof step);
+  rec.upload(*step_b, 0, step, sizeof step);
   struct Args {
-    int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+    int32_t n_heads, n_kv_heads, head_dim, kv_dim;
     float scale;
-    int32_t window, q_pos, split, splits;
+    int32_t window, groups;
   };
-  rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}},
-               Args{c.heads, c.kv_heads, c.head_dim, kv_dim, c.seq_k, 0.125f, c.window, c.q_offset, split, splits},
-               uint64_t(c.kv_heads) * splits);
-  struct Merge { int32_t n_heads, head_dim, splits; };
-  rec.dispatch(Kernel::attention_merge, {{part.get()}, {ob.get()}}, Merge{c.heads, c.head_dim, splits}, c.heads);
+  rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}, {step_b.get()}},
+               Args{c.heads, c.kv_heads, c.head_dim, kv_dim, 0.125f, c.window, splits + 3},
+               uint64_t(c.kv_heads) * (splits + 3));
+  struct Merge { int32_t n_heads, head_dim; };
+  rec.dispatch(Kernel::attention_merge, {{part.get()}, {ob.get()}, {step_b.get()}}, Merge{c.heads, c.head_dim}, c.heads);
   Floats out = nan_filled(q.size()), k_back = nan_filled(n);
   rec.download(*ob, 0, out.data(), out.size() * 4);
   rec.download(*back, 0, k_back.data(), n * 4);
