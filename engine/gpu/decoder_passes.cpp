@@ -119,11 +119,13 @@ KeySplit split_keys(int keys, int kv_heads) {
   return {per, std::max(1, (keys + per - 1) / per)};
 }
 
-// Workgroups per key/value head that a step over a cache of CAPACITY rows may need: as many as
-// the split of the most keys it can attend to (a split of fewer keys never has more).
+// Workgroups per key/value head that a step over a cache of CAPACITY rows may need. Up to 256
+// keys per wanted workgroup, a split never takes more than the wanted number or one per 16 keys;
+// beyond, it takes one per 256 keys, the most for the most keys.
 int most_splits(const orv_block_shape_t& s, int capacity) {
   const int keys = s.window > 0 ? std::min(s.window, capacity) : capacity;
-  return std::max(split_keys(keys, s.kv_heads).groups, std::max(1, 128 / s.kv_heads));
+  const int wanted = std::max(1, 128 / s.kv_heads);
+  return std::max(split_keys(keys, s.kv_heads).groups, std::min(wanted, (keys + 15) / 16));
 }
 
 // Bytes of decoder_attention_split's partial results for one query split GROUPS ways.

@@ -40,6 +40,7 @@ shared vec4 xs[CHUNK4];
 shared float partial[256];
 #ifdef NORM
 shared float squares[256];
+shared float team_squares[ROWS];
 #endif
 
 float scale_at(uint i) {
@@ -99,13 +100,18 @@ void main() {
   }
   partial[t] = sum;
 #ifdef NORM
+  // The squares in a fixed order too: each team's, then the teams'.
   squares[t] = sq;
   barrier();
-  for (uint stride = 128u; stride > 0u; stride >>= 1u) {  // a fixed order, as for the team sums
-    if (t < stride) squares[t] += squares[t + stride];
-    barrier();
+  if (lane == 0u) {
+    float q = 0.0;
+    for (uint i = 0u; i < TEAM; i++) q += squares[t + i];
+    team_squares[team] = q;
   }
-  const float factor = inversesqrt(fma(squares[0], 1.0 / float(a.K), a.eps));
+  barrier();
+  float squares_sum = 0.0;
+  for (uint i = 0u; i < ROWS; i++) squares_sum += team_squares[i];
+  const float factor = inversesqrt(fma(squares_sum, 1.0 / float(a.K), a.eps));
 #else
   barrier();
   const float factor = 1.0;
