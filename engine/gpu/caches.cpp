@@ -162,16 +162,37 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out, const uint16_t* secon
   return false;
 }
 
-bool Caches::int8_get_merged(const orv_int8_table_t* host, std::initializer_list<MatrixPart> parts, uint32_t k,
-                             Int8Matrix* out) {
-  if (parts.size() == 0 || parts.size() > 3) return false;
-  const void* a = parts.begin()->src;
-  const void* b = parts.size() > 1 ? parts.begin()[1].src : nullptr;
-  uint64_t numel = 0;
-  for (const MatrixPart& p : parts) {
-    if (k == 0 || p.count % k != 0) return false;
-    numel += p.count;
+namespace {
+
+// PART's INT8 form: HOST's entry, or quantised now into OWN.
+bool int8_form(const orv_int8_table_t* host, const MatrixPart& part, uint32_t k, Int8Host* own,
+               orv_int8_matrix_t* q) {
+  if (host && orv_int8_find(host, part.src, q) && uint64_t(q->n) * uint64_t(q->k) == part.count) return true;
+  try {
+    own->weights.resize(part.count);
+    own->scales.resize(part.count / kInt8Group);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
+  orv_int8_quantize(part.src, int32_t(part.count / k), int32_t(k), own->weights.data(), own->scales.data());
+  *q = {own->weights.data(), own->scales.data(), int32_t(part.count / k), int32_t(k)};
+  return true;
+}
+
+}  // namespace
+
+bool Caches::int8_get_merged(const orv_int8_table_t* host, std::initializer_list<MatrixPart> parts, uint32_t k,
+                             Int8Matrix* out, bool gate_up) {
+  if (parts.size() == 0 || parts.size() > 3) return false;
+  const MatrixPart* p = parts.begin();
+  const void* a = p[0].src;
+  const void* b = parts.size() > 1 ? p[1].src : nullptr;
+  uint64_t numel = 0;
+  for (const MatrixPart& part : parts) {
+    if (k == 0 || part.count % k != 0) return false;
+    numel += part.count;
+  }
+  if (gate_up && (parts.size() != 2 || p[0].count != p[1].count || p[0].count / k % kGateUpRows != 0)) return false;
   // An entry of another shape belongs to other data that used to live at these addresses: it is
   // replaced.
   auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == a && e.second == b; });
@@ -180,29 +201,42 @@ bool Caches::int8_get_merged(const orv_int8_table_t* host, std::initializer_list
     return true;
   }
   if (k < kInt8Group || k % kInt8Group != 0) return false;
+  const uint64_t groups = k / kInt8Group;
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
                Buffer::create(device_, numel / kInt8Group * 2, Memory::device)};
   if (!m.weights || !m.scales) return false;
-  uint64_t at = 0;  // elements of the merged matrix before this part
-  for (const MatrixPart& p : parts) {
-    const uint64_t rows = p.count / k, scale_count = p.count / kInt8Group;
-    orv_int8_matrix_t q{};
-    std::vector<int8_t> own_weights;
-    std::vector<uint16_t> own_scales;
-    if (!host || !orv_int8_find(host, p.src, &q) || uint64_t(q.n) * uint64_t(q.k) != p.count) {
-      try {
-        own_weights.resize(p.count);
-        own_scales.resize(scale_count);
-      } catch (const std::bad_alloc&) {
-        return false;
-      }
-      orv_int8_quantize(p.src, int32_t(rows), int32_t(k), own_weights.data(), own_scales.data());
-      q = {own_weights.data(), own_scales.data(), int32_t(rows), int32_t(k)};
-    }
-    if (!write_buffer(device_, pipelines_, *m.weights, at, q.weights, p.count) ||
-        !write_buffer(device_, pipelines_, *m.scales, at / kInt8Group * 2, q.scales, scale_count * 2))
+  if (gate_up) {
+    // Runs of four gate rows then four up rows, assembled here and written once.
+    Int8Host own[2], merged;
+    orv_int8_matrix_t q[2];
+    try {
+      merged.weights.resize(numel);
+      merged.scales.resize(numel / kInt8Group);
+    } catch (const std::bad_alloc&) {
       return false;
-    at += p.count;
+    }
+    if (!int8_form(host, p[0], k, &own[0], &q[0]) || !int8_form(host, p[1], k, &own[1], &q[1])) return false;
+    const uint64_t rows = p[0].count / k;
+    for (uint64_t r = 0; r < rows; r++)
+      for (int half = 0; half < 2; half++) {
+        const uint64_t to = r / kGateUpRows * 2 * kGateUpRows + uint64_t(half) * kGateUpRows + r % kGateUpRows;
+        std::copy_n(q[half].weights + r * k, k, merged.weights.data() + to * k);
+        std::copy_n(q[half].scales + r * groups, groups, merged.scales.data() + to * groups);
+      }
+    if (!write_buffer(device_, pipelines_, *m.weights, 0, merged.weights.data(), numel) ||
+        !write_buffer(device_, pipelines_, *m.scales, 0, merged.scales.data(), numel / kInt8Group * 2))
+      return false;
+  } else {
+    uint64_t at = 0;  // elements of the merged matrix before this part
+    for (const MatrixPart& part : parts) {
+      Int8Host own;
+      orv_int8_matrix_t q{};
+      if (!int8_form(host, part, k, &own, &q) ||
+          !write_buffer(device_, pipelines_, *m.weights, at, q.weights, part.count) ||
+          !write_buffer(device_, pipelines_, *m.scales, at / kInt8Group * 2, q.scales, part.count / kInt8Group * 2))
+        return false;
+      at += part.count;
+    }
   }
   if (it != int8_.end()) *it = {a, b, m, numel, k};
   else if (int8_.size() < kInt8TableCapacity) int8_.push_back({a, b, m, numel, k});

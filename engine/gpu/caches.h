@@ -27,6 +27,7 @@ constexpr uint64_t kScratchPoolBytes = uint64_t{256} << 20;
 constexpr size_t kSharedCapacity = 64;  // four per stream: encoder and decoder keys and values
 constexpr size_t kInt8TableCapacity = 256;
 constexpr uint32_t kInt8Group = 128;
+constexpr uint64_t kGateUpRows = 4;  // rows of each matrix in a run of a gate/up INT8 matrix
 
 // Half-precision pattern of BF16 value B: exact inside half's normal range, signed zero below it,
 // signed infinity above it; NaN stays NaN (quiet).
@@ -41,6 +42,12 @@ void limit_scratch_pool(size_t entries);
 struct MatrixPart {
   const uint16_t* src;  // BF16 [rows][K]
   uint64_t count;       // rows * K
+};
+
+// An INT8 matrix in host memory: weights [N][K], half scales [N][K / 128].
+struct Int8Host {
+  std::vector<int8_t> weights;
+  std::vector<uint16_t> scales;
 };
 
 struct Int8Matrix {
@@ -87,11 +94,13 @@ class Caches {
                 Int8Matrix* out) {
     return int8_get_merged(host, {{w, numel}}, k, out);
   }
-  // The INT8 forms of two or three matrices of input width K, rows concatenated in argument
-  // order into one device matrix (the merged Q/K/V and W1/W3 of the decoder). Keyed by the first
-  // two addresses, like get_merged.
+  // The INT8 forms of two or three matrices of input width K in one device matrix (the merged
+  // Q/K/V and W1/W3 of the decoder), rows concatenated in argument order or, with GATE_UP, two
+  // matrices of equal rows interleaved four rows at a time, so that the product's workgroup of
+  // eight rows holds four pairs of gate and up rows. Keyed by the first two addresses, like
+  // get_merged.
   bool int8_get_merged(const orv_int8_table_t* host, std::initializer_list<MatrixPart> parts, uint32_t k,
-                       Int8Matrix* out);
+                       Int8Matrix* out, bool gate_up = false);
 
   // The recorded device copy of W's INT8 form (with SECOND: of the merged matrix that begins
   // with W and SECOND); false when there is none (the decoder passes then decline rather than

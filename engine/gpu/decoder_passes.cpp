@@ -24,7 +24,7 @@ constexpr uint64_t kF32 = sizeof(float);
 uint64_t count(int rows, int cols) { return uint64_t(rows) * uint64_t(cols); }
 
 struct DecoderLayerBuffers {
-  Int8Matrix wqkv, wo, w13, w2;  // wqkv: [wq | wk | wv] rows, w13: [w1 | w3] rows
+  Int8Matrix wqkv, wo, w13, w2;  // wqkv: [wq | wk | wv] rows, w13: w1 and w3 rows in runs of four
   BufferRef attn_norm, ffn_norm;
 };
 
@@ -92,16 +92,16 @@ struct DecoderScratch {
         qkv(get(count(n, w.q_dim + 2 * w.kv_dim) * kF32)),
         q(get(count(n, w.q_dim) * kF32)),
         attn(get(count(n, w.q_dim) * kF32)),
-        gate_up(get(count(n, 2 * w.hidden) * kF32)),
+        hidden(get(count(n, w.hidden) * kF32)),
         partial(get(partial_size)),
         logits(get(logits_size)),
         result(get(16)) {}
-  explicit operator bool() const { return in && qkv && q && attn && gate_up && partial && logits && result; }
+  explicit operator bool() const { return in && qkv && q && attn && hidden && partial && logits && result; }
   BufferRef in;       // the residual stream X, the rotary table, the StepArgs
   BufferRef qkv;      // [q | k | v] rows of the merged product
   BufferRef q;        // the rotated queries
   BufferRef attn;     // attention output
-  BufferRef gate_up;  // [gate | up] rows
+  BufferRef hidden;   // silu(gate) * up
   BufferRef partial;  // the step's attention before the merge
   BufferRef logits;   // the step's scores
   BufferRef result;   // the step's token id
@@ -165,7 +165,7 @@ void record_step_attention(Recorder& rec, const orv_block_shape_t& s, const Bind
 
 // Every decoder layer over the N rows of X in SC.in at cache rows START .., the keys and values
 // into M: the norms run inside the products that read their output, the rotary embedding inside
-// the store of the new cache rows, SiLU-times-up inside the down projection, and the output and
+// the store of the new cache rows, SiLU-times-up inside the gate and up product, and the output and
 // down projections add onto the residual stream. The step (N = 1) splits its keys GROUPS ways at
 // most and takes its position from the StepArgs, so its commands hold at every position.
 void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw, const DecoderScratch& sc,
@@ -206,14 +206,12 @@ void record_layers(Recorder& rec, const orv_ctx_t& ctx, const DecoderWeights& dw
       rec.dispatch(Kernel::encoder_attention_kv16, {q, ck, cv, attn}, args,
                    uint64_t(s.heads) * ((uint64_t(n) + 7) / 8));
     }
-    record_int8_matmul(rec, lw.wo, *sc.attn, x, 0, n, w.dim, w.q_dim, true);
+    record_int8_matmul(rec, lw.wo, *sc.attn, x, 0, n, w.dim, w.q_dim, Int8Output::add);
     Int8Input ffn_in(x);
     ffn_in.norm = lw.ffn_norm.get();
     if (dw.ada) ffn_in.ada = {dw.ada, count(l, w.dim) * kF32, count(w.dim, 1) * kF32};
-    record_int8_matmul(rec, lw.w13, ffn_in, *sc.gate_up, 0, n, 2 * w.hidden, w.dim);
-    Int8Input down_in(*sc.gate_up);
-    down_in.silu_gate = true;
-    record_int8_matmul(rec, lw.w2, down_in, x, 0, n, w.dim, w.hidden, true);
+    record_int8_matmul(rec, lw.w13, ffn_in, *sc.hidden, 0, n, 2 * w.hidden, w.dim, Int8Output::silu_pairs);
+    record_int8_matmul(rec, lw.w2, *sc.hidden, x, 0, n, w.dim, w.hidden, Int8Output::add);
   }
 }
 

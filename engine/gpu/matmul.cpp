@@ -49,7 +49,7 @@ void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, 
 }
 
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Int8Input& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k, bool accumulate) {
+                        uint64_t y_offset, int m, int n, int k, Int8Output out) {
   struct Args {
     int32_t k, n_param, group_size, n_base, n_chunk, rows, accumulate;
     float eps;
@@ -60,20 +60,26 @@ void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Int8Input& x, 
     rec.fail();
     return;
   }
+  const bool pairs = out == Int8Output::silu_pairs;
   Kernel kernel = Kernel::int8_matmul;
-  if (x.silu_gate) kernel = Kernel::int8_matmul_silu;
-  else if (x.norm) kernel = x.ada.buffer ? Kernel::int8_matmul_norm_ada : Kernel::int8_matmul_norm;
-  const uint64_t x_bytes = uint64_t(m) * k * kF32 * (x.silu_gate ? 2 : 1);
+  if (pairs) kernel = x.ada.buffer ? Kernel::int8_matmul_norm_ada_silu : Kernel::int8_matmul_norm_silu;
+  else if (x.norm) kernel = Kernel::int8_matmul_norm;
+  if ((pairs && (!x.norm || n % 8 != 0)) || (x.ada.buffer && !pairs)) {  // variants there are no kernels for
+    rec.fail();
+    return;
+  }
+  const int width = pairs ? n / 2 : n;  // of Y
   for (uint64_t n0 = 0; n0 < uint64_t(n); n0 += slice) {
     const uint64_t nc = std::min<uint64_t>(slice, uint64_t(n) - n0);
-    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, accumulate ? 1 : 0, ORV_NORM_EPS};
+    const Args args{k, width, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, out == Int8Output::add ? 1 : 0,
+                    ORV_NORM_EPS};
     const Binding bindings[6] = {{w.weights.get(), n0 * k, nc * k},
                                  {w.scales.get(), n0 * groups * 2, nc * groups * 2},
-                                 {x.x, 0, x_bytes},
-                                 {&y, y_offset, uint64_t(m) * n * kF32},
+                                 {x.x, 0, uint64_t(m) * k * kF32},
+                                 {&y, y_offset, uint64_t(m) * width * kF32},
                                  {x.norm, 0, uint64_t(k) * kF32},
                                  x.ada};
-    const size_t used = x.norm && !x.silu_gate ? (x.ada.buffer ? 6 : 5) : 4;
+    const size_t used = x.norm ? (x.ada.buffer ? 6 : 5) : 4;
     rec.dispatch(kernel, std::span(bindings, used), &args, sizeof args,
                  uint64_t(m) * ((nc + kInt8RowsPerGroup - 1) / kInt8RowsPerGroup));
   }

@@ -29,13 +29,18 @@ struct Int8Input {
   const Buffer* x;
   const Buffer* norm = nullptr;  // RMS-normalise each row with these K weights
   Binding ada{nullptr};          // with NORM: then scale by 1 + these K values
-  bool silu_gate = false;        // rows are [gate | up], 2K wide: the input is silu(gate) * up
 };
 
-// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128;
-// with ACCUMULATE the product is added to Y (a residual connection).
+// What an INT8 product does with its results.
+enum class Int8Output {
+  store,
+  add,         // onto Y (a residual connection)
+  silu_pairs,  // W from Caches::int8_get_merged with GATE_UP: Y is silu(gate) * up, N / 2 wide
+};
+
+// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128.
 void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Int8Input& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k, bool accumulate = false);
+                        uint64_t y_offset, int m, int n, int k, Int8Output out = Int8Output::store);
 
 }  // namespace gpu
 

@@ -56,8 +56,8 @@ constexpr PipelineDesc kPipelines[kKernelCount] = {
     {"attention_merge", "attention_merge.comp", 3, 0b010, "", 128},
     {"encoder_attention_kv16", "encoder_attention.comp", 4, 0b1000, "#define KV_HALF\n", 128},
     {"int8_matmul_norm", "int8_matmul.comp", 5, 0b1000, "#define NORM\n", 256},
-    {"int8_matmul_norm_ada", "int8_matmul.comp", 6, 0b1000, "#define NORM\n#define ADA\n", 256},
-    {"int8_matmul_silu", "int8_matmul.comp", 4, 0b1000, "#define SILU_GATE\n", 256},
+    {"int8_matmul_norm_silu", "int8_matmul.comp", 5, 0b1000, "#define NORM\n#define SILU_PAIRS\n", 256},
+    {"int8_matmul_norm_ada_silu", "int8_matmul.comp", 6, 0b1000, "#define NORM\n#define ADA\n#define SILU_PAIRS\n", 256},
     {"rope_kv_store", "rope_kv_store.comp", 8, 0b01111100, "", 256},
 };
 

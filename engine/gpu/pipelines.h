@@ -42,8 +42,8 @@ enum class Kernel {
   attention_merge,          // combines decoder_attention_split's partial results
   encoder_attention_kv16,   // encoder_attention over half caches
   int8_matmul_norm,         // int8_matmul of RMS-normalised input rows
-  int8_matmul_norm_ada,     // the same with the delay conditioning's scale
-  int8_matmul_silu,         // int8_matmul of silu(gate) * up from [gate | up] rows
+  int8_matmul_norm_silu,     // the same into silu(gate) * up, from gate and up rows in runs of four
+  int8_matmul_norm_ada_silu, // the same with the delay conditioning's scale
   rope_kv_store,            // [q | k | v] rows into rotated queries and the caches
   count
 };

@@ -50,7 +50,7 @@ void upload_int8_decoder(Caches& c, orv_ctx_t& ctx) {
                       uint32_t(w.dim), &m);
     upload(l.wo_weight_bf16, w.dim, w.q_dim);
     c.int8_get_merged(&ctx.int8, {{l.w1_weight_bf16, count(w.hidden, w.dim)}, {l.w3_weight_bf16, count(w.hidden, w.dim)}},
-                      uint32_t(w.dim), &m);
+                      uint32_t(w.dim), &m, true);
     upload(l.w2_weight_bf16, w.dim, w.hidden);
   }
   upload(ctx.decoder.tok_embeddings_bf16, ctx.shape.decoder.vocab, w.dim);

@@ -385,23 +385,26 @@ TEST(GpuMatmul, qkv_and_ffn_match_the_cpu_composition) {
 }
 
 // Rows that leave a workgroup part-filled, an odd number of scale groups per row, and an input
-// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk; the
-// matrix merged from two parts, and the input transformed first: RMS norm (with and without the
-// conditioning scale) and silu(gate) * up from rows twice as wide, the product added to what the
-// output held.
+// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk: the
+// matrix merged from two parts, the product added to what the output held; the input
+// RMS-normalised first; and gate and up rows interleaved into silu(gate) * up, after the norm
+// with and without the conditioning scale.
 TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   for (const auto [m, n, k] : {std::array{3, 37, 384}, std::array{2, 9, 4480}}) {
     SCOPED_TRACE("k " + std::to_string(k));
-    const int n_first = n / 3;
+    const int n_first = n / 3, pairs = 4 * (n / 8);  // gate rows: the first PAIRS, up rows: the next
     const auto& w = kept(random_bf16(size_t(n) * k, 50));
     const auto& w_rest = kept(std::vector<uint16_t>(w.begin() + size_t(n_first) * k, w.end()));
-    gpu::Int8Matrix q8;
+    const auto& up = kept(std::vector<uint16_t>(w.begin() + size_t(pairs) * k, w.begin() + size_t(2 * pairs) * k));
+    gpu::Int8Matrix merged, gate_up;
     ASSERT_TRUE(be().caches->int8_get_merged(
-        nullptr, {{w.data(), uint64_t(n_first) * k}, {w_rest.data(), uint64_t(n - n_first) * k}}, k, &q8));
+        nullptr, {{w.data(), uint64_t(n_first) * k}, {w_rest.data(), uint64_t(n - n_first) * k}}, k, &merged));
+    ASSERT_TRUE(be().caches->int8_get_merged(
+        nullptr, {{w.data(), uint64_t(pairs) * k}, {up.data(), uint64_t(pairs) * k}}, k, &gate_up, true));
     std::vector<int8_t> q(size_t(n) * k);
     std::vector<uint16_t> scales(size_t(n) * k / 128);
     orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
-    const Floats x = random_floats(size_t(m) * 2 * k, 51), norm = random_floats(k, 52), ada = random_floats(k, 53);
+    const Floats x = random_floats(size_t(m) * k, 51), norm = random_floats(k, 52), ada = random_floats(k, 53);
     const Floats before = random_floats(size_t(m) * n, 54);
     auto dev = [&](const Floats& f) {
       gpu::BufferRef b = gpu::Buffer::create(*be().device, f.size() * 4 + 64, gpu::Memory::device);
@@ -409,43 +412,42 @@ TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
       return b;
     };
     const gpu::BufferRef xs = dev(x), norm_b = dev(norm), ada_b = dev(ada);
-    enum Mode { plain, rms, rms_ada, silu } ;
-    for (Mode mode : {plain, rms, rms_ada, silu}) {
+    enum Mode { add, rms, silu, silu_ada };
+    for (Mode mode : {add, rms, silu, silu_ada}) {
       SCOPED_TRACE("mode " + std::to_string(int(mode)));
-      // The input rows the product sees, as the CPU computes them.
-      Floats in(size_t(m) * k);
-      for (int r = 0; r < m; r++) {
-        if (mode == silu) {
-          for (int i = 0; i < k; i++) in[size_t(r) * k + i] = x[size_t(r) * 2 * k + i];
-          orv_silu(&in[size_t(r) * k], k);
-          orv_mul_inplace(&in[size_t(r) * k], &x[size_t(r) * 2 * k + k], k);
-        } else if (mode == plain) {
-          std::copy_n(&x[size_t(r) * k], k, &in[size_t(r) * k]);
-        } else {
-          orv_rms_norm(&in[size_t(r) * k], &x[size_t(r) * k], norm.data(), 1, k, 1e-5f);
-          if (mode == rms_ada)
-            for (int i = 0; i < k; i++) in[size_t(r) * k + i] *= 1 + ada[i];
-        }
+      Floats in = x;  // the input rows the product sees, as the CPU computes them
+      if (mode != add) {
+        orv_rms_norm(in.data(), x.data(), norm.data(), m, k, 1e-5f);
+        if (mode == silu_ada)
+          for (size_t i = 0; i < in.size(); i++) in[i] *= 1 + ada[i % k];
       }
-      Floats want = before;
-      for (int r = 0; r < m; r++)
-        for (int c = 0; c < n; c++) {
-          double s = 0;
-          for (int i = 0; i < k; i++) {
-            const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
-            const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
-            s += double(in[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
-          }
-          want[size_t(r) * n + c] += float(s);
+      auto row_dot = [&](int r, int c) {
+        double s = 0;
+        for (int i = 0; i < k; i++) {
+          const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
+          const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
+          s += double(in[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
         }
-      const gpu::BufferRef ys = dev(before);
+        return s;
+      };
+      const bool pairwise = mode == silu || mode == silu_ada;
+      const int width = pairwise ? pairs : n;
+      Floats want = mode == add ? before : Floats(size_t(m) * width, 0.0f);
+      for (int r = 0; r < m; r++)
+        for (int c = 0; c < width; c++) {
+          const double g = row_dot(r, c);
+          want[size_t(r) * width + c] += float(pairwise ? g / (1 + std::exp(-g)) * row_dot(r, pairs + c) : g);
+        }
+      const gpu::BufferRef ys = dev(mode == add ? before : nan_filled(want.size()));
       gpu::Int8Input input(*xs);
-      if (mode == rms || mode == rms_ada) input.norm = norm_b.get();
-      if (mode == rms_ada) input.ada = {ada_b.get(), 0, uint64_t(k) * 4};
-      input.silu_gate = mode == silu;
+      if (mode != add) input.norm = norm_b.get();
+      if (mode == silu_ada) input.ada = {ada_b.get(), 0, uint64_t(k) * 4};
+      const gpu::Int8Output out = mode == add ? gpu::Int8Output::add
+                                  : pairwise  ? gpu::Int8Output::silu_pairs
+                                              : gpu::Int8Output::store;
       Floats got = nan_filled(want.size());
       gpu::Recorder rec(*be().device, *be().pipelines);
-      gpu::record_int8_matmul(rec, q8, input, *ys, 0, m, n, k, true);
+      gpu::record_int8_matmul(rec, pairwise ? gate_up : merged, input, *ys, 0, m, pairwise ? 2 * pairs : n, k, out);
       rec.download(*ys, 0, got.data(), got.size() * 4);
       ASSERT_TRUE(rec.run());
       expect_close(got, want, 1e-2, 1.0, "int8_matmul");

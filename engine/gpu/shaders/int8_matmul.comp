@@ -10,12 +10,13 @@
 // workgroup reads it once for all its rows. The team's sums are added in a fixed order, whatever
 // the device's subgroup size.
 //
-// Variants transform the input while staging it:
-//   NORM       RMS norm with the weights NORM_W (and with ADA, times 1 + the conditioning row).
-//              The norm's factor is the same for every element of a row, so the staged values
-//              carry only the weights and the sums are scaled once at the end, by the factor
-//              from the squares summed while staging.
-//   SILU_GATE  rows of X are [gate | up], 2K wide: the input is silu(gate) * up.
+// Variants:
+//   NORM        RMS norm of the input with the weights NORM_W (and with ADA, times 1 + the
+//               conditioning row). The norm's factor is the same for every element of a row, so
+//               the staged values carry only the weights and the sums are scaled once at the end,
+//               by the factor from the squares summed while staging.
+//   SILU_PAIRS  W holds runs of four gate rows and the four matching up rows (a workgroup's eight
+//               rows): the output is silu(gate) * up, N_param (half the rows of W) wide.
 layout(local_size_x = 256) in;
 
 const uint ROWS = 8u, TEAM = 32u, CHUNK4 = 1024u;  // CHUNK4 vec4s: 16 KiB of input per chunk
@@ -71,10 +72,7 @@ void main() {
     const uint n4 = min(CHUNK4, k4_count - c4);
     barrier();  // the previous chunk is done with
     for (uint i = t; i < n4; i += 256u) {
-#if defined(SILU_GATE)
-      const vec4 gate = x4[m * 2u * k4_count + c4 + i], up = x4[(m * 2u + 1u) * k4_count + c4 + i];
-      xs[i] = gate / (1.0 + exp(-gate)) * up;
-#elif defined(NORM)
+#if defined(NORM)
       const vec4 x = x4[m * k4_count + c4 + i];
       sq += dot(x, x);
       const vec4 v = norm4[c4 + i] * x;
@@ -116,6 +114,18 @@ void main() {
   barrier();
   const float factor = 1.0;
 #endif
+#ifdef SILU_PAIRS
+  if (live && lane == 0u && team < ROWS / 2u) {
+    float gate = 0.0, up = 0.0;
+    for (uint i = 0u; i < TEAM; i++) {
+      gate += partial[t + i];
+      up += partial[t + ROWS / 2u * TEAM + i];
+    }
+    gate *= factor;
+    up *= factor;
+    o[m * uint(a.N_param) + (uint(a.n_base) + r - team) / 2u + team] = gate / (1.0 + exp(-gate)) * up;
+  }
+#else
   if (live && lane == 0u) {
     float s = 0.0;
     for (uint i = 0u; i < TEAM; i++) s += partial[t + i];
@@ -123,4 +133,5 @@ void main() {
     const uint at = m * uint(a.N_param) + uint(a.n_base) + r;
     o[at] = a.accumulate != 0 ? o[at] + s : s;
   }
+#endif
 }
