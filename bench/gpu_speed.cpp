@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     std::vector<uint16_t> scales(w.size() / ORV_INT8_GROUP);
     orv_int8_quantize(w.data(), n, k, weights.data(), scales.data());
     gpu::Int8Matrix q;
-    if (!g->caches->int8_upload(w.data(), {weights.data(), scales.data(), n, k}, &q)) {
+    if (!g->caches->int8_upload({{w.data(), {weights.data(), scales.data(), n, k}}}, &q)) {
       std::fprintf(stderr, "gpu-speed: cannot quantise %d x %d\n", n, k);
       return 1;
     }

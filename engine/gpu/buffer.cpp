@@ -110,15 +110,26 @@ Buffer::~Buffer() {
   if (memory_) vkFreeMemory(device_.device, memory_, nullptr);
 }
 
-Recorder::Recorder(Device& device, const Pipelines& pipelines)
-    : device_(device), pipelines_(pipelines) {
-  device_.submit_lock.lock();
+Recorder::Recorder(Device& device, const Pipelines& pipelines, Replay replay)
+    : device_(device), pipelines_(pipelines), replay_(replay) {
   VkCommandBufferAllocateInfo ai{VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO};
   ai.commandPool = device_.command_pool;
   ai.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
   ai.commandBufferCount = 1;
   VkCommandBufferBeginInfo bi{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
-  bi.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
+  if (replay_ == Replay::once) {
+    device_.submit_lock.lock();
+    bi.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
+  } else {
+    VkCommandPoolCreateInfo pci{VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
+    pci.queueFamilyIndex = device_.queue_family;
+    if (vkCreateCommandPool(device_.device, &pci, nullptr, &own_pool_) != VK_SUCCESS) {
+      own_pool_ = VK_NULL_HANDLE;
+      ok_ = false;
+      return;
+    }
+    ai.commandPool = own_pool_;
+  }
   if (vkAllocateCommandBuffers(device_.device, &ai, &cmd_) != VK_SUCCESS) {
     cmd_ = VK_NULL_HANDLE;
     ok_ = false;
@@ -128,10 +139,14 @@ Recorder::Recorder(Device& device, const Pipelines& pipelines)
 }
 
 Recorder::~Recorder() {
-  if (cmd_) vkFreeCommandBuffers(device_.device, device_.command_pool, 1, &cmd_);
+  if (own_pool_) {
+    vkDestroyCommandPool(device_.device, own_pool_, nullptr);  // frees the command buffer
+  } else if (cmd_) {
+    vkFreeCommandBuffers(device_.device, device_.command_pool, 1, &cmd_);
+  }
   for (VkDescriptorPool p : pools_) vkDestroyDescriptorPool(device_.device, p, nullptr);
   held_.clear();
-  device_.submit_lock.unlock();
+  if (replay_ == Replay::once) device_.submit_lock.unlock();
 }
 
 void Recorder::hold(const Buffer& b) {
@@ -159,7 +174,7 @@ void Recorder::order(std::span<const Access> accesses) {
 }
 
 void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint64_t bytes) {
-  if (!ok_ || bytes == 0) return;
+  if (!ok_ || ended_ || bytes == 0) return;
   if (dst.mapped()) {
     std::memcpy(static_cast<char*>(dst.mapped()) + offset, src, bytes);
     return;
@@ -174,7 +189,7 @@ void Recorder::upload(const Buffer& dst, uint64_t offset, const void* src, uint6
 }
 
 void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t bytes) {
-  if (!ok_ || bytes == 0) return;
+  if (!ok_ || ended_ || bytes == 0) return;
   if (src.mapped()) {
     hold(src);
     const char* from = static_cast<const char*>(src.mapped()) + offset;
@@ -193,7 +208,7 @@ void Recorder::download(const Buffer& src, uint64_t offset, void* dst, uint64_t 
 
 void Recorder::copy(const Buffer& src, uint64_t src_offset, const Buffer& dst, uint64_t dst_offset,
                     uint64_t bytes) {
-  if (!ok_ || bytes == 0) return;
+  if (!ok_ || ended_ || bytes == 0) return;
   const Access accesses[2] = {{&src, false}, {&dst, true}};
   order(accesses);
   hold(src);
@@ -225,9 +240,9 @@ VkDescriptorSet Recorder::allocate_set(VkDescriptorSetLayout layout) {
   return set;
 }
 
-void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const void* args,
+void Recorder::dispatch(Kernel k, std::span<const Binding> bindings, const void* args,
                         uint32_t args_bytes, uint64_t groups) {
-  if (!ok_) return;
+  if (!ok_ || ended_) return;
   const Pipeline* p = pipelines_.get(k);
   if (!p || bindings.size() != p->buffers || args_bytes > kPushBytes) {
     ok_ = false;
@@ -289,13 +304,16 @@ void Recorder::dispatch(Kernel k, std::initializer_list<Binding> bindings, const
 
 bool Recorder::run() {
   if (!ok_) return false;
-  ok_ = false;  // a recorder runs once
-  const VkMemoryBarrier to_host{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr,
-                                VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT,
-                                VK_ACCESS_HOST_READ_BIT};
-  vkCmdPipelineBarrier(cmd_, kWorkStages, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &to_host, 0, nullptr,
-                       0, nullptr);
-  if (vkEndCommandBuffer(cmd_) != VK_SUCCESS) return false;
+  if (replay_ == Replay::once) ok_ = false;  // a one-shot recorder runs once
+  if (!ended_) {
+    const VkMemoryBarrier to_host{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr,
+                                  VK_ACCESS_SHADER_WRITE_BIT | VK_ACCESS_TRANSFER_WRITE_BIT,
+                                  VK_ACCESS_HOST_READ_BIT};
+    vkCmdPipelineBarrier(cmd_, kWorkStages, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &to_host, 0, nullptr,
+                         0, nullptr);
+    ended_ = true;
+    if (vkEndCommandBuffer(cmd_) != VK_SUCCESS) return ok_ = false;
+  }
   VkFenceCreateInfo fci{VK_STRUCTURE_TYPE_FENCE_CREATE_INFO};
   VkFence fence = VK_NULL_HANDLE;
   if (vkCreateFence(device_.device, &fci, nullptr, &fence) != VK_SUCCESS) return false;
@@ -305,7 +323,7 @@ bool Recorder::run() {
   const bool done = vkQueueSubmit(device_.queue, 1, &si, fence) == VK_SUCCESS &&
                     vkWaitForFences(device_.device, 1, &fence, VK_TRUE, UINT64_MAX) == VK_SUCCESS;
   vkDestroyFence(device_.device, fence, nullptr);
-  if (!done) return false;
+  if (!done) return ok_ = false;
   for (auto& f : after_) f();
   return true;
 }

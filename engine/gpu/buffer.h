@@ -1,5 +1,5 @@
 // GPU buffers (RAII) and the command recorder that fills, runs and reads them: one command
-// buffer per operation, a barrier before each command that touches a buffer an earlier command
+// buffer per operation (or one recorded once and run many times), a barrier before each command that touches a buffer an earlier command
 // since the last barrier wrote (or writes one such a command read), one wait at the end. The recorder holds a
 // reference to every buffer its commands use, so none is destroyed before the device is done
 // with it, whatever the caller drops meanwhile.
@@ -61,9 +61,15 @@ struct Binding {
   uint64_t bytes = 0;
 };
 
+// Whether a recorder's commands run once or are replayed.
+enum class Replay { once, many };
+
 class Recorder {
  public:
-  Recorder(Device& device, const Pipelines& pipelines);
+  // A one-shot recorder holds the device's submission lock for its whole life. A replayed one
+  // has a command pool of its own and takes no lock: its owner records and runs it under the
+  // lock, and lets it go only between runs.
+  Recorder(Device& device, const Pipelines& pipelines, Replay replay = Replay::once);
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
   ~Recorder();
@@ -82,8 +88,12 @@ class Recorder {
   // GROUPS workgroups of kernel K (split over two grid dimensions beyond the device's limit);
   // ARGS is the kernel's push-constant block. Fails when the pipeline is missing or a binding
   // exceeds the device's largest storage-buffer range.
+  void dispatch(Kernel k, std::span<const Binding> bindings, const void* args, uint32_t args_bytes,
+                uint64_t groups);
   void dispatch(Kernel k, std::initializer_list<Binding> bindings, const void* args,
-                uint32_t args_bytes, uint64_t groups);
+                uint32_t args_bytes, uint64_t groups) {
+    dispatch(k, std::span(bindings.begin(), bindings.size()), args, args_bytes, groups);
+  }
   template <typename Args>
   void dispatch(Kernel k, std::initializer_list<Binding> bindings, const Args& args,
                 uint64_t groups) {
@@ -103,8 +113,11 @@ class Recorder {
   uint32_t barriers() const { return barriers_; }
   uint32_t copies() const { return copies_; }
   uint32_t descriptor_writes() const { return descriptor_writes_; }
+  // Nothing was recorded to run on the device.
+  bool empty() const { return dispatches_ == 0 && copies_ == 0; }
 
   // Submits, waits and finishes the downloads. False when the recorder failed or the device did.
+  // The first run ends the recording; a Replay::many recorder may then run again.
   bool run();
 
  private:
@@ -121,7 +134,10 @@ class Recorder {
 
   Device& device_;
   const Pipelines& pipelines_;
+  Replay replay_;
+  VkCommandPool own_pool_ = VK_NULL_HANDLE;  // Replay::many
   VkCommandBuffer cmd_ = VK_NULL_HANDLE;
+  bool ended_ = false;
   std::vector<VkDescriptorPool> pools_;
   std::vector<std::shared_ptr<const Buffer>> held_;  // every buffer a recorded command uses
   std::vector<std::function<void()>> after_;  // host copies once the GPU is done

@@ -141,9 +141,9 @@ bool Caches::set_decoder_input(const float* x, size_t n) {
   return write_buffer(device_, pipelines_, *decoder_input_, 0, x, bytes);
 }
 
-bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
+bool Caches::int8_find(const uint16_t* w, Int8Matrix* out, const uint16_t* second) const {
   for (const Int8Entry& e : int8_) {
-    if (e.src == w) {
+    if (e.src == w && e.second == second) {
       *out = e.m;
       return true;
     }
@@ -151,23 +151,62 @@ bool Caches::int8_find(const uint16_t* w, Int8Matrix* out) const {
   return false;
 }
 
-bool Caches::int8_upload(const uint16_t* w, const orv_int8_matrix_t& q, Int8Matrix* out) {
-  const uint64_t numel = uint64_t(q.n) * uint64_t(q.k), scale_count = numel / kInt8Group;
-  const uint32_t k = uint32_t(q.k);
-  // An entry of another shape belongs to other data that used to live at W: it is replaced.
-  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == w; });
-  if (it != int8_.end() && it->numel == numel && it->k == k) {
+bool Caches::int8_upload(std::initializer_list<Int8Part> parts, Int8Matrix* out, bool gate_up) {
+  if (parts.size() == 0 || parts.size() > 3) return false;
+  const Int8Part* p = parts.begin();
+  const void* a = p[0].src;
+  const void* b = parts.size() > 1 ? p[1].src : nullptr;
+  const int32_t k = p[0].q.k;
+  uint64_t numel = 0;
+  for (const Int8Part& part : parts) {
+    if (part.q.n < 1 || part.q.k != k) return false;
+    numel += uint64_t(part.q.n) * uint64_t(k);
+  }
+  if (k < int32_t(kInt8Group) || k % int32_t(kInt8Group) != 0) return false;
+  if (gate_up && (parts.size() != 2 || p[0].q.n != p[1].q.n || uint64_t(p[0].q.n) % kGateUpRows != 0)) return false;
+  // An entry of another shape belongs to other data that used to live at these addresses: it is
+  // replaced.
+  auto it = std::find_if(int8_.begin(), int8_.end(), [&](const Int8Entry& e) { return e.src == a && e.second == b; });
+  if (it != int8_.end() && it->numel == numel && it->k == uint32_t(k)) {
     *out = it->m;
     return true;
   }
-  if (q.n < 1 || q.k < int32_t(kInt8Group) || q.k % int32_t(kInt8Group) != 0) return false;
+  const uint64_t groups = uint64_t(k) / kInt8Group;
   Int8Matrix m{Buffer::create(device_, numel, Memory::device),
-               Buffer::create(device_, scale_count * 2, Memory::device)};
-  if (!m.weights || !m.scales || !write_buffer(device_, pipelines_, *m.weights, 0, q.weights, numel) ||
-      !write_buffer(device_, pipelines_, *m.scales, 0, q.scales, scale_count * 2))
-    return false;
-  if (it != int8_.end()) *it = {w, m, numel, k};
-  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({w, m, numel, k});
+               Buffer::create(device_, numel / kInt8Group * 2, Memory::device)};
+  if (!m.weights || !m.scales) return false;
+  if (gate_up) {
+    // Runs of four gate rows then four up rows, assembled here and written once.
+    std::vector<int8_t> weights;
+    std::vector<uint16_t> scales;
+    try {
+      weights.resize(numel);
+      scales.resize(numel / kInt8Group);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (uint64_t r = 0; r < uint64_t(p[0].q.n); r++)
+      for (int half = 0; half < 2; half++) {
+        const orv_int8_matrix_t& q = p[half].q;
+        const uint64_t to = r / kGateUpRows * 2 * kGateUpRows + uint64_t(half) * kGateUpRows + r % kGateUpRows;
+        std::copy_n(q.weights + r * uint64_t(k), k, weights.data() + to * uint64_t(k));
+        std::copy_n(q.scales + r * groups, groups, scales.data() + to * groups);
+      }
+    if (!write_buffer(device_, pipelines_, *m.weights, 0, weights.data(), numel) ||
+        !write_buffer(device_, pipelines_, *m.scales, 0, scales.data(), numel / kInt8Group * 2))
+      return false;
+  } else {
+    uint64_t at = 0;  // elements of the merged matrix before this part
+    for (const Int8Part& part : parts) {
+      const uint64_t count = uint64_t(part.q.n) * uint64_t(k);
+      if (!write_buffer(device_, pipelines_, *m.weights, at, part.q.weights, count) ||
+          !write_buffer(device_, pipelines_, *m.scales, at / kInt8Group * 2, part.q.scales, count / kInt8Group * 2))
+        return false;
+      at += count;
+    }
+  }
+  if (it != int8_.end()) *it = {a, b, m, numel, uint32_t(k)};
+  else if (int8_.size() < kInt8TableCapacity) int8_.push_back({a, b, m, numel, uint32_t(k)});
   *out = m;
   return true;
 }
@@ -183,7 +222,7 @@ void Caches::forget(const std::vector<const void*>& keys) {
     float_.clear();
   }
   std::erase_if(merged_, [&](const MergedEntry& e) { return known(e.a) || known(e.b); });
-  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src); });
+  std::erase_if(int8_, [&](const Int8Entry& e) { return known(e.src) || known(e.second); });
 }
 
 uint64_t Caches::memory_bytes() {

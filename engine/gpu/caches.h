@@ -28,6 +28,7 @@ constexpr uint64_t kScratchPoolBytes = uint64_t{256} << 20;
 constexpr size_t kSharedCapacity = 64;  // four per stream: encoder and decoder keys and values
 constexpr size_t kInt8TableCapacity = 256;
 constexpr uint32_t kInt8Group = 128;
+constexpr uint64_t kGateUpRows = 4;  // rows of each matrix in a run of a gate/up INT8 matrix
 
 // Half-precision pattern of a BF16 value.
 inline constexpr auto& bf16_to_half = orv_bf16_to_f16;
@@ -41,6 +42,12 @@ void limit_scratch_pool(size_t entries);
 struct MatrixPart {
   const uint16_t* src;  // BF16 [rows][K]
   uint64_t count;       // rows * K
+};
+
+// A quantised matrix and the address of the BF16 matrix it was made from (its key).
+struct Int8Part {
+  const uint16_t* src;
+  orv_int8_matrix_t q;
 };
 
 struct Int8Matrix {
@@ -80,13 +87,17 @@ class Caches {
   bool set_decoder_input(const float* x, size_t n);
   BufferRef decoder_input() const { return decoder_input_; }
 
-  // The device copy of Q, the INT8 form of the BF16 matrix at W, uploaded on the first request
-  // and recorded while the table has room.
-  bool int8_upload(const uint16_t* w, const orv_int8_matrix_t& q, Int8Matrix* out);
+  // The device copy of the quantised matrices PARTS (one to three, of one input width) as one
+  // device matrix, keyed by the BF16 addresses of the first two: rows concatenated in argument
+  // order or, with GATE_UP, two matrices of equal rows interleaved four rows at a time, so that
+  // the product's workgroup of eight rows holds four pairs of gate and up rows (the decoder's
+  // merged Q/K/V and W1/W3). Uploaded on the first request, recorded while the table has room.
+  bool int8_upload(std::initializer_list<Int8Part> parts, Int8Matrix* out, bool gate_up = false);
 
-  // The recorded device copy of W's INT8 form; false when there is none (the decoder passes
-  // then decline rather than quantise in the middle of a stream).
-  bool int8_find(const uint16_t* w, Int8Matrix* out) const;
+  // The recorded device copy of W's INT8 form (with SECOND: of the merged matrix that begins
+  // with W and SECOND); false when there is none (the decoder passes then decline rather than
+  // quantise in the middle of a stream).
+  bool int8_find(const uint16_t* w, Int8Matrix* out, const uint16_t* second = nullptr) const;
 
   // Drops the entries of the weight matrices KEYS (half, merged and INT8 forms) and every float
   // entry, before the memory behind those addresses is released and may be reused for other
@@ -110,7 +121,7 @@ class Caches {
   struct FloatEntry { const void* src; BufferRef buffer; uint64_t bytes; };
   struct MergedEntry { const void* a; const void* b; BufferRef buffer; uint64_t count; };
   struct SharedEntry { void* host; BufferRef buffer; };
-  struct Int8Entry { const void* src; Int8Matrix m; uint64_t numel; uint32_t k; };
+  struct Int8Entry { const void* src; const void* second; Int8Matrix m; uint64_t numel; uint32_t k; };
 
   // Writes the half forms of COUNT BF16 values at SRC into DST from byte OFFSET.
   bool convert_half(const uint16_t* src, uint64_t count, const Buffer& dst, uint64_t offset);

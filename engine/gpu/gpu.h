@@ -48,14 +48,15 @@ int orv_gpu_attention(float *out, const float *q, const float *k, const float *v
                       float scale, int window_size, int q_offset);
 
 // Bytes the backend's tables hold on the device: weight copies (half, merged, float, INT8), the
-// scratch pool, the key/value cache copies of the passes and their inputs.
+// scratch pool, the key/value cache copies of the passes, their recorded steps and their inputs.
 uint64_t orv_gpu_memory_bytes(void);
 // Bytes of device memory allocated and not yet freed, counted at each allocation: equal to
 // orv_gpu_memory_bytes() while no operation runs, unless a full table left copies unrecorded.
 uint64_t orv_gpu_allocated_bytes(void);
 // Kernel dispatches in the last decoder step (0 before the first).
 int orv_gpu_step_dispatches(void);
-// The last decoder step's barriers, buffer copies and descriptor writes (each 0 before the first).
+// The last decoder step's barriers, buffer copies and descriptor writes (each 0 before the first;
+// descriptors are written only by a step that records the stream's step, the rest replay it).
 typedef struct {
   int barriers, copies, descriptor_writes;
 } orv_gpu_step_work_t;

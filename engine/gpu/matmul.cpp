@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "formats/shape.h"
 #include "gpu/backend.h"
 #include "gpu/gpu.h"
 
@@ -47,10 +48,11 @@ void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, 
   }
 }
 
-void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k, bool accumulate) {
+void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Int8Input& x, const Buffer& y,
+                        uint64_t y_offset, int m, int n, int k, Int8Output out) {
   struct Args {
     int32_t k, n_param, group_size, n_base, n_chunk, rows, accumulate;
+    float eps;
   };
   const uint64_t slice = rows_per_binding(rec.device(), uint64_t(k), 1);
   const uint64_t groups = uint64_t(k) / kInt8Group;
@@ -58,15 +60,28 @@ void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, con
     rec.fail();
     return;
   }
+  const bool pairs = out == Int8Output::silu_pairs;
+  Kernel kernel = Kernel::int8_matmul;
+  if (pairs) kernel = x.ada.buffer ? Kernel::int8_matmul_norm_ada_silu : Kernel::int8_matmul_norm_silu;
+  else if (x.norm) kernel = Kernel::int8_matmul_norm;
+  if ((pairs && (!x.norm || n % 8 != 0)) || (x.ada.buffer && !pairs)) {  // variants there are no kernels for
+    rec.fail();
+    return;
+  }
+  const int width = pairs ? n / 2 : n;  // of Y
   for (uint64_t n0 = 0; n0 < uint64_t(n); n0 += slice) {
     const uint64_t nc = std::min<uint64_t>(slice, uint64_t(n) - n0);
-    const Args args{k, n, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, accumulate ? 1 : 0};
-    rec.dispatch(Kernel::int8_matmul,
-                 {{w.weights.get(), n0 * k, nc * k},
-                  {w.scales.get(), n0 * groups * 2, nc * groups * 2},
-                  {&x, 0, uint64_t(m) * k * kF32},
-                  {&y, y_offset, uint64_t(m) * n * kF32}},
-                 args, uint64_t(m) * ((nc + kInt8RowsPerGroup - 1) / kInt8RowsPerGroup));
+    const Args args{k, width, int32_t(kInt8Group), int32_t(n0), int32_t(nc), m, out == Int8Output::add ? 1 : 0,
+                    ORV_NORM_EPS};
+    const Binding bindings[6] = {{w.weights.get(), n0 * k, nc * k},
+                                 {w.scales.get(), n0 * groups * 2, nc * groups * 2},
+                                 {x.x, 0, uint64_t(m) * k * kF32},
+                                 {&y, y_offset, uint64_t(m) * width * kF32},
+                                 {x.norm, 0, uint64_t(k) * kF32},
+                                 x.ada};
+    const size_t used = x.norm ? (x.ada.buffer ? 6 : 5) : 4;
+    rec.dispatch(kernel, std::span(bindings, used), &args, sizeof args,
+                 uint64_t(m) * ((nc + kInt8RowsPerGroup - 1) / kInt8RowsPerGroup));
   }
 }
 

@@ -23,10 +23,24 @@ struct GemmArgs {
 void record_linear(Recorder& rec, const Buffer& x, const Buffer& w, bool w_f32, const Buffer& y,
                    int m, int n, int k, int lda = 0);
 
-// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128;
-// with ACCUMULATE the product is added to Y (a residual connection).
-void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Buffer& x, const Buffer& y,
-                        uint64_t y_offset, int m, int n, int k, bool accumulate = false);
+// The input rows of an INT8 product and what the product does to them first.
+struct Int8Input {
+  Int8Input(const Buffer& rows) : x(&rows) {}  // NOLINT: plain rows convert implicitly
+  const Buffer* x;
+  const Buffer* norm = nullptr;  // RMS-normalise each row with these K weights
+  Binding ada{nullptr};          // with NORM: then scale by 1 + these K values
+};
+
+// What an INT8 product does with its results.
+enum class Int8Output {
+  store,
+  add,         // onto Y (a residual connection)
+  silu_pairs,  // W from Caches::int8_upload with GATE_UP: Y is silu(gate) * up, N / 2 wide
+};
+
+// Y[M][N] (bound from byte Y_OFFSET) = X[M][K] * dequant(W)^T, W quantised in groups of 128.
+void record_int8_matmul(Recorder& rec, const Int8Matrix& w, const Int8Input& x, const Buffer& y,
+                        uint64_t y_offset, int m, int n, int k, Int8Output out = Int8Output::store);
 
 }  // namespace gpu
 

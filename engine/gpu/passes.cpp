@@ -125,7 +125,7 @@ const Buffer* PassState::conditioning(Device& device, const Pipelines& pipelines
 
 uint64_t PassState::memory_bytes() const {
   uint64_t total = conditioning_ ? conditioning_->size() : 0;
-  for (const auto& m : mirrors_) total += m->k->size() + m->v->size();
+  for (const auto& m : mirrors_) total += m->k->size() + m->v->size() + (m->step ? m->step->own_bytes : 0);
   return total;
 }
 
@@ -137,8 +137,7 @@ const Buffer* PassState::staging(Device& device, uint64_t bytes) {
   return staging_.get();
 }
 
-void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim, const Binding* scale) {
+void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows, int dim) {
   struct {
     int32_t hidden;
     float eps;
@@ -146,10 +145,7 @@ void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buff
   } args{dim, ORV_NORM_EPS, rows};
   const uint64_t bytes = uint64_t(rows) * dim * kF32;
   const Binding xb{&x, 0, bytes}, wb{&w, 0, uint64_t(dim) * kF32}, yb{&y, 0, bytes};
-  if (scale)
-    rec.dispatch(Kernel::rms_norm_ada, {xb, wb, yb, *scale}, args, uint64_t(rows));
-  else
-    rec.dispatch(Kernel::rms_norm, {xb, wb, yb}, args, uint64_t(rows));
+  rec.dispatch(Kernel::rms_norm, {xb, wb, yb}, args, uint64_t(rows));
 }
 
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n) {

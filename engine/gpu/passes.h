@@ -31,6 +31,24 @@ struct CacheView {
   int pos_offset;  // absolute position of row 0
 };
 
+// What a recorded decoder step binds besides its own work buffers: when any of it changes, the
+// step is recorded again.
+struct StepKey {
+  std::vector<const Buffer*> buffers;
+  bool scores = false;  // the step copies its scores back
+  bool operator==(const StepKey&) const = default;
+};
+
+// A decoder step recorded once for one cache copy and replayed at every position: the position
+// and the split of the keys come from a buffer the host writes before each run.
+struct StepPlan {
+  StepPlan(Device& device, const Pipelines& pipelines) : rec(device, pipelines, Replay::many) {}
+  Recorder rec;  // holds the step's work buffers
+  StepKey key;
+  int groups = 0;           // the most workgroups per key/value head its attention splits into
+  uint64_t own_bytes = 0;   // device memory of its work buffers
+};
+
 // The device copy of one cache.
 struct KvMirror {
   const float* host_k = nullptr;
@@ -40,6 +58,7 @@ struct KvMirror {
   int layers = 0, capacity = 0, kv_dim = 0;
   int rows = 0, pos_offset = 0;  // what the copies hold
   bool valid = false;            // false: reload from the host arrays before use
+  std::unique_ptr<StepPlan> step;  // the recorded decoder step on these copies
 
   // Rows and layers of the device copies (half) and of the host arrays (float).
   uint64_t row_bytes() const { return uint64_t(kv_dim) * 2; }
@@ -75,7 +94,7 @@ class PassState {
   // a new delay rewrites in place). Null when the device refuses.
   const Buffer* conditioning(Device& device, const Pipelines& pipelines, std::span<const float> values);
 
-  // Device memory of the cache copies and the conditioning.
+  // Device memory of the cache copies, their recorded steps and the conditioning.
   uint64_t memory_bytes() const;
   // Kernel dispatches and the rest of the recorded work of the last decoder step.
   uint32_t step_dispatches = 0;
@@ -109,9 +128,7 @@ class DeclineGuard {
 };
 
 // Element-wise and small kernels as the passes record them; sizes in elements.
-// With SCALE (the delay conditioning's row), each normalised value v becomes v * (1 + scale).
-void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows,
-                     int dim, const Binding* scale = nullptr);
+void record_rms_norm(Recorder& rec, const Buffer& x, const Buffer& w, const Buffer& y, int rows, int dim);
 void record_add(Recorder& rec, const Buffer& a, const Buffer& b, uint64_t n);
 void record_bias(Recorder& rec, const Buffer& y, const Buffer& bias, int rows, int dim);
 void record_rope(Recorder& rec, const Buffer& x, const Buffer& rope, int rows, int heads,

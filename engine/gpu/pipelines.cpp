@@ -52,11 +52,14 @@ constexpr PipelineDesc kPipelines[kKernelCount] = {
     {"gemm_f32", "gemm.comp", 3, 0b100, "#define WEIGHTS_F32\n", 256, 64, 64, 16},
     {"kv_to_half", "kv_to_half.comp", 2, 0b01, "", 256},
     {"kv_store", "kv_store.comp", 3, 0b011, "", 256},
-    {"silu_mul", "mul_inplace.comp", 2, 0b01, "#define SILU_GATE\n", 256},
-    {"rms_norm_ada", "rms_norm.comp", 4, 0b0100, "#define ADA\n", 256},
-    {"decoder_attention_split", "decoder_attention_split.comp", 4, 0b1000, "", 128},
+    {"decoder_attention_split", "decoder_attention_split.comp", 5, 0b01000, "", 128},
     {"attention_merge", "attention_merge.comp", 2, 0b10, "", 128},
     {"encoder_attention_kv16", "encoder_attention.comp", 4, 0b1000, "#define KV_HALF\n", 128},
+    {"int8_matmul_norm", "int8_matmul.comp", 5, 0b1000, "#define NORM\n", 256},
+    {"int8_matmul_norm_silu", "int8_matmul.comp", 5, 0b1000, "#define NORM\n#define SILU_PAIRS\n", 256},
+    {"int8_matmul_norm_ada_silu", "int8_matmul.comp", 6, 0b1000, "#define NORM\n#define ADA\n#define SILU_PAIRS\n", 256},
+    {"rope_kv_store", "rope_kv_store.comp", 8, 0b01111100, "", 256},
+    {"attention_merge_step", "attention_merge.comp", 3, 0b010, "#define STEP_SPLITS\n", 128},
 };
 
 const char* find_source(const char* name) {

@@ -38,11 +38,14 @@ enum class Kernel {
   gemm_f32,       // W float, either orientation
   kv_to_half,     // float rows into the device's half-precision key/value caches
   kv_store,       // new rows into a half cache copy and, rounded alike, its host array
-  silu_mul,       // silu(gate) * up in place, the feed-forward's separate halves
-  rms_norm_ada,   // rms_norm, then the delay conditioning's scale
   decoder_attention_split,  // one query, keys spread over workgroups, half caches
-  attention_merge,          // combines decoder_attention_split's partial results
+  attention_merge,          // combines the split attention kernels' partial results
   encoder_attention_kv16,   // encoder_attention over half caches
+  int8_matmul_norm,         // int8_matmul of RMS-normalised input rows
+  int8_matmul_norm_silu,     // the same into silu(gate) * up, from gate and up rows in runs of four
+  int8_matmul_norm_ada_silu, // the same with the delay conditioning's scale
+  rope_kv_store,            // [q | k | v] rows into rotated queries and the caches
+  attention_merge_step,     // attention_merge with the decoder step's number of splits
   count
 };
 constexpr int kCatalogueSize = 18;  // rms_norm .. int8_matmul

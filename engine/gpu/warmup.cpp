@@ -1,6 +1,7 @@
 // The model-load warm-up: every conversion and upload happens here, once, so the first recording
 // finds its weights on the device.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <vector>
 
@@ -25,14 +26,27 @@ void warm_encoder(Caches& c, const GpuEncoderWeights& e) {
   }
 }
 
-// The device copies of every matrix of the host INT8 table (the decoder's projections and the
-// token embedding, the output projection).
-void upload_int8(Caches& c, const orv_int8_table_t& table) {
+// The device copies of the INT8 forms of the decoder's projections, with Q/K/V and W1/W3 merged
+// into one matrix each (one product each per layer), and of the token embedding (the output
+// projection), from the host table.
+void upload_int8_decoder(Caches& c, const GpuDecoderWeights& d, const orv_int8_table_t& table) {
+  auto part = [&](const uint16_t* src, Int8Part* p) {
+    p->src = src;
+    return src && orv_int8_find(&table, src, &p->q);
+  };
   Int8Matrix m;
-  for (const Int8Entry& e : table.entries) {
-    orv_int8_matrix_t q;
-    if (e.key && orv_int8_find(&table, e.key, &q)) c.int8_upload(e.key, q, &m);
+  for (const GpuDecoderLayer& l : d.layers) {
+    std::array<Int8Part, kDecoderMatrixCount> p;
+    for (DecoderMatrix k : kDecoderMatrices)
+      if (!part(l.matrix(k), &p[size_t(k)])) return;
+    auto at = [&](DecoderMatrix k) { return p[size_t(k)]; };
+    c.int8_upload({at(DecoderMatrix::wq), at(DecoderMatrix::wk), at(DecoderMatrix::wv)}, &m);
+    c.int8_upload({at(DecoderMatrix::wo)}, &m);
+    c.int8_upload({at(DecoderMatrix::w1), at(DecoderMatrix::w3)}, &m, true);
+    c.int8_upload({at(DecoderMatrix::w2)}, &m);
   }
+  Int8Part embedding;
+  if (part(d.embedding, &embedding)) c.int8_upload({embedding}, &m);
 }
 
 // One submission of encoder layer 0's four products at 128 rows, so the driver has built and
@@ -94,7 +108,7 @@ void orv_gpu_prewarm(const GpuModelWeights& model, const orv_int8_table_t* int8)
   const BlockWidths enc(model.encoder.shape), dec(model.decoder.shape);
   c.get_f16(model.adapter0, gpu::count(dec.dim, 4 * enc.dim));
   c.get_f16(model.adapter1, gpu::count(dec.dim, dec.dim));
-  if (int8) gpu::upload_int8(c, *int8);
+  if (int8) gpu::upload_int8_decoder(c, model.decoder, *int8);
   if (!b->shaders_compiled) return;
   gpu::warm_vectors(c, model.decoder);
   gpu::run_encoder_products(*b, model.encoder);

@@ -91,7 +91,7 @@ TEST(GpuCaches, int8_upload_takes_the_host_tables_entry) {
   orv_int8_matrix_t q;
   ASSERT_EQ(orv_int8_get(host.get(), w.data(), w.size(), 256, &q), 1);
   gpu::Int8Matrix m;
-  ASSERT_TRUE(caches().int8_upload(w.data(), q, &m));
+  ASSERT_TRUE(caches().int8_upload({{w.data(), q}}, &m));
   std::vector<int8_t> weights(w.size());
   std::vector<uint16_t> scales(6);
   gpu::Recorder rec(*gpu::backend()->device, *gpu::backend()->pipelines);
@@ -107,7 +107,7 @@ bool int8_upload(gpu::Caches& c, const uint16_t* w, uint64_t numel, uint32_t k, 
   std::vector<int8_t> q(numel);
   std::vector<uint16_t> s(numel / ORV_INT8_GROUP);
   orv_int8_quantize(w, int32_t(numel / k), int32_t(k), q.data(), s.data());
-  return c.int8_upload(w, {q.data(), s.data(), int32_t(numel / k), int32_t(k)}, out);
+  return c.int8_upload({{w, {q.data(), s.data(), int32_t(numel / k), int32_t(k)}}}, out);
 }
 
 TEST(GpuCaches, tables_key_by_address_and_stop_recording_when_full) {

@@ -82,11 +82,6 @@ TEST(GpuKernels, elementwise_kernels_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::mul_inplace, {&g, &b}, N{n}, groups_of(n)));
   orv_mul_inplace(want.data(), y.data(), n);
   expect_close(g, want, 1e-6, 1.0, "mul");
-  g = want = x;
-  ASSERT_TRUE(run(Kernel::silu_mul, {&g, &b}, N{n}, groups_of(n)));
-  orv_silu(want.data(), n);
-  orv_mul_inplace(want.data(), y.data(), n);
-  expect_close(g, want, 1e-5, 1e-3, "silu_mul");
 
   // Row-broadcast kernels over 7 rows of 143.
   struct Stride { int32_t a, b; };
@@ -146,6 +141,55 @@ TEST(GpuKernels, rotations_match_the_cpu) {
   ASSERT_TRUE(run(Kernel::rope_apply, {&one, &row}, Three{heads, hd, 0}, 1));
   orv_apply_rope(one_want.data(), row.data(), 1, heads, hd);
   expect_close(one, one_want, 1e-5, 1.0, "rope_apply");
+
+  // rope_kv_store: [q | k | v] rows (one key/value head) into rotated queries, and keys and values
+  // into cache rows 2 .. 6 of a half copy and of its host array, whose other rows stay untouched.
+  constexpr int q_dim = heads * hd, width = q_dim + 2 * hd, first = 2, cache_rows = 9;
+  const Floats qkv = random_floats(seq * width, 7);
+  auto dev = [&](uint64_t bytes) { return gpu::Buffer::create(*be().device, bytes, gpu::Memory::device); };
+  const gpu::BufferRef qkv_b = dev(qkv.size() * 4), table_b = dev(table.size() * 4), q_b = dev(seq * q_dim * 4),
+                       kh = dev(cache_rows * hd * 2), vh = dev(cache_rows * hd * 2), kf = dev(cache_rows * hd * 4),
+                       vf = dev(cache_rows * hd * 4);
+  const Floats nans = nan_filled(cache_rows * hd);
+  const int32_t step[5] = {0, 0, 0, 0, first * hd / 2};  // the StepArgs: the first cache row
+  const gpu::BufferRef step_b = dev(sizeof step);
+  gpu::Recorder rec(*be().device, *be().pipelines);
+  rec.upload(*step_b, 0, step, sizeof step);
+  rec.upload(*qkv_b, 0, qkv.data(), qkv.size() * 4);
+  rec.upload(*table_b, 0, table.data(), table.size() * 4);
+  for (const gpu::BufferRef& f : {kf, vf}) rec.upload(*f, 0, nans.data(), nans.size() * 4);
+  struct Store { int32_t q_pairs, kv_pairs, head_pairs, rows; };
+  rec.dispatch_elements(Kernel::rope_kv_store,
+                        {{qkv_b.get()}, {table_b.get()}, {q_b.get()}, {kh.get()}, {vh.get()}, {kf.get()}, {vf.get()},
+                         {step_b.get()}},
+                        Store{q_dim / 2, hd / 2, hd / 2, seq}, uint64_t(seq) * (q_dim / 2 + hd));
+  Floats q_got = nan_filled(seq * q_dim), k_got = nans, v_got = nans;
+  std::vector<uint16_t> k_half(cache_rows * hd);
+  rec.download(*q_b, 0, q_got.data(), q_got.size() * 4);
+  rec.download(*kf, 0, k_got.data(), k_got.size() * 4);
+  rec.download(*vf, 0, v_got.data(), v_got.size() * 4);
+  rec.download(*kh, 0, k_half.data(), k_half.size() * 2);
+  ASSERT_TRUE(rec.run());
+  Floats q_want(seq * q_dim), k_want(seq * hd), v_want(seq * hd);
+  for (int r = 0; r < seq; r++) {
+    std::copy_n(&qkv[r * width], q_dim, &q_want[r * q_dim]);
+    std::copy_n(&qkv[r * width + q_dim], hd, &k_want[r * hd]);
+    std::copy_n(&qkv[r * width + q_dim + hd], hd, &v_want[r * hd]);
+  }
+  orv_apply_rope(q_want.data(), table.data(), seq, heads, hd);
+  orv_apply_rope(k_want.data(), table.data(), seq, 1, hd);
+  expect_close(q_got, q_want, 1e-5, 1.0, "rope_kv_store's queries");
+  for (int i = 0; i < cache_rows * hd; i++) {
+    const int at = i / hd - first;  // row of the block
+    if (at < 0 || at >= seq) {
+      ASSERT_TRUE(std::isnan(k_got[i]) && std::isnan(v_got[i])) << "row " << i / hd << " written";
+      continue;
+    }
+    const float k_i = k_want[at * hd + i % hd], v_i = v_want[at * hd + i % hd];
+    ASSERT_NEAR(k_got[i], k_i, 1e-3 * std::max(1.0f, std::fabs(k_i)));
+    ASSERT_NEAR(v_got[i], v_i, 1e-3 * std::max(1.0f, std::fabs(v_i)));
+    ASSERT_EQ(orv_f16_to_f32(k_half[i]), k_got[i]) << "the host row is not the cache's half";
+  }
 }
 
 TEST(GpuKernels, rms_norm_matches_the_cpu) {
@@ -156,11 +200,6 @@ TEST(GpuKernels, rms_norm_matches_the_cpu) {
   ASSERT_TRUE(run(Kernel::rms_norm, {&x, &w, &y}, Args{hidden, 1e-5f, rows}, rows));
   orv_rms_norm(want.data(), x.data(), w.data(), rows, hidden, 1e-5f);
   expect_close(y, want, 1e-5, 1e-2, "rms_norm");
-  Floats scale = random_floats(hidden, 9);
-  y = nan_filled(rows * hidden);
-  ASSERT_TRUE(run(Kernel::rms_norm_ada, {&x, &w, &y, &scale}, Args{hidden, 1e-5f, rows}, rows));
-  for (int i = 0; i < rows * hidden; i++) want[i] *= 1 + scale[i % hidden];
-  expect_close(y, want, 1e-5, 1e-2, "rms_norm_ada");
 }
 
 // Ties go to the lower thread's candidate: thread t scans t, t + 256, ...
@@ -250,7 +289,7 @@ TEST(GpuKernels, attention_kernels_and_operations_match_the_cpu) {
 }
 
 // The step's attention over half-precision cache rows: keys spread over many workgroups (the last
-// of them past the final key, so it sees none) and merged; the rows reach half precision through
+// of them past the final key, so it sees none, and more dispatched than the step uses) and merged; the rows reach half precision through
 // the conversion kernel, or with their host copy through the store kernel.
 TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   const AttnCase c{1, 700, 8, 2, 64, 600, 690};
@@ -269,16 +308,20 @@ TEST(GpuKernels, split_attention_over_half_caches_matches_the_cpu) {
   struct Convert { int32_t dst_offset, src_offset, pairs; } convert{0, 0, int32_t(n / 2)};
   rec.dispatch_elements(Kernel::kv_store, {{kh.get()}, {back.get()}, {kf.get()}}, convert, n / 2);
   rec.dispatch_elements(Kernel::kv_to_half, {{vh.get()}, {vf.get()}}, convert, n / 2);
+  const int32_t step[5] = {c.q_offset, c.seq_k, split, splits, 0};  // the StepArgs
+  const gpu::BufferRef step_b = dev(sizeof step);
+  rec.upload(*step_b, 0, step, sizeof step);
   struct Args {
-    int32_t n_heads, n_kv_heads, head_dim, kv_dim, seq_k;
+    int32_t n_heads, n_kv_heads, head_dim, kv_dim;
     float scale;
-    int32_t window, q_pos, split, splits;
+    int32_t window, groups;
   };
-  rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}},
-               Args{c.heads, c.kv_heads, c.head_dim, kv_dim, c.seq_k, 0.125f, c.window, c.q_offset, split, splits},
-               uint64_t(c.kv_heads) * splits);
-  struct Merge { int32_t n_heads, head_dim, splits; };
-  rec.dispatch(Kernel::attention_merge, {{part.get()}, {ob.get()}}, Merge{c.heads, c.head_dim, splits}, c.heads);
+  rec.dispatch(Kernel::decoder_attention_split, {{qb.get()}, {kh.get()}, {vh.get()}, {part.get()}, {step_b.get()}},
+               Args{c.heads, c.kv_heads, c.head_dim, kv_dim, 0.125f, c.window, splits + 3},
+               uint64_t(c.kv_heads) * (splits + 3));
+  struct Merge { int32_t n_heads, head_dim; };
+  rec.dispatch(Kernel::attention_merge_step, {{part.get()}, {ob.get()}, {step_b.get()}}, Merge{c.heads, c.head_dim},
+               c.heads);
   // The block kernel over the same half rows, its keys split as well.
   const gpu::BufferRef block_out = dev(q.size() * 4);
   gpu::record_block_attention(rec, *be().caches, Kernel::encoder_attention_kv16,
@@ -355,37 +398,75 @@ TEST(GpuMatmul, qkv_and_ffn_match_the_cpu_composition) {
 }
 
 // Rows that leave a workgroup part-filled, an odd number of scale groups per row, and an input
-// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk.
+// longer than the kernel's shared-memory chunk (4096 values) that does not end on a chunk: the
+// matrix merged from two parts, the product added to what the output held; the input
+// RMS-normalised first; and gate and up rows interleaved into silu(gate) * up, after the norm
+// with and without the conditioning scale.
 TEST(GpuMatmul, int8_product_matches_the_dequantised_weights) {
   for (const auto [m, n, k] : {std::array{3, 37, 384}, std::array{2, 9, 4480}}) {
     SCOPED_TRACE("k " + std::to_string(k));
+    const int n_first = n / 3, pairs = 4 * (n / 8);  // gate rows: the first PAIRS, up rows: the next
     const auto& w = kept(random_bf16(size_t(n) * k, 50));
+    const auto& w_rest = kept(std::vector<uint16_t>(w.begin() + size_t(n_first) * k, w.end()));
+    const auto& up = kept(std::vector<uint16_t>(w.begin() + size_t(pairs) * k, w.begin() + size_t(2 * pairs) * k));
     std::vector<int8_t> q(size_t(n) * k);
     std::vector<uint16_t> scales(size_t(n) * k / 128);
     orv_int8_quantize(w.data(), n, k, q.data(), scales.data());
-    gpu::Int8Matrix q8;
-    ASSERT_TRUE(be().caches->int8_upload(w.data(), {q.data(), scales.data(), n, k}, &q8));
-    const Floats x = random_floats(size_t(m) * k, 51);
-    Floats want(size_t(m) * n);
-    for (int r = 0; r < m; r++)
-      for (int c = 0; c < n; c++) {
+    auto rows = [&](int first, int count) {  // rows FIRST .. of the quantised matrix, quantised by row
+      return orv_int8_matrix_t{q.data() + size_t(first) * k, scales.data() + size_t(first) * (k / 128), count, k};
+    };
+    gpu::Int8Matrix merged, gate_up;
+    ASSERT_TRUE(be().caches->int8_upload({{w.data(), rows(0, n_first)}, {w_rest.data(), rows(n_first, n - n_first)}},
+                                         &merged));
+    ASSERT_TRUE(be().caches->int8_upload({{w.data(), rows(0, pairs)}, {up.data(), rows(pairs, pairs)}}, &gate_up, true));
+    const Floats x = random_floats(size_t(m) * k, 51), norm = random_floats(k, 52), ada = random_floats(k, 53);
+    const Floats before = random_floats(size_t(m) * n, 54);
+    auto dev = [&](const Floats& f) {
+      gpu::BufferRef b = gpu::Buffer::create(*be().device, f.size() * 4 + 64, gpu::Memory::device);
+      EXPECT_TRUE(gpu::write_buffer(*be().device, *be().pipelines, *b, 0, f.data(), f.size() * 4));
+      return b;
+    };
+    const gpu::BufferRef xs = dev(x), norm_b = dev(norm), ada_b = dev(ada);
+    enum Mode { add, rms, silu, silu_ada };
+    for (Mode mode : {add, rms, silu, silu_ada}) {
+      SCOPED_TRACE("mode " + std::to_string(int(mode)));
+      Floats in = x;  // the input rows the product sees, as the CPU computes them
+      if (mode != add) {
+        orv_rms_norm(in.data(), x.data(), norm.data(), m, k, 1e-5f);
+        if (mode == silu_ada)
+          for (size_t i = 0; i < in.size(); i++) in[i] *= 1 + ada[i % k];
+      }
+      auto row_dot = [&](int r, int c) {
         double s = 0;
         for (int i = 0; i < k; i++) {
           const uint32_t h = scales[size_t(c) * (k / 128) + i / 128];
           const double scale = std::ldexp(1.0 + (h & 0x3FF) / 1024.0, int((h >> 10) & 0x1F) - 15);
-          s += double(x[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
+          s += double(in[size_t(r) * k + i]) * q[size_t(c) * k + i] * ((h & 0x7C00) ? scale : 0.0);
         }
-        want[size_t(r) * n + c] = float(s);
-      }
-    auto xs = gpu::Buffer::create(*be().device, x.size() * 4, gpu::Memory::device);
-    auto ys = gpu::Buffer::create(*be().device, want.size() * 4 + 64, gpu::Memory::device);
-    Floats got = nan_filled(want.size());
-    gpu::Recorder rec(*be().device, *be().pipelines);
-    rec.upload(*xs, 0, x.data(), x.size() * 4);
-    gpu::record_int8_matmul(rec, q8, *xs, *ys, 0, m, n, k);
-    rec.download(*ys, 0, got.data(), got.size() * 4);
-    ASSERT_TRUE(rec.run());
-    expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+        return s;
+      };
+      const bool pairwise = mode == silu || mode == silu_ada;
+      const int width = pairwise ? pairs : n;
+      Floats want = mode == add ? before : Floats(size_t(m) * width, 0.0f);
+      for (int r = 0; r < m; r++)
+        for (int c = 0; c < width; c++) {
+          const double g = row_dot(r, c);
+          want[size_t(r) * width + c] += float(pairwise ? g / (1 + std::exp(-g)) * row_dot(r, pairs + c) : g);
+        }
+      const gpu::BufferRef ys = dev(mode == add ? before : nan_filled(want.size()));
+      gpu::Int8Input input(*xs);
+      if (mode != add) input.norm = norm_b.get();
+      if (mode == silu_ada) input.ada = {ada_b.get(), 0, uint64_t(k) * 4};
+      const gpu::Int8Output out = mode == add ? gpu::Int8Output::add
+                                  : pairwise  ? gpu::Int8Output::silu_pairs
+                                              : gpu::Int8Output::store;
+      Floats got = nan_filled(want.size());
+      gpu::Recorder rec(*be().device, *be().pipelines);
+      gpu::record_int8_matmul(rec, pairwise ? gate_up : merged, input, *ys, 0, m, pairwise ? 2 * pairs : n, k, out);
+      rec.download(*ys, 0, got.data(), got.size() * 4);
+      ASSERT_TRUE(rec.run());
+      expect_close(got, want, 1e-2, 1.0, "int8_matmul");
+    }
   }
 }
 

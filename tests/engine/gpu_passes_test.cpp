@@ -128,7 +128,8 @@ TEST(GpuPasses, encoder_pass_matches_the_cpu_path_across_slides) {
 
 // 72 positions through a cache that never fills, one compacted every few steps (window + 8
 // rows) and one that the prefill makes grow: the same tokens as the CPU's INT8 decoder, and
-// nearly always those of the BF16 decoder.
+// nearly always those of the BF16 decoder. The steps replay one recording: the last one wrote
+// no descriptors, and a layer takes at most 8 dispatches.
 TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_growth) {
   CtxPtr int8_ref = load_context(), bf16_ref = load_context();
   const int window = int8_ref->shape.decoder.window;
@@ -153,6 +154,8 @@ TEST(GpuPasses, decoder_passes_give_the_cpu_int8_tokens_through_compaction_and_g
     ASSERT_TRUE(m && m->valid);
     EXPECT_EQ(m->rows, st.cache.len);
     EXPECT_EQ(st.cache.len + st.cache.pos_offset, n);
+    EXPECT_EQ(orv_gpu_step_work().descriptor_writes, 0);
+    EXPECT_LE(orv_gpu_step_dispatches(), 8 * ctx->shape.decoder.layers + 2);
     if (rows == window + 8) {
       EXPECT_GT(st.cache.pos_offset, 0) << "never compacted";
     }

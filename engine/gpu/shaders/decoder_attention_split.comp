@@ -3,11 +3,13 @@
 #include "common.glsl"
 #include "kv_half.glsl"
 #include "online_softmax.glsl"
+#include "step_args.glsl"
 
 // One query against half-precision cache rows [seq_k][kv_dim], the keys spread over
 // workgroups: workgroup (key/value head kvh, split s) takes keys first + s * split .. for every
 // query head sharing kvh, and writes its partial softmax (maximum, sum, weighted values) for
-// attention_merge. Each invocation scores whole keys, so no barrier is needed per key.
+// attention_merge. Each invocation scores whole keys, so no barrier is needed per key. The grid
+// has GROUPS workgroups per key/value head; those past the step's splits see no key and return.
 // head_dim <= 128, at most 8 query heads per key/value head, split <= 256 keys.
 layout(local_size_x = 128) in;
 
@@ -17,9 +19,9 @@ layout(std430, binding = 0) readonly buffer Q { float q[]; };
 layout(std430, binding = 1) readonly buffer K { uint k2[]; };
 layout(std430, binding = 2) readonly buffer V { uint v2[]; };
 layout(std430, binding = 3) writeonly buffer Part { float part[]; };  // [n_heads][splits][head_dim + 2]
+layout(std430, binding = 4) readonly buffer Step { StepArgs step; };
 layout(push_constant) uniform Args {
-  int n_heads; int n_kv_heads; int head_dim; int kv_dim; int seq_k; float scale; int window_size;
-  int q_pos; int split; int splits;
+  int n_heads; int n_kv_heads; int head_dim; int kv_dim; float scale; int window_size; int groups;
 } a;
 
 shared float qs[MAX_GROUP * 128u];
@@ -42,13 +44,13 @@ void fold(uint group, bool maximum) {
 }
 
 void main() {
-  const uint gid = flat_group(), splits = uint(a.splits);
-  const uint kvh = gid / splits, s = gid % splits;
-  if (kvh >= uint(a.n_kv_heads)) return;  // whole workgroups only
+  const uint gid = flat_group(), splits = uint(step.splits);
+  const uint kvh = gid / uint(a.groups), s = gid % uint(a.groups);
+  if (kvh >= uint(a.n_kv_heads) || s >= splits) return;  // whole workgroups only
   const uint t = gl_LocalInvocationID.x, hd = uint(a.head_dim);
   const uint group = uint(a.n_heads / a.n_kv_heads), h0 = kvh * group;
-  const int first = window_start(a.q_pos, a.window_size) + int(s) * a.split;
-  const int end = min(first + a.split, min(a.q_pos, a.seq_k - 1) + 1);
+  const int first = window_start(step.q_pos, a.window_size) + int(s) * step.split;
+  const int end = min(first + step.split, min(step.q_pos, step.seq_k - 1) + 1);
   const uint n = uint(max(end - first, 0));
   const float neg_inf = uintBitsToFloat(0xFF800000u);
 

@@ -9,6 +9,14 @@
 // weights per 128-bit load. The input is staged in shared memory a chunk at a time, so each
 // workgroup reads it once for all its rows. The team's sums are added in a fixed order, whatever
 // the device's subgroup size.
+//
+// Variants:
+//   NORM        RMS norm of the input with the weights NORM_W (and with ADA, times 1 + the
+//               conditioning row). The norm's factor is the same for every element of a row, so
+//               the staged values carry only the weights and the sums are scaled once at the end,
+//               by the factor from the squares summed while staging.
+//   SILU_PAIRS  W holds runs of four gate rows and the four matching up rows (a workgroup's eight
+//               rows): the output is silu(gate) * up, N_param (half the rows of W) wide.
 layout(local_size_x = 256) in;
 
 const uint ROWS = 8u, TEAM = 32u, CHUNK4 = 1024u;  // CHUNK4 vec4s: 16 KiB of input per chunk
@@ -17,13 +25,24 @@ layout(std430, binding = 0) readonly buffer W { uvec4 w16[]; };    // sixteen we
 layout(std430, binding = 1) readonly buffer S { uint scales2[]; };  // two halves per word
 layout(std430, binding = 2) readonly buffer X { vec4 x4[]; };
 layout(std430, binding = 3) buffer Out { float o[]; };
+#ifdef NORM
+layout(std430, binding = 4) readonly buffer NormW { vec4 norm4[]; };
+#ifdef ADA
+layout(std430, binding = 5) readonly buffer Ada { vec4 ada4[]; };
+#endif
+#endif
 layout(push_constant) uniform Args {
   int K; int N_param; int group_size; int n_base; int n_chunk; int rows;
   int accumulate;  // nonzero: add to the output (a residual connection) instead of replacing it
+  float eps;       // NORM
 } a;
 
 shared vec4 xs[CHUNK4];
 shared float partial[256];
+#ifdef NORM
+shared float squares[256];
+shared float team_squares[ROWS];
+#endif
 
 float scale_at(uint i) {
   const vec2 pair = unpackHalf2x16(scales2[i >> 1u]);
@@ -48,11 +67,24 @@ void main() {
   const uint k4_count = uint(a.K) / 4u, k16_count = uint(a.K) / 16u;
   const uint group_shift = uint(findLSB(uint(a.group_size))) - 4u;  // 16-weight steps per scale
   const uint groups = uint(a.K) / uint(a.group_size);
-  float sum = 0.0;
+  float sum = 0.0, sq = 0.0;
   for (uint c4 = 0u; c4 < k4_count; c4 += CHUNK4) {
     const uint n4 = min(CHUNK4, k4_count - c4);
     barrier();  // the previous chunk is done with
-    for (uint i = t; i < n4; i += 256u) xs[i] = x4[m * k4_count + c4 + i];
+    for (uint i = t; i < n4; i += 256u) {
+#if defined(NORM)
+      const vec4 x = x4[m * k4_count + c4 + i];
+      sq += dot(x, x);
+      const vec4 v = norm4[c4 + i] * x;
+#ifdef ADA
+      xs[i] = fma(ada4[c4 + i], v, v);
+#else
+      xs[i] = v;
+#endif
+#else
+      xs[i] = x4[m * k4_count + c4 + i];
+#endif
+    }
     barrier();
     if (!live) continue;
     const uint k16_first = c4 / 4u, k16_end = k16_first + n4 / 4u;
@@ -65,11 +97,41 @@ void main() {
     }
   }
   partial[t] = sum;
+#ifdef NORM
+  // The squares in a fixed order too: each team's, then the teams'.
+  squares[t] = sq;
   barrier();
+  if (lane == 0u) {
+    float q = 0.0;
+    for (uint i = 0u; i < TEAM; i++) q += squares[t + i];
+    team_squares[team] = q;
+  }
+  barrier();
+  float squares_sum = 0.0;
+  for (uint i = 0u; i < ROWS; i++) squares_sum += team_squares[i];
+  const float factor = inversesqrt(fma(squares_sum, 1.0 / float(a.K), a.eps));
+#else
+  barrier();
+  const float factor = 1.0;
+#endif
+#ifdef SILU_PAIRS
+  if (live && lane == 0u && team < ROWS / 2u) {
+    float gate = 0.0, up = 0.0;
+    for (uint i = 0u; i < TEAM; i++) {
+      gate += partial[t + i];
+      up += partial[t + ROWS / 2u * TEAM + i];
+    }
+    gate *= factor;
+    up *= factor;
+    o[m * uint(a.N_param) + (uint(a.n_base) + r - team) / 2u + team] = gate / (1.0 + exp(-gate)) * up;
+  }
+#else
   if (live && lane == 0u) {
     float s = 0.0;
     for (uint i = 0u; i < TEAM; i++) s += partial[t + i];
+    s *= factor;
     const uint at = m * uint(a.N_param) + uint(a.n_base) + r;
     o[at] = a.accumulate != 0 ? o[at] + s : s;
   }
+#endif
 }

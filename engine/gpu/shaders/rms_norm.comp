@@ -6,9 +6,6 @@
 layout(std430, binding = 0) readonly buffer X { float x[]; };
 layout(std430, binding = 1) readonly buffer W { float weight[]; };
 layout(std430, binding = 2) writeonly buffer Y { float y[]; };
-#ifdef ADA  // then y * (1 + scale), the delay conditioning
-layout(std430, binding = 3) readonly buffer Scale { float scale[]; };
-#endif
 layout(push_constant) uniform Args { int hidden; float eps; int rows; } a;
 
 void main() {
@@ -19,12 +16,5 @@ void main() {
   for (uint i = t; i < n; i += 256u) s += x[base + i] * x[base + i];
   s = reduce_sum(s);
   const float inv = inversesqrt(fma(s, 1.0 / float(n), a.eps));
-  for (uint i = t; i < n; i += 256u) {
-    const float v = weight[i] * x[base + i] * inv;
-#ifdef ADA
-    y[base + i] = fma(scale[i], v, v);
-#else
-    y[base + i] = v;
-#endif
-  }
+  for (uint i = t; i < n; i += 256u) y[base + i] = weight[i] * x[base + i] * inv;
 }
