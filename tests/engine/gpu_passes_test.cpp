@@ -3,9 +3,6 @@
 // with the INT8 decoder switched on it computes with the very weights the passes use.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -261,9 +258,8 @@ TEST(GpuPasses, four_streams_on_threads_give_the_single_stream_transcripts) {
 }
 
 // The GPU's INT8 weights come from the engine's table and its cache file: the first load writes
-// int8_cache.bin, the second reads it; a directory that cannot take the file costs nothing but
-// the file.
-TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache_and_survives_a_read_only_directory) {
+// int8_cache.bin, the second reads it, and the decoder passes run on either.
+TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache) {
   const std::string dir = make_model_dir(orv_shape_tiny(), 1);
   const std::string cache = dir + "/int8_cache.bin";
   const int saved_verbose = orv_verbose;
@@ -283,15 +279,5 @@ TEST(GpuPasses, gpu_load_writes_then_reads_the_int8_cache_and_survives_a_read_on
   };
   EXPECT_NE(load_log().find("INT8 cache: saved 15 entries to " + cache), std::string::npos);
   EXPECT_NE(load_log().find("INT8 cache: loaded 15 entries from " + cache), std::string::npos);
-  std::remove(cache.c_str());
-  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-  const bool root = access(dir.c_str(), W_OK) == 0;  // root writes anyway
-  const std::string err = load_log();
-  chmod(dir.c_str(), 0755);
-  if (!root) {
-    EXPECT_NE(err.find("INT8 cache: cannot write"), std::string::npos) << err;
-    struct stat st;
-    EXPECT_NE(stat(cache.c_str(), &st), 0) << "a partial file was left";
-  }
   orv_verbose = saved_verbose;
 }

@@ -39,8 +39,9 @@ const auto widen = [](uint16_t v) { return bf16_value(v); };
 const auto as_double = [](float v) { return double(v); };
 
 // Every BF16 and half pattern widens to its exact value, signed zeros and subnormals included;
-// NaNs keep their payload. The vector widening sees all of them and a scalar tail.
-TEST(Bf16, WideningIsExactForEveryPattern) {
+// NaNs keep their payload. The vector widening sees all of them and a scalar tail. BF16 narrows
+// to half exactly in half's normal range, to infinity above it and to a signed zero below it.
+TEST(Bf16, ConversionsAreExactForEveryPattern) {
   std::vector<uint16_t> src(65536 + 5);
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint16_t>(i);
   std::vector<float> dst(src.size());
@@ -59,6 +60,14 @@ TEST(Bf16, WideningIsExactForEveryPattern) {
         ASSERT_EQ(std::signbit(got), (v & 0x8000) != 0) << "pattern " << i;
       }
     }
+    const uint16_t h = orv_bf16_to_f16(v);
+    const double wide = bf16_value(v), narrow = ieee_value(h, 5, 10);
+    const int e = (v >> 7) & 0xFF;
+    ASSERT_EQ(h & 0x8000, v & 0x8000) << "pattern " << i;
+    if (std::isnan(wide))
+      ASSERT_TRUE(std::isnan(narrow)) << "pattern " << i;
+    else
+      ASSERT_EQ(narrow, e >= 143 ? std::copysign(INFINITY, wide) : e >= 113 ? wide : 0.0) << "pattern " << i;
   }
 }
 

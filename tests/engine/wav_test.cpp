@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <thread>
@@ -210,8 +208,7 @@ TEST(Wav, RefusesOutputCountsBeyondInt) {
 
 TEST(LoadWav, ReadsEspeakSpeechAndRefusesWhatIsNotAFile) {
   const std::string path = speech_wav("The quick brown fox jumps over the lazy dog.");
-  std::ifstream in(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = read_file(path);
   ASSERT_EQ(bytes.substr(36, 4), "data");  // espeak-ng writes the canonical 44-byte header
   std::vector<double> x((bytes.size() - 44) / 2);
   for (size_t i = 0; i < x.size(); i++) x[i] = int16_t(uint8_t(bytes[44 + 2 * i]) | uint8_t(bytes[45 + 2 * i]) << 8) / 32768.0;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <future>
 #include <regex>
 #include <thread>
@@ -255,11 +256,16 @@ TEST(Server, sigterm_lets_the_running_transcription_finish_then_exits_zero) {
   ASSERT_EQ(c.read().type, "transcript-start");
   c.send("audio-chunk", format, pcm.substr(0, pcm.size() / 2));
   s.terminate();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_NE(run("curl -sS -o /dev/null -w '%{http_code}' " + s.url("/v1/audio/transcriptions") + " -F 'file=@" +
-                speech_file() + "'").out,
-            "200")
-      << "no new transcription starts once stopping";
+  // Until the server has taken the signal a new request is still served; after it, none is.
+  const std::string request = "curl -sS -o /dev/null -w '%{http_code}' " + s.url("/v1/audio/transcriptions") +
+                              " -F 'file=@" + speech_file() + "'";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string code = run(request).out;
+  while (code == "200" && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    code = run(request).out;
+  }
+  EXPECT_EQ(code, "503") << "no new transcription starts once stopping";
   c.send("audio-chunk", format, pcm.substr(pcm.size() / 2));
   c.send("audio-stop");
   EXPECT_EQ(c.read_until("transcript").data["text"], want);

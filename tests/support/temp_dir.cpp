@@ -18,7 +18,7 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(const std::string& name, const std::string& bytes) const {
   std::string p = file(name);
-  std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  write_file(p, bytes);
   return p;
 }
 
@@ -26,4 +26,8 @@ std::string read_file(const std::string& path) {
   std::ostringstream s;
   s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

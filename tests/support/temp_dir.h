@@ -23,5 +23,7 @@ class TempDir {
 
 // The whole content of the file at PATH; empty when it cannot be read.
 std::string read_file(const std::string& path);
+// Replaces the file at PATH with BYTES.
+void write_file(const std::string& path, const std::string& bytes);
 
 #endif
