@@ -1,12 +1,15 @@
 // The engine context: a loaded model's weights, its time conditioning and its INT8 table, all
 // read-only while streams run, and the silence start that streams share. Each stream owns its
-// caches and working buffers (stream.h), so one context serves any number of streams.
+// caches and working buffers (stream.h), so one context serves any number of streams; the last
+// freed stream's are kept for the next one.
 #ifndef ORVANE_CONTEXT_H
 #define ORVANE_CONTEXT_H
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,8 @@
 #include "formats/safetensors.h"
 #include "formats/shape.h"
 #include "kernels/int8_weights.h"
+#include "network/decoder.h"
+#include "network/encoder.h"
 #include "network/silence_state.h"
 #include "orvane.h"
 
@@ -90,6 +95,15 @@ struct orv_decoder_t {
   F32Array norm;  // [dim]
 };
 
+// The caches and work rows of the last stream freed, handed to the next stream created. A
+// dictation after the first then writes memory the process has already touched instead of
+// faulting in fresh pages (gigabytes on a full model) while it runs. One stream's worth at most.
+struct SpareStreamMemory {
+  std::mutex lock;  // streams on several threads are created and freed
+  std::optional<EncoderState> enc;
+  std::optional<DecoderState> dec;
+};
+
 struct orv_ctx_t {
   orv_shape_t shape{};
   orv_encoder_t encoder;
@@ -113,6 +127,7 @@ struct orv_ctx_t {
   // threads read and write it under its lock.
   SilenceStart silence;
   bool reuse_silence = true;
+  SpareStreamMemory spare;
   // Streams keep their caches where the GPU passes can use them (tests turn it off to get the
   // CPU path as a reference in a process whose GPU backend runs).
   bool gpu_caches = true;

@@ -42,6 +42,7 @@ class KvCache {
   float* k_data() const { return k_.data(); }
   float* v_data() const { return v_.data(); }
   bool is_shared() const { return k_.is_shared(); }
+  const BlockMemory& memory() const { return memory_; }
   explicit operator bool() const { return static_cast<bool>(k_); }
   int layers() const { return layers_; }
   int width() const { return width_; }

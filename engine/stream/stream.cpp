@@ -40,6 +40,32 @@ void pad_and_pump(orv_stream_t* s) {
   s->interval_frames = interval;
 }
 
+// Gives S the context's spare caches and work rows when they live where S's must (GPU-shared or
+// not). They are emptied; their device copies reload before a GPU pass uses them.
+void take_spare_memory(orv_stream_t* s, bool gpu_shared) {
+  SpareStreamMemory& spare = s->ctx->spare;
+  const std::lock_guard hold(spare.lock);
+  if (!spare.enc || spare.enc->cache.memory().gpu_shared != gpu_shared) return;
+  s->enc = std::move(*spare.enc);
+  s->dec = std::move(*spare.dec);
+  spare.enc.reset();
+  spare.dec.reset();
+  for (KvCache* cache : {&s->enc.cache, &s->dec.cache}) {
+    cache->clear();
+    cache->device_stale = true;
+  }
+}
+
+// Hands S's caches and work rows to its context for the next stream, unless it keeps some
+// already (those of S are then freed with it).
+void keep_spare_memory(orv_stream_t* s) {
+  SpareStreamMemory& spare = s->ctx->spare;
+  const std::lock_guard hold(spare.lock);
+  if (spare.enc) return;
+  spare.enc.emplace(std::move(s->enc));
+  spare.dec.emplace(std::move(s->dec));
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,6 +76,7 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     // The caches go where the GPU passes can use them while the backend runs.
     const bool gpu = orv_gpu_available() && ctx->gpu_caches;
     auto s = std::make_unique<orv_stream_t>(ctx, gpu ? orv_gpu_cache_memory() : kHeapMemory);
+    take_spare_memory(s.get(), gpu);
     s->tokenizer.reset(orv_tokenizer_load((ctx->model_dir + "/tekken.json").c_str()));
     if (!s->tokenizer) return nullptr;
     s->mel.reset(orv_mel_stream_new(ORV_STREAM_SILENCE_PREFIX));
@@ -188,6 +215,7 @@ void orv_stream_free(orv_stream_t* s) {
                      s->n_text_tokens, s->n_steps, s->dec_ms, s->prefill_ms,
                      s->n_steps >= 2 ? (s->dec_ms - s->prefill_ms) / (s->n_steps - 1) : 0.0);
     }
+    keep_spare_memory(s);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "context_ptr.h"
+#include "network/context.h"
 #include "stream_runs.h"
 
 namespace {
@@ -67,8 +68,11 @@ TEST(Streams, streams_started_and_freed_mid_recording_leave_the_running_one_alon
   });
   halfway.wait();
   EXPECT_EQ(stream_text(ctx.get(), audio[2]), want[1]);
+  // The finished stream's caches wait in the context, and the next stream takes them.
+  EXPECT_TRUE(ctx->spare.enc && ctx->spare.enc->cache);
   orv_stream_t* dropped = orv_stream_create(ctx.get());
   ASSERT_NE(dropped, nullptr);
+  EXPECT_FALSE(ctx->spare.enc);
   ASSERT_EQ(orv_stream_feed(dropped, audio[3].data(), int(audio[3].size())), 0);
   orv_stream_free(dropped);
   others_done = true;
