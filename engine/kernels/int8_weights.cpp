@@ -1,6 +1,6 @@
-// The quantiser, and the table operations that quantise. The rounding rules are fixed bit for bit, since
-// a cache file written by one process is read by another and the GPU backend uploads these
-// arrays as they are.
+// The quantiser, and the table operations that quantise. The rounding rules are fixed bit for
+// bit, since a cache file written by one process is read by another and the GPU backend uploads
+// these arrays as they are.
 #include "kernels/int8_weights.h"
 
 #include <cmath>

@@ -137,7 +137,8 @@ int orv_decoder_prefill(const orv_ctx_t* ctx, DecoderState* st, const float* emb
     // When the GPU prefill declines, the CPU runs the same rows (restored, in case it used them
     // as scratch).
     if (orv_gpu_available()) {
-      if (orv_gpu_decoder_prefill(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x.data(), n, rope.data()) >= 0) {
+      if (orv_gpu_decoder_prefill(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x.data(), n,
+                                  rope.data()) >= 0) {
         cache.len += n;
         return 0;
       }
@@ -182,7 +183,8 @@ int orv_decoder_step(const orv_ctx_t* ctx, DecoderState* st, const float* embed,
   orv_rope_freqs(rope, &position, 1, s.head_dim, ORV_ROPE_THETA);
 
   if (orv_gpu_available()) {
-    const int token = orv_gpu_decoder_step(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x, rope, logits);
+    const int token =
+        orv_gpu_decoder_step(gpu_decoder_weights(*ctx), gpu_kv_view(cache), x, rope, logits);
     if (token >= 0) {
       cache.len += 1;
       return token;

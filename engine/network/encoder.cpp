@@ -179,7 +179,8 @@ float* orv_encoder_forward_incremental(const orv_ctx_t* ctx, EncoderState* st, c
   // Every key a new query can see is in the latest `window` rows. Older rows stay until the new
   // ones would not fit, so the window moves to the front once per (capacity - window - n) rows
   // added instead of on every call.
-  if (cache.len > s.window && int64_t{cache.len} + n > cache.capacity()) cache.keep_latest(s.window);
+  if (cache.len > s.window && int64_t{cache.len} + n > cache.capacity())
+    cache.keep_latest(s.window);
   if (!cache.reserve(int64_t{cache.len} + n, ORV_ENCODER_FIRST_ROWS)) return nullptr;
   if (orv_verbose >= 2)
     std::fprintf(stderr, "  Encoder incremental: %d new positions (cache: %d, offset: %d)\n", n,
@@ -203,7 +204,8 @@ float* orv_encoder_forward_incremental(const orv_ctx_t* ctx, EncoderState* st, c
 
   bool done = false;
   if (orv_gpu_available() && cache.is_shared()) {
-    done = orv_gpu_encoder_pass(gpu_encoder_weights(*ctx), gpu_kv_view(cache), r.get(), n, rope) == 0;
+    done = orv_gpu_encoder_pass(gpu_encoder_weights(*ctx), gpu_kv_view(cache), r.get(), n,
+                                rope) == 0;
     if (!done) std::memcpy(r.get(), x, count * sizeof(float));  // it may have used r as scratch
   }
   if (!done) {

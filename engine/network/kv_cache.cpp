@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace {
 
 // Copies rows 0 .. ROWS - 1 of every slab of SRC into the same rows of DST (another capacity).

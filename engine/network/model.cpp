@@ -227,7 +227,8 @@ orv_ctx_t* load(std::unique_ptr<orv_ctx_t> ctx, const char* model_dir) {
     // The INT8 table, read from the model directory's cache file or quantised and written there,
     // goes to the device; the host copy stays only while the CPU decodes with it (orv_set_int8
     // reads the file again when asked).
-    const bool int8 = orv_int8_form_exists(ctx->shape.decoder) && orv_int8_prepare(ctx.get()) == 0;
+    const bool int8 =
+        orv_int8_form_exists(ctx->shape.decoder) && orv_int8_prepare(ctx.get()) == 0;
     orv_gpu_prewarm(gpu_model_weights(*ctx), int8 ? &ctx->int8 : nullptr);
     if (!ctx->use_int8) orv_int8_table_clear(&ctx->int8);
     if (orv_verbose >= 1)

@@ -76,7 +76,6 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     // The caches go where the GPU passes can use them while the backend runs.
     const bool gpu = orv_gpu_available() && ctx->gpu_caches;
     auto s = std::make_unique<orv_stream_t>(ctx, gpu ? orv_gpu_cache_memory() : kHeapMemory);
-    take_spare_memory(s.get(), gpu);
     s->tokenizer.reset(orv_tokenizer_load((ctx->model_dir + "/tekken.json").c_str()));
     if (!s->tokenizer) return nullptr;
     s->mel.reset(orv_mel_stream_new(ORV_STREAM_SILENCE_PREFIX));
@@ -84,6 +83,7 @@ orv_stream_t* orv_stream_create(orv_ctx_t* ctx) {
     if (!s->queue.init(256)) return nullptr;
     s->logits.assign(static_cast<size_t>(ctx->shape.decoder.vocab), 0.f);
     s->dec_in.assign(static_cast<size_t>(ctx->shape.decoder.dim), 0.f);
+    take_spare_memory(s.get(), gpu);
     // The GPU passes work on caches of their full capacity; allocate them now rather than in
     // the middle of the recording.
     if (gpu &&
